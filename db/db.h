@@ -1,0 +1,45 @@
+// The database session: one statement at a time through ODBC, each in a
+// fresh connection with autocommit on, every failure written to the console.
+#ifndef VARN_DB_H
+#define VARN_DB_H
+
+#include <sql.h>
+#include <sqlext.h>
+
+// The handles of the one session in progress. Both are null between
+// statements; a released handle is set to null.
+typedef struct DbSession {
+    SQLHENV henv;
+    SQLHDBC hdbc;
+} DbSession;
+
+extern DbSession dbSession;
+
+// The one failure test for ODBC return codes: SQL_ERROR, SQL_INVALID_HANDLE
+// and SQL_STILL_EXECUTING fail; every other code, SQL_SUCCESS_WITH_INFO and
+// SQL_NO_DATA included, succeeds.
+int OdbcFailed(int code);
+
+// Allocates the environment and connection, connects and switches
+// autocommit on. Returns 0, or the code of the step that failed, in which
+// case both handles are released again.
+int DbConnect(const char *userName, const char *password, const char *dataSource);
+
+// Runs one statement text and drops whatever it produced. Returns the code
+// of SQLExecDirect, or that of SQLAllocStmt when no statement handle was had.
+int DbExecute(const char *statementText);
+
+// Disconnects and releases the connection and environment. Returns 0, or the
+// code of the step that failed; what that step left allocated is released
+// quietly so no handle outlives the statement.
+int DbDisconnect(void);
+
+int DbCommit(void);
+int DbRollback(void);
+
+// Writes "ERROR: <label>" and one indented line per pending diagnostic
+// record of the statement (when given), else the connection, else the
+// environment.
+void ReportOdbcErrors(SQLHSTMT hstmt, const char *label);
+
+#endif

@@ -1,0 +1,81 @@
+// The service's whole view of the operating system: sockets, the settings
+// store and the console. Each platform supplies one implementation file per
+// concern (net_*.cpp, store_*.cpp, console_*.cpp).
+#ifndef VARN_PLATFORM_H
+#define VARN_PLATFORM_H
+
+#include <stdint.h>
+
+// A socket as the platform hands it out. Wide enough for a Windows SOCKET;
+// on POSIX it holds a file descriptor.
+typedef uintptr_t NetSocket;
+#define NET_INVALID_SOCKET ((NetSocket)~(uintptr_t)0)
+
+// Results of NetReceiveByte besides 1 (a byte arrived) and 0 (peer closed).
+#define NET_RECV_FAILED (-1)
+#define NET_RECV_TIMEOUT (-2)
+
+// Starts the socket layer. Returns 0, or the layer's error code.
+int NetStartup(void);
+
+// A TCP stream socket, or NET_INVALID_SOCKET.
+NetSocket NetCreateStreamSocket(void);
+
+// Binds to the wildcard address and the given port (host byte order).
+// Returns 0, or -1 with the reason left for NetLastErrorText.
+int NetBindAny(NetSocket sock, uint16_t port);
+
+// Listens with the platform's largest backlog. Returns 0 or -1.
+int NetListen(NetSocket sock);
+
+// Waits for a client. Returns its socket and its IPv4 address in network
+// byte order, or NET_INVALID_SOCKET.
+NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress);
+
+// Sets how long one receive may wait, in milliseconds.
+void NetSetReceiveTimeout(NetSocket sock, uint32_t milliseconds);
+
+// Receives exactly one byte. Returns 1, 0 when the peer closed, or
+// NET_RECV_TIMEOUT / NET_RECV_FAILED (reason in NetLastErrorText).
+int NetReceiveByte(NetSocket sock, char *byte);
+
+// Shuts a client socket down in both directions and closes it.
+void NetCloseClient(NetSocket sock);
+
+// The text of the error left by the last failed socket call.
+const char *NetLastErrorText(void);
+
+// The number printed for a socket in console lines.
+unsigned NetSocketNumber(NetSocket sock);
+
+// Dotted-decimal parsing and printing of IPv4 addresses in network byte
+// order, with the classic inet_addr/inet_ntoa rules: text that is not an
+// address parses as 255.255.255.255.
+uint32_t NetParseAddress(const char *text);
+void NetFormatAddress(uint32_t address, char text[16]);
+
+// The settings store: one key holding named values. On POSIX the key is a
+// file in the Windows registry export format; on Windows it is the registry.
+typedef struct StoreKey {
+    void *handle;
+} StoreKey;
+
+#define STORE_OK 0
+#define STORE_FAILED 1
+
+// Opens the service's key for reading. `location` names the file on POSIX
+// and is ignored where the real registry holds the key.
+int StoreOpenKey(const char *location, StoreKey *key);
+
+// Reads a value as RegQueryValueExA does: when the stored bytes fit in
+// *size bytes they are copied to `buffer` and *size becomes their count;
+// otherwise the call fails and `buffer` is left alone. Types are not checked.
+int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size);
+
+void StoreCloseKey(StoreKey *key);
+
+// Makes every console line reach standard output as soon as it is written,
+// whatever standard output is connected to.
+void ConsoleInit(void);
+
+#endif

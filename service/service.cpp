@@ -1,0 +1,112 @@
+// Start-up and the serving loop: listen on the configured port, admit one
+// client at a time by its address, and run each of its statements in a
+// session of its own.
+#include "service.h"
+
+#include "db.h"
+#include "platform.h"
+#include "statement_reader.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define STATEMENT_CAPACITY 1000
+
+static void AnnounceFilter(void)
+{
+    char address[16];
+    char mask[16];
+
+    if (serviceSettings.allowAddress == 0)
+        return;
+    NetFormatAddress(serviceSettings.allowAddress, address);
+    if (serviceSettings.allowMask == 0xFFFFFFFFu) {
+        printf("Allowed host %s\n", address);
+        return;
+    }
+    NetFormatAddress(serviceSettings.allowMask, mask);
+    printf("Allowed network %s", address);
+    printf(" %s\n", mask);
+}
+
+static void RunStatement(const char *statement)
+{
+    int rc = DbConnect(serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
+    if (OdbcFailed(rc)) {
+        ReportOdbcErrors(SQL_NULL_HSTMT, "Connecting");
+        return;
+    }
+    DbExecute(statement);
+    DbDisconnect();
+}
+
+// Reads and runs statements until the reader gives up on the connection.
+// Text that is not a whole statement is never run: a statement longer than
+// the buffer, or one holding a NUL byte, is logged and skipped.
+static void ServeClient(NetSocket client)
+{
+    char statement[STATEMENT_CAPACITY + 1];
+
+    for (;;) {
+        StatementCut cut;
+        int length = ReadStatement(client, statement, STATEMENT_CAPACITY, &cut);
+        if (length < 0)
+            return;
+        printf("Query: \"%s\"\n", statement);
+        if (cut.isCut) {
+            printf("Statement exceeds 1000 bytes, not executed.\n");
+            if (DropStatementRest(client, &cut) < 0)
+                return;
+            continue;
+        }
+        if (memchr(statement, '\0', (size_t)length) != NULL) {
+            printf("Statement contains a NUL byte, not executed.\n");
+            continue;
+        }
+        RunStatement(statement);
+    }
+}
+
+int RunService(const char *settingsLocation)
+{
+    NetSocket listener;
+    int rc;
+
+    ConsoleInit();
+    printf("Halvorin VARN ODBC Query Service 19May04\n");
+
+    rc = NetStartup();
+    if (rc != 0) {
+        printf("WSAStartup returned %d\n", rc);
+        return 1;
+    }
+
+    LoadSettings(settingsLocation);
+
+    listener = NetCreateStreamSocket();
+    if (NetBindAny(listener, (uint16_t)(serviceSettings.tcpPort & 0xFFFFu)) != 0) {
+        printf("bind(%u) failed %s\n", (unsigned)serviceSettings.tcpPort, NetLastErrorText());
+        return 1;
+    }
+    if (NetListen(listener) != 0) {
+        printf("listen(%d) failed %s\n", (int)serviceSettings.tcpPort, NetLastErrorText());
+        return 1;
+    }
+    printf("Listening on TCP port %d\n", (int)serviceSettings.tcpPort);
+    AnnounceFilter();
+
+    for (;;) {
+        uint32_t peerAddress = 0;
+        char peerText[16];
+        NetSocket client = NetAccept(listener, &peerAddress);
+        if (client == NET_INVALID_SOCKET)
+            continue;
+        NetFormatAddress(peerAddress, peerText);
+        printf("Incoming connection from %s\n", peerText);
+        if (IsPeerAdmitted(peerAddress))
+            ServeClient(client);
+        else
+            printf("Access denied\n");
+        NetCloseClient(client);
+    }
+}

@@ -1,0 +1,351 @@
+// The real service end to end: started as a process with a settings file of
+// its own, fed over loopback from 127.x.y.z client addresses, judged by its
+// console lines and by the rows in the database.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kBanner[] = "Halvorin VARN ODBC Query Service 19May04";
+const char kTable[] = "CREATE TABLE t(a INTEGER, b VARCHAR(2000));";
+const char kDsnMissingLine[] =
+    "SQLConnect Failed.  SQLSTATE=IM002 [unixODBC][Driver Manager]Data source name not found and no default "
+    "driver specified";
+
+// One client's visit: where it connects from, what it sends (each chunk a
+// write of its own), and whether it is expected to be let in.
+struct Visit {
+    const char *from;
+    std::vector<std::string> chunks;
+    bool admitted;
+};
+
+struct ServiceCase {
+    const char *name;
+    std::vector<std::string> settings;           // besides the port and data source
+    std::vector<std::string> startLines;         // after the Listening line
+    std::vector<Visit> visits;
+    std::vector<std::string> lines;              // console lines after start-up
+    std::string rows;                            // SELECT a, b FROM t ORDER BY a
+};
+
+std::string Repeat(char c, size_t n)
+{
+    return std::string(n, c);
+}
+
+std::string Query(const std::string &text)
+{
+    return "Query: \"" + text + "\"";
+}
+
+const std::string kLongLiteral = "INSERT INTO t VALUES(9, '" + Repeat('x', 990) + ";DELETE FROM t;');";
+const std::string kLongUpdate = "UPDATE t SET b = 'gone'" + Repeat(' ', 990) + "WHERE a = 2;";
+
+const ServiceCase kCases[] = {
+    {"two statements in one packet",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b;c');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"),
+      Query("INSERT INTO t VALUES(2, 'b;c');"), "Peer closed connection."},
+     "1|a\n2|b;c\n"},
+    {"statement split over many writes",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t ", "VALUES(3, 'x", "y');", "\r\n", "INSERT INTO t VALUES(4, 'z');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(3, 'xy');"),
+      // The CRLF opens the second statement, so its Query line spans two.
+      "Query: \"\r", "INSERT INTO t VALUES(4, 'z');\"", "Peer closed connection."},
+     "3|xy\n4|z\n"},
+    {"allowed host admits it and denies its neighbour",
+     {"\"Allow IP\"=\"127.0.0.7\""},
+     {"Allowed host 127.0.0.7"},
+     {{"127.0.0.8", {"INSERT INTO t VALUES(8, 'no');"}, false},
+      {"127.0.0.7", {"INSERT INTO t VALUES(7, 'yes');"}, true}},
+     {"Incoming connection from 127.0.0.8", "Access denied", "Incoming connection from 127.0.0.7",
+      Query("INSERT INTO t VALUES(7, 'yes');"), "Peer closed connection."},
+     "7|yes\n"},
+    {"allowed network",
+     {"\"Allow IP\"=\"127.1.0.0\"", "\"Allow Mask\"=\"255.255.0.0\""},
+     {"Allowed network 127.1.0.0 255.255.0.0"},
+     {{"127.1.200.3", {"INSERT INTO t VALUES(1, 'in');"}, true},
+      {"127.2.0.1", {"INSERT INTO t VALUES(2, 'out');"}, false}},
+     {"Incoming connection from 127.1.200.3", Query("INSERT INTO t VALUES(1, 'in');"), "Peer closed connection.",
+      "Incoming connection from 127.2.0.1", "Access denied"},
+     "1|in\n"},
+    {"invalid allowed address denies everyone",
+     {"\"Allow IP\"=\"no.such.host\""},
+     {"Allowed host 255.255.255.255"},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, false}},
+     {"Incoming connection from 127.0.0.1", "Access denied"},
+     ""},
+    {"zero allowed address announces nothing and denies everyone",
+     {"\"Allow IP\"=\"0.0.0.0\""},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, false}},
+     {"Incoming connection from 127.0.0.1", "Access denied"},
+     ""},
+    {"rejected statement keeps the connection",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO nosuch VALUES(1);INSERT INTO t VALUES(5, 'after');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO nosuch VALUES(1);"),
+      "ERROR: Executing Statemtent", "  [SQLite]no such table: nosuch (1)", Query("INSERT INTO t VALUES(5, 'after');"),
+      "Peer closed connection."},
+     "5|after\n"},
+    {"semicolon inside a long literal runs nothing",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(2, 'kept');", kLongLiteral, "INSERT INTO t VALUES(3, 'next');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(2, 'kept');"),
+      Query(kLongLiteral.substr(0, 1000)), "Statement exceeds 1000 bytes, not executed.",
+      Query("INSERT INTO t VALUES(3, 'next');"), "Peer closed connection."},
+     "2|kept\n3|next\n"},
+    {"long update never runs without its where",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'one');INSERT INTO t VALUES(2, 'two');", kLongUpdate}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'one');"),
+      Query("INSERT INTO t VALUES(2, 'two');"), Query(kLongUpdate.substr(0, 1000)),
+      "Statement exceeds 1000 bytes, not executed.", "Peer closed connection."},
+     "1|one\n2|two\n"},
+    {"statement with a NUL byte is not run",
+     {},
+     {},
+     {{"127.0.0.1",
+       {"INSERT INTO t VALUES(5, 'five');INSERT INTO t VALUES(6, 'six');",
+        std::string("DELETE FROM t\0 WHERE a = 5;", 27)},
+       true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(5, 'five');"),
+      Query("INSERT INTO t VALUES(6, 'six');"), Query("DELETE FROM t"),
+      "Statement contains a NUL byte, not executed.", "Peer closed connection."},
+     "5|five\n6|six\n"},
+    {"missing data source keeps the connection",
+     {"\"Data Source\"=\"no_such_dsn\""},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"), kDsnMissingLine,
+      "ERROR: Connecting", Query("INSERT INTO t VALUES(2, 'b');"), kDsnMissingLine, "ERROR: Connecting",
+      "Peer closed connection."},
+     ""},
+};
+
+void PrintTo(const ServiceCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class ServiceEndToEnd : public testing::TestWithParam<ServiceCase> {
+protected:
+    void SetUp() override
+    {
+        odbcDir = MakeTempDir();
+        ASSERT_FALSE(odbcDir.empty());
+        database = odbcDir + "/test.db";
+        UseSqliteOdbcConfig(odbcDir, database);
+        ASSERT_EQ("", QuerySqlite(database, kTable));
+    }
+    void TearDown() override
+    {
+        StopService(&run);
+        RemoveTree(odbcDir);
+    }
+
+    bool Start(const std::vector<std::string> &settings)
+    {
+        std::vector<std::string> lines = {PortValue(port), "\"Data Source\"=\"varn_sqlite\""};
+        for (const std::string &line : settings) {
+            if (line.find("\"Data Source\"") == 0)
+                lines[1] = line;
+            else
+                lines.push_back(line);
+        }
+        return StartService(&run, SettingsFile(lines), port);
+    }
+
+    int port = FreePort();
+    std::string odbcDir;
+    std::string database;
+    ServiceRun run;
+};
+
+TEST_P(ServiceEndToEnd, ConsoleAndRows)
+{
+    const ServiceCase &c = GetParam();
+    ASSERT_TRUE(Start(c.settings)) << ServiceLog(run);
+
+    for (const Visit &visit : c.visits) {
+        const char *end = visit.admitted ? "Peer closed connection." : "Access denied";
+        int endsBefore = CountOf(ServiceLog(run), end);
+        int fd = ConnectFrom(visit.from, port);
+        ASSERT_GE(fd, 0) << visit.from;
+        if (!visit.admitted) {
+            // A denied client is closed without a byte being read.
+            EXPECT_TRUE(WaitForPeerClose(fd, 5000)) << visit.from;
+        }
+        for (const std::string &chunk : visit.chunks) {
+            SendAll(fd, chunk);
+            usleep(20000);
+        }
+        shutdown(fd, SHUT_WR);
+        EXPECT_TRUE(WaitForLog(run, end, endsBefore + 1, 10000)) << ServiceLog(run);
+        close(fd);
+    }
+
+    std::vector<std::string> expected = {kBanner, "Listening on TCP port " + std::to_string(port)};
+    expected.insert(expected.end(), c.startLines.begin(), c.startLines.end());
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(expected, ServiceLogLines(run));
+    EXPECT_EQ(c.rows, QuerySqlite(database, "SELECT a, b FROM t ORDER BY a"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, ServiceEndToEnd, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<ServiceCase> &info) {
+                             std::string name;
+                             for (const char *p = info.param.name; *p; p++)
+                                 name += isalnum((unsigned char)*p) ? *p : '_';
+                             return name;
+                         });
+
+class ServiceProcess : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        odbcDir = MakeTempDir();
+        database = odbcDir + "/test.db";
+        UseSqliteOdbcConfig(odbcDir, database);
+        QuerySqlite(database, kTable);
+    }
+    void TearDown() override
+    {
+        StopService(&run);
+        RemoveTree(odbcDir);
+    }
+
+    std::string odbcDir;
+    std::string database;
+    ServiceRun run;
+};
+
+TEST_F(ServiceProcess, BusyPortEndsStartUp)
+{
+    int port = FreePort();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons((uint16_t)port);
+    ASSERT_EQ(0, bind(holder, (struct sockaddr *)&address, sizeof address));
+    ASSERT_EQ(0, listen(holder, 1));
+
+    EXPECT_FALSE(StartService(&run, SettingsFile({PortValue(port)}), port));
+    EXPECT_NE(0, WaitForExit(&run, 5000));
+    std::vector<std::string> expected = {kBanner, "bind(" + std::to_string(port) + ") failed Address already in use"};
+    EXPECT_EQ(expected, ServiceLogLines(run));
+    close(holder);
+}
+
+// The port's low 16 bits are bound; the Listening line shows the whole value.
+TEST_F(ServiceProcess, PortAboveSixteenBits)
+{
+    int port = FreePort();
+    char value[64];
+    snprintf(value, sizeof value, "\"TCP Port\"=dword:%08x", (unsigned)(port + 0x10000));
+    ASSERT_TRUE(StartService(&run, SettingsFile({value, "\"Data Source\"=\"varn_sqlite\""}), port))
+        << ServiceLog(run);
+    EXPECT_EQ("Listening on TCP port " + std::to_string(port + 0x10000), ServiceLogLines(run).at(1));
+    int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    SendAll(fd, "INSERT INTO t VALUES(1, 'high');");
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 10000));
+    close(fd);
+    EXPECT_EQ("1|high\n", QuerySqlite(database, "SELECT a, b FROM t"));
+}
+
+// A second client waits in the backlog until the first one is done.
+TEST_F(ServiceProcess, OneClientAtATime)
+{
+    int port = FreePort();
+    ASSERT_TRUE(StartService(&run, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\""}), port));
+    int first = ConnectFrom("127.0.0.1", port);
+    ASSERT_TRUE(WaitForLog(run, "Incoming connection from 127.0.0.1", 1, 5000));
+    int second = ConnectFrom("127.0.0.2", port);
+    ASSERT_GE(second, 0);
+    SendAll(second, "INSERT INTO t VALUES(2, 'second');");
+    usleep(300000);
+    EXPECT_EQ("", QuerySqlite(database, "SELECT a FROM t"));
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "127.0.0.2"));
+
+    SendAll(first, "INSERT INTO t VALUES(1, 'first');");
+    close(first);
+    shutdown(second, SHUT_WR);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 2, 10000)) << ServiceLog(run);
+    close(second);
+    std::vector<std::string> lines = ServiceLogLines(run);
+    std::vector<std::string> expected = {kBanner,
+                                         "Listening on TCP port " + std::to_string(port),
+                                         "Incoming connection from 127.0.0.1",
+                                         Query("INSERT INTO t VALUES(1, 'first');"),
+                                         "Peer closed connection.",
+                                         "Incoming connection from 127.0.0.2",
+                                         Query("INSERT INTO t VALUES(2, 'second');"),
+                                         "Peer closed connection."};
+    EXPECT_EQ(expected, lines);
+    EXPECT_EQ("1\n2\n", QuerySqlite(database, "SELECT a FROM t ORDER BY a"));
+}
+
+// Console lines written to a file are there at once, not when a buffer
+// fills: a service killed outright has lost none of them.
+TEST_F(ServiceProcess, NoLineIsLostWhenKilled)
+{
+    int port = FreePort();
+    ASSERT_TRUE(StartService(&run, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\""}), port));
+    int fd = ConnectFrom("127.0.0.3", port);
+    ASSERT_GE(fd, 0);
+    for (int i = 1; i <= 5; i++)
+        SendAll(fd, "INSERT INTO t VALUES(" + std::to_string(i) + ", 'k');");
+    // The rows prove the service has handled every statement.
+    for (int tries = 0; tries < 500 && QuerySqlite(database, "SELECT COUNT(*) FROM t") != "5\n"; tries++)
+        usleep(10000);
+    ASSERT_EQ("5\n", QuerySqlite(database, "SELECT COUNT(*) FROM t"));
+    kill(run.pid, SIGKILL);
+    WaitForExit(&run, 5000);
+    close(fd);
+
+    std::string log = ServiceLog(run);
+    EXPECT_EQ(0u, log.find(std::string(kBanner) + "\n"));
+    EXPECT_EQ(1, CountOf(log, "Incoming connection from 127.0.0.3\n"));
+    for (int i = 1; i <= 5; i++)
+        EXPECT_EQ(1, CountOf(log, Query("INSERT INTO t VALUES(" + std::to_string(i) + ", 'k');") + "\n")) << log;
+}
+
+// Without any settings the service falls back to port 23 and an empty data
+// source; port 23 needs privileges, so either outcome is judged by its lines.
+TEST_F(ServiceProcess, MissingSettingsFileUsesDefaults)
+{
+    bool started = StartService(&run, "", 23);
+    std::vector<std::string> lines = ServiceLogLines(run);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(kBanner, lines[0]);
+    if (started) {
+        EXPECT_EQ("Listening on TCP port 23", lines[1]);
+        EXPECT_EQ(2u, lines.size()) << "no filter line with the defaults";
+    } else {
+        EXPECT_EQ(0u, lines[1].find("bind(23) failed ")) << lines[1];
+    }
+}
+
+}  // namespace

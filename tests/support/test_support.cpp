@@ -1,0 +1,270 @@
+// Shared test mechanics: temp folders, a private ODBC configuration, loopback
+// clients, and running the real service as a child process.
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+std::string MakeTempDir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/varn-test-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == NULL)
+        return std::string();
+    return std::string(name.data());
+}
+
+static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path);
+}
+
+void RemoveTree(const std::string &dir)
+{
+    if (!dir.empty())
+        nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void WriteFile(const std::string &path, const std::string &bytes)
+{
+    FILE *file = fopen(path.c_str(), "wb");
+    if (file == NULL)
+        return;
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::string bytes;
+    FILE *file = fopen(path.c_str(), "rb");
+    char chunk[4096];
+    size_t got;
+    if (file == NULL)
+        return bytes;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
+        bytes.append(chunk, got);
+    fclose(file);
+    return bytes;
+}
+
+void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath)
+{
+    WriteFile(dir + "/odbcinst.ini", "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" VARN_SQLITE_ODBC_DRIVER
+                                     "\nUsageCount=1\n");
+    WriteFile(dir + "/odbc.ini", "[varn_sqlite]\nDriver=SQLite3\nDatabase=" + databasePath + "\nTimeout=2000\n");
+    setenv("ODBCSYSINI", dir.c_str(), 1);
+    setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+}
+
+std::string QuerySqlite(const std::string &databasePath, const std::string &sql)
+{
+    std::string command = "sqlite3 '" + databasePath + "' \"" + sql + "\" 2>&1";
+    std::string output;
+    FILE *pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    size_t got;
+    if (pipe == NULL)
+        return "popen failed";
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+std::string SettingsFile(const std::vector<std::string> &valueLines)
+{
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n";
+    for (const std::string &line : valueLines)
+        text += line + "\n";
+    return text;
+}
+
+std::string PortValue(int port)
+{
+    char line[64];
+    snprintf(line, sizeof line, "\"TCP Port\"=dword:%08x", (unsigned)port);
+    return line;
+}
+
+int ConnectFrom(const char *from, int port)
+{
+    struct sockaddr_in local;
+    struct sockaddr_in server;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr(from);
+    memset(&server, 0, sizeof server);
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons((uint16_t)port);
+    if (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
+        connect(fd, (struct sockaddr *)&server, sizeof server) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const std::string &bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += (size_t)n;
+    }
+    return true;
+}
+
+bool WaitForPeerClose(int fd, int milliseconds)
+{
+    struct pollfd wait = {fd, POLLIN, 0};
+    char byte;
+    if (poll(&wait, 1, milliseconds) <= 0)
+        return false;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
+int FreePort()
+{
+    struct sockaddr_in address;
+    socklen_t length = sizeof address;
+    int port = 0;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
+        getsockname(fd, (struct sockaddr *)&address, &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
+static long NowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+int CountOf(const std::string &text, const std::string &part)
+{
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        count++;
+    return count;
+}
+
+std::string ServiceLog(const ServiceRun &run)
+{
+    return ReadFile(run.logPath);
+}
+
+std::vector<std::string> ServiceLogLines(const ServiceRun &run)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ServiceLog(run));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+int WaitForExit(ServiceRun *run, int ms)
+{
+    long deadline = NowMs() + ms;
+    int status;
+    while (run->pid > 0) {
+        pid_t done = waitpid(run->pid, &status, WNOHANG);
+        if (done == run->pid) {
+            run->pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (NowMs() >= deadline)
+            return -1;
+        usleep(10000);
+    }
+    return -1;
+}
+
+bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms)
+{
+    long deadline = NowMs() + ms;
+    for (;;) {
+        if (CountOf(ServiceLog(run), text) >= count)
+            return true;
+        if (NowMs() >= deadline)
+            return false;
+        usleep(10000);
+    }
+}
+
+bool StartService(ServiceRun *run, const std::string &settingsText, int port)
+{
+    run->dir = MakeTempDir();
+    run->settingsPath = run->dir + "/settings.reg";
+    run->logPath = run->dir + "/console.log";
+    run->port = port;
+    WriteFile(run->settingsPath, settingsText);
+
+    run->pid = fork();
+    if (run->pid == 0) {
+        int log = open(run->logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int none = open("/dev/null", O_RDONLY);
+        dup2(none, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, run->settingsPath.c_str(), (char *)NULL);
+        _exit(127);
+    }
+    if (run->pid < 0)
+        return false;
+
+    long deadline = NowMs() + 10000;
+    while (NowMs() < deadline) {
+        if (ServiceLog(*run).find("Listening on TCP port") != std::string::npos)
+            return true;
+        int status;
+        if (waitpid(run->pid, &status, WNOHANG) == run->pid) {
+            run->pid = -1;
+            return false;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+void StopService(ServiceRun *run)
+{
+    if (run->pid > 0) {
+        kill(run->pid, SIGTERM);
+        if (WaitForExit(run, 5000) == -1 && run->pid > 0) {
+            kill(run->pid, SIGKILL);
+            WaitForExit(run, 5000);
+        }
+    }
+    RemoveTree(run->dir);
+    run->dir.clear();
+}

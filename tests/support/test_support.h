@@ -1,0 +1,69 @@
+// Shared test mechanics: temp folders, a private ODBC configuration, loopback
+// clients, and running the real service as a child process.
+#ifndef VARN_TEST_SUPPORT_H
+#define VARN_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A fresh folder under the system's temp folder, and its removal.
+std::string MakeTempDir();
+void RemoveTree(const std::string &dir);
+
+void WriteFile(const std::string &path, const std::string &bytes);
+std::string ReadFile(const std::string &path);
+
+// Writes odbcinst.ini (the SQLite ODBC driver as "SQLite3") and odbc.ini
+// (the data source "varn_sqlite" on `databasePath`) into `dir`, and points
+// the driver manager of this process and its children at them.
+void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath);
+
+// Runs a statement with the sqlite3 command-line shell and returns what it
+// printed, one row a line, columns separated by "|".
+std::string QuerySqlite(const std::string &databasePath, const std::string &sql);
+
+// A settings file in the registry export format holding the given lines
+// (such as "\"TCP Port\"=dword:00001f90") under the service's key.
+std::string SettingsFile(const std::vector<std::string> &valueLines);
+std::string PortValue(int port);
+
+// A TCP connection to 127.0.0.1:`port` from the loopback address `from`.
+// Returns the descriptor, or -1.
+int ConnectFrom(const char *from, int port);
+// Sends all bytes; returns true when they were all sent.
+bool SendAll(int fd, const std::string &bytes);
+// True when the peer closed the connection within `milliseconds`.
+bool WaitForPeerClose(int fd, int milliseconds);
+
+// A port that nothing listens on right now.
+int FreePort();
+
+// The service, running as a child process with its console in a file.
+struct ServiceRun {
+    pid_t pid = -1;
+    std::string dir;
+    std::string settingsPath;
+    std::string logPath;
+    int port = 0;
+};
+
+// Starts the service host with `settingsText` as its settings file, in a
+// fresh folder, and waits for its "Listening" line. Returns false (with
+// the log so far in `run->logPath`) when it exits or stays silent instead.
+bool StartService(ServiceRun *run, const std::string &settingsText, int port);
+// Waits until the console log holds `text` `count` times, up to `ms`.
+bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms);
+std::string ServiceLog(const ServiceRun &run);
+std::vector<std::string> ServiceLogLines(const ServiceRun &run);
+// Waits up to `ms` for the service to exit; returns its exit status, or
+// -1 when it is still running.
+int WaitForExit(ServiceRun *run, int ms);
+// Ends the service (a signal, then a kill if it lingers) and removes its
+// folder.
+void StopService(ServiceRun *run);
+
+int CountOf(const std::string &text, const std::string &part);
+
+#endif
