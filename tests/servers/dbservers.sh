@@ -5,7 +5,8 @@
 # Usage: dbservers.sh start|stop|start-pg|stop-pg|start-maria|stop-maria DIR
 #   start        install missing Debian packages (root only), create and start both servers
 #                in the fresh folder DIR, write DIR/odbcinst.ini, DIR/odbc.ini and DIR/env.sh
-#   stop         stop both servers by process id; servers already gone are not an error
+#   stop         stop both servers by process id; servers already gone are not an error.
+#                A stopped server may linger as a zombie until init reaps it; treat that as gone.
 #   stop-pg      stop only PostgreSQL, keeping its data; start-pg brings it back on the same port
 #   stop-maria   the same for MariaDB; start-maria brings it back
 # The caller owns DIR: it creates it before start and removes it after stop.
@@ -27,7 +28,7 @@ Say() { printf 'dbservers: %s\n' "$*" >&2; }
 Die() { Say "error: $*"; exit 1; }
 
 Usage() {
-    sed -n '5,11p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '5,13p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -117,25 +118,32 @@ RunningPid() {
 }
 
 # Sends FIRST_SIGNAL, escalates to SIGKILL after STOP_WAIT_SECONDS, and returns once the
-# process is gone.
+# process has exited; it may stay a zombie for a second or two until init reaps it.
 StopPid() {
     local pid=$1 dir=$2 first_signal=$3 label=$4 deadline
     IsOurProcess "$pid" "$dir" || return 0
     kill "-$first_signal" "$pid" 2>/dev/null || return 0
     deadline=$((SECONDS + STOP_WAIT_SECONDS))
-    while IsOurProcess "$pid" "$dir"; do
-        if ((SECONDS >= deadline)); then
-            Say "$label (pid $pid) still running after ${STOP_WAIT_SECONDS} s, sending SIGKILL"
-            kill -KILL "$pid" 2>/dev/null || true
-            deadline=$((SECONDS + 5))
-            while IsOurProcess "$pid" "$dir" && ((SECONDS < deadline)); do
-                sleep 0.1
-            done
-            IsOurProcess "$pid" "$dir" && Die "$label (pid $pid) survived SIGKILL"
-            return 0
-        fi
+    while IsOurProcess "$pid" "$dir" && ((SECONDS < deadline)); do
         sleep 0.1
     done
+    if IsOurProcess "$pid" "$dir"; then
+        Say "$label (pid $pid) still running after ${STOP_WAIT_SECONDS} s, sending SIGKILL"
+        kill -KILL "$pid" 2>/dev/null || true
+        deadline=$((SECONDS + 5))
+        while IsOurProcess "$pid" "$dir" && ((SECONDS < deadline)); do
+            sleep 0.1
+        done
+        IsOurProcess "$pid" "$dir" && Die "$label (pid $pid) survived SIGKILL"
+        # A killed postmaster leaves its postmaster.pid behind, and PostgreSQL refuses to start
+        # over it while that pid exists, even as a zombie waiting for init to reap it.
+        deadline=$((SECONDS + 10))
+        while [[ "$(awk '/^State:/ {print $2}' "/proc/$pid/status" 2>/dev/null)" == Z ]] &&
+            ((SECONDS < deadline)); do
+            sleep 0.1
+        done
+    fi
+    return 0
 }
 
 PgAsPostgres() {
