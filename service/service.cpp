@@ -40,10 +40,7 @@ static void RunStatement(const char *statement)
     DbDisconnect();
 }
 
-// Reads and runs statements until the reader gives up on the connection.
-// Text that is not a whole statement is never run: a statement longer than
-// the buffer, or one holding a NUL byte, is logged and skipped.
-static void ServeClient(NetSocket client)
+void ServeClient(NetSocket client)
 {
     char statement[STATEMENT_CAPACITY + 1];
 

@@ -3,6 +3,8 @@
 #ifndef VARN_SERVICE_H
 #define VARN_SERVICE_H
 
+#include "platform.h"
+
 #include <stdint.h>
 
 #define SETTING_TEXT_SIZE 101
@@ -27,6 +29,12 @@ int LoadSettings(const char *location);
 
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
+
+// Reads and runs an admitted client's statements until the reader gives up
+// on the connection. Text that is not a whole statement is never run: a
+// statement longer than 1000 bytes, or one holding a NUL byte, is logged
+// and skipped.
+void ServeClient(NetSocket client);
 
 // Starts the service with the settings store at `location` and serves
 // clients until the process is ended. Returns only when start-up fails,
