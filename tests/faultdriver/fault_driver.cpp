@@ -66,10 +66,13 @@ static int IsLive(const void* handle, SQLSMALLINT kind) {
   return 0;
 }
 
-static int CountLive(SQLSMALLINT kind) {
+// Counts the live handles of one data source (those tracing to path), so that a test's counts
+// are not disturbed by handles another test's data source leaked in the same process.
+static int CountLive(SQLSMALLINT kind, const char* path) {
   int count = 0;
   for (int i = 0; i < kMaxHandles; ++i)
-    if (gLive[i] != NULL && gLive[i]->kind == kind) ++count;
+    if (gLive[i] != NULL && gLive[i]->kind == kind && strcmp(gLive[i]->config.traceFile, path) == 0)
+      ++count;
   return count;
 }
 
@@ -85,8 +88,9 @@ static void TraceTo(const char* path, const char* call, const char* detail, SQLR
   ++gTraceLines;
   char line[512];
   int length = snprintf(line, sizeof line, "%s%s%s rc=%d env=%d dbc=%d stmt=%d\n", call,
-                        detail[0] != '\0' ? " " : "", detail, (int)rc, CountLive(SQL_HANDLE_ENV),
-                        CountLive(SQL_HANDLE_DBC), CountLive(SQL_HANDLE_STMT));
+                        detail[0] != '\0' ? " " : "", detail, (int)rc,
+                        CountLive(SQL_HANDLE_ENV, path), CountLive(SQL_HANDLE_DBC, path),
+                        CountLive(SQL_HANDLE_STMT, path));
   if (length < 0) return;
   if (length >= (int)sizeof line) length = (int)sizeof line - 1;
   if (path[0] == '\0') {
