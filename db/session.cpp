@@ -80,17 +80,18 @@ int DbExecute(const char *statementText)
 }
 
 // After a failed disconnect step the driver manager still holds the
-// connection, and refuses to free a connection it believes is open; rolling
-// back and disconnecting again lets it go. Nothing here is reported: the
-// failure that led here already was.
+// connection open and refuses to free it or its environment. A driver that
+// would not disconnect in the middle of a transaction lets go once it is
+// rolled back, so roll back, disconnect again and free. Nothing here is
+// reported: the failure that led here already was. A driver that never
+// disconnects leaves the handles to the driver manager; the session forgets
+// them either way, and the next statement starts afresh.
 static void ReleaseLeftovers(void)
 {
     if (dbSession.hdbc != SQL_NULL_HDBC) {
-        if (!SQL_SUCCEEDED(SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc))) {
-            SQLTransact(dbSession.henv, dbSession.hdbc, SQL_ROLLBACK);
-            SQLDisconnect(dbSession.hdbc);
-            SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc);
-        }
+        SQLTransact(dbSession.henv, dbSession.hdbc, SQL_ROLLBACK);
+        SQLDisconnect(dbSession.hdbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc);
         dbSession.hdbc = SQL_NULL_HDBC;
     }
     if (dbSession.henv != SQL_NULL_HENV) {
