@@ -33,6 +33,7 @@ struct Visit {
 
 struct ServiceCase {
     const char *name;
+    const char *only;  // the data sources the case is for, or "" for all
     std::vector<std::string> settings;           // besides the port and data source
     std::vector<std::string> startLines;         // after the Listening line
     std::vector<Visit> visits;
@@ -55,6 +56,7 @@ const std::string kLongUpdate = "UPDATE t SET b = 'gone'" + Repeat(' ', 990) + "
 
 const ServiceCase kCases[] = {
     {"two statements in one packet",
+     "",
      {},
      {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b;c');"}, true}},
@@ -62,6 +64,7 @@ const ServiceCase kCases[] = {
       Query("INSERT INTO t VALUES(2, 'b;c');"), "Peer closed connection."},
      "1|a\n2|b;c\n"},
     {"statement split over many writes",
+     "",
      {},
      {},
      {{"127.0.0.1", {"INSERT INTO t ", "VALUES(3, 'x", "y');", "\r\n", "INSERT INTO t VALUES(4, 'z');"}, true}},
@@ -70,6 +73,7 @@ const ServiceCase kCases[] = {
       "Query: \"\r", "INSERT INTO t VALUES(4, 'z');\"", "Peer closed connection."},
      "3|xy\n4|z\n"},
     {"allowed host admits it and denies its neighbour",
+     "",
      {"\"Allow IP\"=\"127.0.0.7\""},
      {"Allowed host 127.0.0.7"},
      {{"127.0.0.8", {"INSERT INTO t VALUES(8, 'no');"}, false},
@@ -78,6 +82,7 @@ const ServiceCase kCases[] = {
       Query("INSERT INTO t VALUES(7, 'yes');"), "Peer closed connection."},
      "7|yes\n"},
     {"allowed network",
+     "",
      {"\"Allow IP\"=\"127.1.0.0\"", "\"Allow Mask\"=\"255.255.0.0\""},
      {"Allowed network 127.1.0.0 255.255.0.0"},
      {{"127.1.200.3", {"INSERT INTO t VALUES(1, 'in');"}, true},
@@ -86,26 +91,30 @@ const ServiceCase kCases[] = {
       "Incoming connection from 127.2.0.1", "Access denied"},
      "1|in\n"},
     {"invalid allowed address denies everyone",
+     "",
      {"\"Allow IP\"=\"no.such.host\""},
      {"Allowed host 255.255.255.255"},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, false}},
      {"Incoming connection from 127.0.0.1", "Access denied"},
      ""},
     {"zero allowed address announces nothing and denies everyone",
+     "",
      {"\"Allow IP\"=\"0.0.0.0\""},
      {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, false}},
      {"Incoming connection from 127.0.0.1", "Access denied"},
      ""},
     {"rejected statement keeps the connection",
+     "",
      {},
      {},
      {{"127.0.0.1", {"INSERT INTO nosuch VALUES(1);INSERT INTO t VALUES(5, 'after');"}, true}},
      {"Incoming connection from 127.0.0.1", Query("INSERT INTO nosuch VALUES(1);"),
-      "ERROR: Executing Statemtent", "  [SQLite]no such table: nosuch (1)", Query("INSERT INTO t VALUES(5, 'after');"),
+      "ERROR: Executing Statemtent", "{missing table}", Query("INSERT INTO t VALUES(5, 'after');"),
       "Peer closed connection."},
      "5|after\n"},
     {"semicolon inside a long literal runs nothing",
+     "",
      {},
      {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(2, 'kept');", kLongLiteral, "INSERT INTO t VALUES(3, 'next');"}, true}},
@@ -114,6 +123,7 @@ const ServiceCase kCases[] = {
       Query("INSERT INTO t VALUES(3, 'next');"), "Peer closed connection."},
      "2|kept\n3|next\n"},
     {"long update never runs without its where",
+     "",
      {},
      {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'one');INSERT INTO t VALUES(2, 'two');", kLongUpdate}, true}},
@@ -122,6 +132,7 @@ const ServiceCase kCases[] = {
       "Statement exceeds 1000 bytes, not executed.", "Peer closed connection."},
      "1|one\n2|two\n"},
     {"statement with a NUL byte is not run",
+     "",
      {},
      {},
      {{"127.0.0.1",
@@ -133,11 +144,65 @@ const ServiceCase kCases[] = {
       "Statement contains a NUL byte, not executed.", "Peer closed connection."},
      "5|five\n6|six\n"},
     {"missing data source keeps the connection",
+     "",
      {"\"Data Source\"=\"no_such_dsn\""},
      {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b');"}, true}},
      {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"), kDsnMissingLine,
       "ERROR: Connecting", Query("INSERT INTO t VALUES(2, 'b');"), kDsnMissingLine, "ERROR: Connecting",
+      "Peer closed connection."},
+     ""},
+    {"rows of a select are dropped",
+     "",
+     {},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');SELECT a, b FROM t;"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"), Query("SELECT a, b FROM t;"),
+      "Peer closed connection."},
+     "1|a\n"},
+    {"a BEGIN holds nothing together",
+     "",
+     {},
+     {},
+     {{"127.0.0.1", {"BEGIN;INSERT INTO t VALUES(2, 'kept');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("BEGIN;"), Query("INSERT INTO t VALUES(2, 'kept');"),
+      "Peer closed connection."},
+     "2|kept\n"},
+    {"wrong password",
+     "postgres",
+     {"\"Password\"=\"wrong\""},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"),
+      "SQLConnect Failed.  SQLSTATE=08001 <any>", "ERROR: Connecting", "Peer closed connection."},
+     ""},
+    {"wrong password",
+     "mariadb",
+     {"\"Password\"=\"wrong\""},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"),
+      "SQLConnect Failed.  SQLSTATE=28000 <any>Access denied for user 'varn'<any>", "ERROR: Connecting",
+      "Peer closed connection."},
+     ""},
+    // A notice makes the statement succeed with information: nothing shows.
+    {"notice is quiet",
+     "postgres",
+     {},
+     {},
+     {{"127.0.0.1", {"DO 'BEGIN RAISE NOTICE ''hello''; END';INSERT INTO t VALUES(1, 'after');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("DO 'BEGIN RAISE NOTICE ''hello''; END';"),
+      Query("INSERT INTO t VALUES(1, 'after');"), "Peer closed connection."},
+     "1|after\n"},
+    // The driver splits a long message over records of at most 511
+    // characters, and each is printed.
+    {"long message in several records",
+     "postgres",
+     {},
+     {},
+     {{"127.0.0.1", {"DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"),
+      "ERROR: Executing Statemtent", "  ERROR: xxx<any>", "  xxx<any>;", "Error while executing the query",
       "Peer closed connection."},
      ""},
 };
@@ -147,15 +212,23 @@ void PrintTo(const ServiceCase &c, std::ostream *out)
     *out << c.name;
 }
 
-class ServiceEndToEnd : public testing::TestWithParam<ServiceCase> {
+}  // namespace
+
+void PrintTo(const DataSource &source, std::ostream *out)
+{
+    *out << source.name;
+}
+
+namespace {
+
+class ServiceEndToEnd : public testing::TestWithParam<std::tuple<DataSource, ServiceCase>> {
 protected:
     void SetUp() override
     {
         odbcDir = MakeTempDir();
         ASSERT_FALSE(odbcDir.empty());
-        database = odbcDir + "/test.db";
-        UseSqliteOdbcConfig(odbcDir, database);
-        ASSERT_EQ("", QuerySqlite(database, kTable));
+        UseDataSource(Source(), odbcDir);
+        ASSERT_TRUE(ResetTable(Source()));
     }
     void TearDown() override
     {
@@ -163,13 +236,23 @@ protected:
         RemoveTree(odbcDir);
     }
 
+    const DataSource &Source() const { return std::get<0>(GetParam()); }
+
     bool Start(const std::vector<std::string> &settings)
     {
-        std::vector<std::string> lines = {PortValue(port), "\"Data Source\"=\"varn_sqlite\""};
+        std::vector<std::string> lines = {PortValue(port), "\"Data Source\"=\"" + Source().dsn + "\"",
+                                          "\"User Name\"=\"" + Source().user + "\"",
+                                          "\"Password\"=\"" + Source().password + "\""};
+        // A setting given by the case replaces the one above of that name.
         for (const std::string &line : settings) {
-            if (line.find("\"Data Source\"") == 0)
-                lines[1] = line;
-            else
+            std::string name = line.substr(0, line.find('=') + 1);
+            bool replaced = false;
+            for (std::string &own : lines)
+                if (own.compare(0, name.size(), name) == 0) {
+                    own = line;
+                    replaced = true;
+                }
+            if (!replaced)
                 lines.push_back(line);
         }
         return StartService(&run, SettingsFile(lines), port);
@@ -177,13 +260,42 @@ protected:
 
     int port = FreePort();
     std::string odbcDir;
-    std::string database;
     ServiceRun run;
 };
 
+// The expected console after start-up, with the data source's own report
+// of a missing table in place of "{missing table}".
+std::vector<std::string> ExpectedLines(const DataSource &source, const std::vector<std::string> &lines)
+{
+    std::vector<std::string> expected;
+    for (const std::string &line : lines) {
+        if (line == "{missing table}")
+            expected.insert(expected.end(), source.missingTableLines.begin(), source.missingTableLines.end());
+        else
+            expected.push_back(line);
+    }
+    return expected;
+}
+
+// What holds for every console, whatever the data source says.
+void ExpectLineLimits(const std::vector<std::string> &lines)
+{
+    const std::string connectLine = "SQLConnect Failed.  SQLSTATE=";
+    for (const std::string &line : lines) {
+        if (line.compare(0, connectLine.size(), connectLine) == 0) {
+            EXPECT_LE(line.size(), connectLine.size() + 6 + 99) << line;
+        }
+        if (line.compare(0, 2, "  ") == 0) {
+            EXPECT_LE(line.size(), 2u + 512u) << line;
+        }
+    }
+}
+
 TEST_P(ServiceEndToEnd, ConsoleAndRows)
 {
-    const ServiceCase &c = GetParam();
+    const ServiceCase &c = std::get<1>(GetParam());
+    if (*c.only && Source().name != c.only)
+        GTEST_SKIP() << "for " << c.only << " only";
     ASSERT_TRUE(Start(c.settings)) << ServiceLog(run);
 
     for (const Visit &visit : c.visits) {
@@ -206,17 +318,28 @@ TEST_P(ServiceEndToEnd, ConsoleAndRows)
 
     std::vector<std::string> expected = {kBanner, "Listening on TCP port " + std::to_string(port)};
     expected.insert(expected.end(), c.startLines.begin(), c.startLines.end());
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-    EXPECT_EQ(expected, ServiceLogLines(run));
-    EXPECT_EQ(c.rows, QuerySqlite(database, "SELECT a, b FROM t ORDER BY a"));
+    std::vector<std::string> after = ExpectedLines(Source(), c.lines);
+    expected.insert(expected.end(), after.begin(), after.end());
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    ExpectLineLimits(ServiceLogLines(run));
+    EXPECT_EQ(c.rows, QueryDataSource(Source(), "SELECT a, b FROM t ORDER BY a"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Service, ServiceEndToEnd, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<ServiceCase> &info) {
-                             std::string name;
-                             for (const char *p = info.param.name; *p; p++)
-                                 name += isalnum((unsigned char)*p) ? *p : '_';
-                             return name;
+std::string TestName(const char *text)
+{
+    std::string name;
+    for (const char *p = text; *p; p++)
+        name += isalnum((unsigned char)*p) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, ServiceEndToEnd,
+                         testing::Combine(testing::ValuesIn(AvailableDataSources(true)), testing::ValuesIn(kCases)),
+                         [](const testing::TestParamInfo<std::tuple<DataSource, ServiceCase>> &info) {
+                             const ServiceCase &c = std::get<1>(info.param);
+                             return std::get<0>(info.param).name + "_" + TestName(c.name) +
+                                    (*c.only ? "_for_" + std::string(c.only) : "");
                          });
 
 class ServiceProcess : public testing::Test {
@@ -346,6 +469,170 @@ TEST_F(ServiceProcess, MissingSettingsFileUsesDefaults)
     } else {
         EXPECT_EQ(0u, lines[1].find("bind(23) failed ")) << lines[1];
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The database going away under a connected client, and coming back.
+struct Outage {
+    const char *source;
+    const char *stopCommand;
+    const char *startCommand;
+    std::vector<std::string> connectLines;  // what each statement logs while it is down
+};
+
+// psqlODBC's message runs over a line break; the first 99 characters of it
+// end inside its second line.
+const Outage kOutages[] = {
+    {"postgres", "stop-pg", "start-pg",
+     {"SQLConnect Failed.  SQLSTATE=08001 [unixODBC]connection to server at \"127.0.0.1\", port <any> failed: "
+      "Connection refused",
+      "\tIs the se<any>", "ERROR: Connecting"}},
+    {"mariadb", "stop-maria", "start-maria",
+     {"SQLConnect Failed.  SQLSTATE=S1000 <any>Can't connect to server<any>", "ERROR: Connecting"}},
+};
+
+class ServerOutage : public testing::TestWithParam<DataSource> {
+protected:
+    void TearDown() override { StopService(&run); }
+
+    bool ServerCommand(const char *command)
+    {
+        std::string line = std::string(VARN_DBSERVERS_SCRIPT) + " " + command + " " +
+                           getenv("VARN_SERVERS_DIR") + " >/dev/null 2>&1";
+        return system(line.c_str()) == 0;
+    }
+
+    ServiceRun run;
+};
+
+TEST_P(ServerOutage, StatementsWhileDownAreReportedAndTheClientStays)
+{
+    const DataSource &source = GetParam();
+    const Outage *outage = NULL;
+    for (const Outage &o : kOutages)
+        if (source.name == o.source)
+            outage = &o;
+    ASSERT_NE(nullptr, outage);
+    UseDataSource(source, "");
+    ASSERT_TRUE(ResetTable(source));
+    int port = FreePort();
+    ASSERT_TRUE(StartService(&run,
+                             SettingsFile({PortValue(port), "\"Data Source\"=\"" + source.dsn + "\"",
+                                           "\"User Name\"=\"" + source.user + "\"",
+                                           "\"Password\"=\"" + source.password + "\""}),
+                             port));
+    int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+
+    SendAll(fd, "INSERT INTO t VALUES(1, 'before');");
+    ASSERT_TRUE(WaitForLog(run, "Query:", 1, 5000));
+    for (int tries = 0; tries < 500 && QueryDataSource(source, "SELECT a FROM t") != "1\n"; tries++)
+        usleep(10000);
+
+    ASSERT_TRUE(ServerCommand(outage->stopCommand));
+    SendAll(fd, "INSERT INTO t VALUES(2, 'down');INSERT INTO t VALUES(3, 'down');");
+    bool reported = WaitForLog(run, "ERROR: Connecting", 2, 20000);
+    bool stillOpen = !WaitForPeerClose(fd, 200);
+    ASSERT_TRUE(ServerCommand(outage->startCommand));
+    EXPECT_TRUE(reported) << ServiceLog(run);
+    EXPECT_TRUE(stillOpen);
+
+    SendAll(fd, "INSERT INTO t VALUES(4, 'after');");
+    shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 20000)) << ServiceLog(run);
+    close(fd);
+
+    std::vector<std::string> expected = {kBanner, "Listening on TCP port " + std::to_string(port),
+                                         "Incoming connection from 127.0.0.1",
+                                         Query("INSERT INTO t VALUES(1, 'before');"),
+                                         Query("INSERT INTO t VALUES(2, 'down');")};
+    expected.insert(expected.end(), outage->connectLines.begin(), outage->connectLines.end());
+    expected.push_back(Query("INSERT INTO t VALUES(3, 'down');"));
+    expected.insert(expected.end(), outage->connectLines.begin(), outage->connectLines.end());
+    expected.push_back(Query("INSERT INTO t VALUES(4, 'after');"));
+    expected.push_back("Peer closed connection.");
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("1\n4\n", QueryDataSource(source, "SELECT a FROM t ORDER BY a"));
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ServerOutage);
+INSTANTIATE_TEST_SUITE_P(Service, ServerOutage, testing::ValuesIn(AvailableDataSources(false)),
+                         [](const testing::TestParamInfo<DataSource> &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+long ProcessResidentKiB(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+int ProcessDescriptors(pid_t pid)
+{
+    std::string command = "ls /proc/" + std::to_string(pid) + "/fd | wc -l";
+    FILE *pipe = popen(command.c_str(), "r");
+    int count = -1;
+    if (pipe != NULL) {
+        if (fscanf(pipe, "%d", &count) != 1)
+            count = -1;
+        pclose(pipe);
+    }
+    return count;
+}
+
+// Sends `count` INSERTs on one connection and waits until the service has
+// logged every one of them.
+bool SendInserts(const ServiceRun &run, int first, int count, int *queriesSeen)
+{
+    int fd = ConnectFrom("127.0.0.1", run.port);
+    if (fd < 0)
+        return false;
+    std::string batch;
+    for (int i = first; i < first + count; i++)
+        batch += "INSERT INTO t VALUES(" + std::to_string(i) + ", 'some text of a typical length');";
+    bool sent = SendAll(fd, batch);
+    shutdown(fd, SHUT_WR);
+    *queriesSeen += count;
+    bool done = sent && WaitForLog(run, "Query:", *queriesSeen, 120000);
+    close(fd);
+    return done;
+}
+
+// One session per statement must not cost memory or descriptors: 10,000
+// statements leave the service where 1,000 left it.
+TEST(ServiceLoad, TenThousandStatementsKeepMemoryFlat)
+{
+    std::string dir = MakeTempDir();
+    UseSqliteOdbcConfig(dir, dir + "/test.db");
+    QuerySqlite(dir + "/test.db", kTable);
+    ServiceRun run;
+    int port = FreePort();
+    ASSERT_TRUE(StartService(&run, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\""}), port));
+    int seen = 0;
+
+    ASSERT_TRUE(SendInserts(run, 0, 1000, &seen));
+    long resident = ProcessResidentKiB(run.pid);
+    int descriptors = ProcessDescriptors(run.pid);
+    for (int batch = 1; batch < 10; batch++)
+        ASSERT_TRUE(SendInserts(run, batch * 1000, 1000, &seen));
+    long grown = ProcessResidentKiB(run.pid) - resident;
+
+    EXPECT_EQ(descriptors, ProcessDescriptors(run.pid));
+    EXPECT_LT(grown, 256) << "KiB grown from 1,000 to 10,000 statements";
+    EXPECT_EQ("10000\n", QuerySqlite(dir + "/test.db", "SELECT COUNT(*) FROM t"));
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
+    RecordProperty("resident_kib_after_1000", (int)resident);
+    RecordProperty("resident_kib_growth", (int)grown);
+    printf("resident after 1,000 statements: %ld KiB, growth to 10,000: %ld KiB\n", resident, grown);
+    StopService(&run);
+    RemoveTree(dir);
 }
 
 }  // namespace

@@ -72,19 +72,12 @@ void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath
     setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
 }
 
+static std::string RunCommand(const std::string &command);
+static std::string ShellQuote(const std::string &text);
+
 std::string QuerySqlite(const std::string &databasePath, const std::string &sql)
 {
-    std::string command = "sqlite3 '" + databasePath + "' \"" + sql + "\" 2>&1";
-    std::string output;
-    FILE *pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    size_t got;
-    if (pipe == NULL)
-        return "popen failed";
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output;
+    return RunCommand("sqlite3 " + ShellQuote(databasePath) + " " + ShellQuote(sql));
 }
 
 std::string SettingsFile(const std::vector<std::string> &valueLines)
@@ -267,4 +260,131 @@ void StopService(ServiceRun *run)
     }
     RemoveTree(run->dir);
     run->dir.clear();
+}
+
+static std::string Environment(const char *name)
+{
+    const char *value = getenv(name);
+    return value ? value : "";
+}
+
+static std::string RunCommand(const std::string &command)
+{
+    std::string output;
+    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
+    char chunk[4096];
+    size_t got;
+    if (pipe == NULL)
+        return "popen failed";
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+// Quotes text for the shell inside single quotes.
+static std::string ShellQuote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool ServersRunning()
+{
+    return !Environment("VARN_SERVERS_DIR").empty();
+}
+
+std::vector<DataSource> AvailableDataSources(bool withSqlite)
+{
+    std::vector<DataSource> sources;
+    if (withSqlite)
+        sources.push_back({"sqlite", "varn_sqlite", "", "", {"  [SQLite]no such table: nosuch (1)"}});
+    if (ServersRunning()) {
+        std::string user = Environment("VARN_DB_USER");
+        std::string password = Environment("VARN_DB_PASSWORD");
+        sources.push_back({"postgres", Environment("VARN_DSN_PG"), user, password,
+                           {"  ERROR: relation \"nosuch\" does not exist;", "Error while executing the query"}});
+        sources.push_back({"mariadb", Environment("VARN_DSN_MARIA"), user, password,
+                           {"  [ma-<any>]Table 'varn.nosuch' doesn't exist"}});
+    }
+    return sources;
+}
+
+void UseDataSource(const DataSource &source, const std::string &dir)
+{
+    if (ServersRunning()) {
+        setenv("ODBCSYSINI", Environment("VARN_SERVERS_DIR").c_str(), 1);
+        setenv("ODBCINI", (Environment("VARN_SERVERS_DIR") + "/odbc.ini").c_str(), 1);
+        return;
+    }
+    if (source.name == "sqlite")
+        UseSqliteOdbcConfig(dir, dir + "/test.db");
+}
+
+std::string QueryDataSource(const DataSource &source, const std::string &sql)
+{
+    if (source.name == "postgres")
+        return RunCommand("psql -X -q -At -F'|' -v ON_ERROR_STOP=1 -c " + ShellQuote(sql));
+    if (source.name == "mariadb")
+        return RunCommand("MYSQL_PWD=" + ShellQuote(source.password) + " mariadb --no-defaults --socket=" +
+                          ShellQuote(Environment("VARN_MARIA_SOCKET")) + " -u" + ShellQuote(source.user) + " " +
+                          ShellQuote(Environment("VARN_MARIA_DATABASE")) + " -N -B -e " + ShellQuote(sql) +
+                          " | tr '\\t' '|'");
+    std::string database = ServersRunning() ? Environment("VARN_SQLITE_DB")
+                                            : Environment("ODBCSYSINI") + "/test.db";
+    return RunCommand("sqlite3 " + ShellQuote(database) + " " + ShellQuote(sql));
+}
+
+bool ResetTable(const DataSource &source)
+{
+    return QueryDataSource(source, "DROP TABLE IF EXISTS t; CREATE TABLE t(a INTEGER, b VARCHAR(2000));") == "";
+}
+
+static bool LineMatches(const std::string &expected, const std::string &actual)
+{
+    const std::string any = "<any>";
+    size_t cut = expected.find(any);
+    if (cut == std::string::npos)
+        return expected == actual;
+    // The first piece must start the line and the last must end it; the
+    // pieces between must follow in order.
+    std::string head = expected.substr(0, cut);
+    size_t lastCut = expected.rfind(any);
+    std::string tail = expected.substr(lastCut + any.size());
+    if (actual.size() < head.size() + tail.size() || actual.compare(0, head.size(), head) != 0 ||
+        actual.compare(actual.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    size_t at = head.size();
+    size_t limit = actual.size() - tail.size();
+    while (cut != lastCut) {
+        size_t next = expected.find(any, cut + any.size());
+        std::string piece = expected.substr(cut + any.size(), next - cut - any.size());
+        size_t found = actual.find(piece, at);
+        if (found == std::string::npos || found + piece.size() > limit)
+            return false;
+        at = found + piece.size();
+        cut = next;
+    }
+    return true;
+}
+
+bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
+                std::string *difference)
+{
+    bool same = expected.size() == actual.size();
+    for (size_t i = 0; same && i < expected.size(); i++)
+        same = LineMatches(expected[i], actual[i]);
+    if (!same) {
+        std::ostringstream out;
+        out << "expected:\n";
+        for (const std::string &line : expected)
+            out << "  [" << line << "]\n";
+        out << "actual:\n";
+        for (const std::string &line : actual)
+            out << "  [" << line << "]\n";
+        *difference = out.str();
+    }
+    return same;
 }

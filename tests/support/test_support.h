@@ -66,4 +66,35 @@ void StopService(ServiceRun *run);
 
 int CountOf(const std::string &text, const std::string &part);
 
+// Compares console lines with expected ones, in which "<any>" matches any
+// text. On a mismatch the two lists are returned side by side for a message.
+bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
+                std::string *difference);
+
+// A database the end-to-end cases run against. SQLite is always there;
+// PostgreSQL and MariaDB are there when the throwaway servers run, which
+// tests/servers/dbservers.sh announces through VARN_SERVERS_DIR and the
+// variables of its env.sh.
+struct DataSource {
+    std::string name;  // sqlite, postgres, mariadb
+    std::string dsn;
+    std::string user;
+    std::string password;
+    // The console lines after "ERROR: Executing Statemtent" when the table
+    // "nosuch" does not exist; "<any>" stands for driver and server versions.
+    std::vector<std::string> missingTableLines;
+};
+
+std::vector<DataSource> AvailableDataSources(bool withSqlite);
+bool ServersRunning();
+
+// Points the driver manager at a configuration holding `source`: the
+// servers' one, or for SQLite without servers a private one in `dir`.
+void UseDataSource(const DataSource &source, const std::string &dir);
+// Runs SQL with the database's own command-line client and returns its
+// rows, one a line, columns separated by "|".
+std::string QueryDataSource(const DataSource &source, const std::string &sql);
+// Drops and creates the test table t(a INTEGER, b VARCHAR(2000)).
+bool ResetTable(const DataSource &source);
+
 #endif
