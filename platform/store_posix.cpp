@@ -35,6 +35,7 @@ static char *ReadStoreText(const char *path)
     unsigned char *raw = NULL;
     char *text = NULL;
     size_t length = 0;
+    size_t textLength = 0;
 
     file = fopen(path, "rb");
     if (file == NULL)
@@ -50,14 +51,22 @@ static char *ReadStoreText(const char *path)
         size_t units = (length - 2) / 2;
         text = (char *)malloc(units * 3 + 1);
         if (text != NULL)
-            text[ConvertUtf16ToUtf8(raw + 2, units, text)] = '\0';
+            textLength = ConvertUtf16ToUtf8(raw + 2, units, text);
     } else {
         size_t skip = (length >= 3 && raw[0] == 0xEF && raw[1] == 0xBB && raw[2] == 0xBF) ? 3 : 0;
         text = (char *)malloc(length - skip + 1);
         if (text != NULL) {
-            memcpy(text, raw + skip, length - skip);
-            text[length - skip] = '\0';
+            textLength = length - skip;
+            memcpy(text, raw + skip, textLength);
         }
+    }
+    if (text != NULL) {
+        // The text is handled as a C string; a stray NUL byte only breaks
+        // its line instead of hiding the rest of the file.
+        for (size_t i = 0; i < textLength; i++)
+            if (text[i] == '\0')
+                text[i] = '\n';
+        text[textLength] = '\0';
     }
 
 done:

@@ -200,6 +200,41 @@ TEST_F(Settings, KeyThatCannotBeOpened)
     EXPECT_EQ(0u, serviceSettings.allowMask);
 }
 
+// A file cut short keeps what was whole before the cut.
+TEST_F(Settings, Utf16FileCutInTheMiddle)
+{
+    std::string whole = Utf16("Windows Registry Editor Version 5.00\r\n" + std::string(kKey) +
+                              "\r\n\"TCP Port\"=dword:00001f90\r\n\"Data Source\"=\"varn_sqlite\"\r\n");
+    std::string cut = whole.substr(0, whole.size() - 13);  // inside the data source, on an odd byte
+    EXPECT_EQ(1, Load(cut));
+    EXPECT_EQ(8080u, serviceSettings.tcpPort);
+    EXPECT_STREQ("", serviceSettings.dataSource);
+}
+
+TEST_F(Settings, BinaryFilesGiveDefaults)
+{
+    std::string noise;
+    unsigned state = 12345;
+    for (int i = 0; i < 4096; i++) {
+        state = state * 1103515245u + 12345u;
+        noise += (char)(state >> 16);
+    }
+    EXPECT_EQ(0, Load(noise));
+    EXPECT_EQ(0, Load(std::string("REGEDIT4\n") + noise));
+    EXPECT_EQ(0, Load(std::string("\xFF\xFE", 2) + noise));
+    EXPECT_EQ(23u, serviceSettings.tcpPort);
+    EXPECT_STREQ("", serviceSettings.dataSource);
+}
+
+TEST_F(Settings, NoiseAroundReadableValues)
+{
+    std::string noise("\x01\x02\xff\xfe\x00garbage\x7f", 14);
+    EXPECT_EQ(1, Load("REGEDIT4\n" + noise + "\n" + std::string(kKey) + "\n" + noise + "\n\"Password\"=\"pw\"\n" +
+                      noise + "\n\"TCP Port\"=dword:00000050\n"));
+    EXPECT_STREQ("pw", serviceSettings.password);
+    EXPECT_EQ(80u, serviceSettings.tcpPort);
+}
+
 TEST_F(Settings, MalformedLinesAreSkipped)
 {
     Load("REGEDIT4\n" + std::string(kKey) +
@@ -259,6 +294,11 @@ const FilterCase kFilterCases[] = {
     {"zero address", "\"Allow IP\"=\"0.0.0.0\"", 0, 0xFFFFFFFFu, {}, {"127.0.0.1"}},
     {"short forms parse as inet_addr does", "\"Allow IP\"=\"127.1\"", Ip("127.0.0.1"), 0xFFFFFFFFu, {"127.0.0.1"}, {}},
 };
+
+void PrintTo(const FilterCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class Filter : public Settings, public testing::WithParamInterface<FilterCase> {};
 

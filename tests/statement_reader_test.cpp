@@ -132,6 +132,11 @@ const FramingCase kFramingCases[] = {
     {"cut right before its semicolon", "0123456789;X;", 10, {"0123456789[cut]", "X;"}},
 };
 
+void PrintTo(const FramingCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class Framing : public testing::TestWithParam<FramingCase> {};
 
 TEST_P(Framing, WholeWrite)

@@ -326,7 +326,7 @@ void UseDataSource(const DataSource &source, const std::string &dir)
 std::string QueryDataSource(const DataSource &source, const std::string &sql)
 {
     if (source.name == "postgres")
-        return RunCommand("psql -X -q -At -F'|' -v ON_ERROR_STOP=1 -c " + ShellQuote(sql));
+        return RunCommand("PGOPTIONS='-c client_min_messages=warning' psql -X -q -At -F'|' -v ON_ERROR_STOP=1 -c " + ShellQuote(sql));
     if (source.name == "mariadb")
         return RunCommand("MYSQL_PWD=" + ShellQuote(source.password) + " mariadb --no-defaults --socket=" +
                           ShellQuote(Environment("VARN_MARIA_SOCKET")) + " -u" + ShellQuote(source.user) + " " +
