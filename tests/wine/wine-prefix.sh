@@ -29,14 +29,17 @@ case $action in
 start)
   # A prefix left by an interrupted run is ended and made anew.
   StopPrefix
-  mkdir -m 700 -p "$prefix"
+  mkdir -m 700 "$prefix"
   # Persistent, so that the many short Wine runs of the suite share it
   # instead of each starting and ending a server. Its output goes to a file
   # so that it holds no pipe of CTest's open.
   setsid wineserver --foreground --persistent </dev/null >"$prefix/wineserver.log" 2>&1 &
   echo $! >"$pidFile"
   # No Mono, Gecko or menu entries: console programs need none of them.
-  WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d" wineboot --init </dev/null >"$prefix/wineboot.log" 2>&1
+  if ! WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d" wineboot --init </dev/null >"$prefix/wineboot.log" 2>&1; then
+    cat "$prefix/wineboot.log" >&2
+    exit 1
+  fi
   # The registry answers once the prefix is ready.
   wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' </dev/null >/dev/null 2>&1
   echo "Wine prefix $prefix ready, wineserver pid $(cat "$pidFile")"
