@@ -154,7 +154,11 @@ int FreePort()
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // The wildcard address, as the service binds it: a port that a client
+    // from another 127.x address has left in TIME_WAIT is then not chosen.
+    // The native service could bind it anyway (SO_REUSEADDR); the Windows
+    // build under Wine could not.
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
         getsockname(fd, (struct sockaddr *)&address, &length) == 0)
         port = ntohs(address.sin_port);

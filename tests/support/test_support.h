@@ -37,7 +37,7 @@ bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
 bool WaitForPeerClose(int fd, int milliseconds);
 
-// A port that nothing listens on right now.
+// A port that the service can bind on the wildcard address right now.
 int FreePort();
 
 // True when the tests run the Windows build under Wine: the harness then
