@@ -3,8 +3,7 @@
 #ifndef VARN_DB_H
 #define VARN_DB_H
 
-#include <sql.h>
-#include <sqlext.h>
+#include "odbc_headers.h"
 
 // The handles of the one session in progress. Both are null between
 // statements; a released handle is set to null.

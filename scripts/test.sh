@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then builds and runs every test: the whole
 # suite (unit, database, end to end, fault driver, and the end-to-end cases
-# against throwaway PostgreSQL and MariaDB servers), the same suite built
-# with AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded run of
-# each fuzz target.
+# against throwaway PostgreSQL and MariaDB servers); the end-to-end cases
+# once more against the Windows build (cross-compiled into build-win/) under
+# Wine; the suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# and a bounded run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,8 +12,14 @@ scripts/install-deps.sh postgresql mariadb-server mariadb-client odbc-postgresql
   iproute2 procps
 
 echo "== build and test"
-scripts/build.sh build
-(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 900)
+scripts/build.sh build -DVARN_WINDOWS_EXE="$PWD/build-win/varn-odbc.exe"
+(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 900 -LE wine)
+
+echo "== the Windows build under Wine"
+scripts/build-windows.sh build-win
+scripts/install-deps.sh wine64 wine
+# One at a time in any case: the wine tests share one prefix and registry.
+(cd build && ctest --output-on-failure --timeout 300 -L wine)
 
 echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DVARN_SANITIZE=ON

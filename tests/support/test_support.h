@@ -37,8 +37,14 @@ bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
 bool WaitForPeerClose(int fd, int milliseconds);
 
-// A port that nothing listens on right now.
+// A port that the service can bind on the wildcard address right now.
 int FreePort();
+
+// True when the tests run the Windows build under Wine: the harness then
+// starts the .exe named by VARN_TEST_WINE_EXE in the Wine prefix named by
+// WINEPREFIX, after importing each run's settings file into that prefix's
+// registry. The service itself reads no environment.
+bool RunsUnderWine();
 
 // The service, running as a child process with its console in a file.
 struct ServiceRun {
@@ -52,16 +58,23 @@ struct ServiceRun {
 // Starts the service host with `settingsText` as its settings file, in a
 // fresh folder, and waits for its "Listening" line. Returns false (with
 // the log so far in `run->logPath`) when it exits or stays silent instead.
+// Under Wine the service's registry key is deleted and the file imported
+// in its place; empty text leaves the key absent.
 bool StartService(ServiceRun *run, const std::string &settingsText, int port);
 // Waits until the console log holds `text` `count` times, up to `ms`.
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms);
+// The console text with line feeds as the tests write them: under Wine the
+// carriage return that text mode puts before each line feed is dropped.
 std::string ServiceLog(const ServiceRun &run);
+// The console lines without their line endings. Under Wine every finished
+// line must end in CR LF; a line without its carriage return is a failure
+// of the calling test.
 std::vector<std::string> ServiceLogLines(const ServiceRun &run);
 // Waits up to `ms` for the service to exit; returns its exit status, or
 // -1 when it is still running.
 int WaitForExit(ServiceRun *run, int ms);
-// Ends the service (a signal, then a kill if it lingers) and removes its
-// folder.
+// Ends the service (a signal, then a kill if it lingers; under Wine a kill
+// at once) and removes its folder.
 void StopService(ServiceRun *run);
 
 int CountOf(const std::string &text, const std::string &part);
