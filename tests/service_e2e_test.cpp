@@ -800,9 +800,19 @@ TEST(ServiceLoad, TenThousandStatementsKeepMemoryFlat)
     long grown = ProcessResidentKiB(run.pid) - resident;
 
     EXPECT_EQ(descriptors, ProcessDescriptors(run.pid));
-    EXPECT_LT(grown, 256) << "KiB grown from 1,000 to 10,000 statements";
+    if (!SanitizerBuild()) {
+        EXPECT_LT(grown, 256) << "KiB grown from 1,000 to 10,000 statements";
+    }
     EXPECT_EQ("10000\n", QuerySqlite(dir + "/test.db", "SELECT COUNT(*) FROM t"));
     EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
+    // A sanitizer build's host exits on SIGTERM, and LeakSanitizer reports
+    // into the console log anything the service lost track of.
+    kill(run.pid, SIGTERM);
+    int status = WaitForExit(&run, 30000);
+    if (SanitizerBuild()) {
+        EXPECT_EQ(0, status) << ServiceLog(run).substr(ServiceLog(run).rfind("Peer closed"));
+    }
+    EXPECT_EQ(std::string::npos, ServiceLog(run).find("LeakSanitizer"));
     RecordProperty("resident_kib_after_1000", (int)resident);
     RecordProperty("resident_kib_growth", (int)grown);
     printf("resident after 1,000 statements: %ld KiB, growth to 10,000: %ld KiB\n", resident, grown);

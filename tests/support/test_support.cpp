@@ -487,3 +487,12 @@ bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std:
     }
     return same;
 }
+
+bool SanitizerBuild()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return false;
+#endif
+}

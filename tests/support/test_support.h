@@ -46,6 +46,10 @@ int FreePort();
 // registry. The service itself reads no environment.
 bool RunsUnderWine();
 
+// True in a build with AddressSanitizer, whose quarantine of freed memory
+// makes resident memory say nothing about leaks.
+bool SanitizerBuild();
+
 // The service, running as a child process with its console in a file.
 struct ServiceRun {
     pid_t pid = -1;
