@@ -1,9 +1,9 @@
 # Installing varn-odbc as a system service: the settings file, the systemd
 # unit, the manual page, and the Debian package that carries them (cpack -G DEB).
 #
-# The files under packaging/ are written for a /usr prefix and are usable as
-# they stand; for another prefix or settings path the build rewrites the
-# binary's and the settings file's paths in them.
+# The files under packaging/ are written for a /usr prefix and version 1.0.0
+# and are usable as they stand; the build writes this build's paths and
+# version into the copies it installs.
 
 set(VARN_SYSTEMD_UNIT_DIR "lib/systemd/system"
     CACHE STRING "Where the systemd unit goes, relative to the install prefix")
@@ -29,6 +29,7 @@ function(VarnStagePackagingFile name)
   string(REPLACE "/usr/sbin/varn-odbc" "${CMAKE_INSTALL_FULL_SBINDIR}/varn-odbc" text "${text}")
   string(REPLACE "/etc/varn-odbc/settings.reg" "${VARN_SETTINGS_FILE}" text "${text}")
   string(REPLACE "/usr/lib/systemd/system/" "${VARN_FULL_SYSTEMD_UNIT_DIR}/" text "${text}")
+  string(REPLACE "\"varn-odbc 1.0.0\"" "\"varn-odbc ${PROJECT_VERSION}\"" text "${text}")
   file(GENERATE OUTPUT "${VARN_STAGED_DIR}/${name}" CONTENT "${text}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
 endfunction()
