@@ -20,7 +20,8 @@ endif()
 get_filename_component(VARN_SETTINGS_DIR "${VARN_SETTINGS_FILE}" DIRECTORY)
 get_filename_component(VARN_SETTINGS_NAME "${VARN_SETTINGS_FILE}" NAME)
 
-# Copies packaging/<name> into the build tree with this build's paths in it.
+# Copies packaging/<name> into the build tree with this build's paths and
+# version in it.
 # The copy is rewritten only when its text changes, so nothing downstream
 # rebuilds for nothing.
 function(VarnStagePackagingFile name)
