@@ -8,8 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The servers for the server-backed tests; for the packaging tests
+# systemd-analyze, the package tools, the manual page renderers, and ip for
+# the install test's private network.
 scripts/install-deps.sh postgresql mariadb-server mariadb-client odbc-postgresql odbc-mariadb \
-  iproute2 procps
+  iproute2 procps systemd dpkg-dev man-db groff-base mandoc adduser
 
 echo "== build and test"
 scripts/build.sh build -DVARN_WINDOWS_EXE="$PWD/build-win/varn-odbc.exe"
