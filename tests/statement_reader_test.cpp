@@ -201,6 +201,19 @@ TEST(ReaderStatement, NothingIsConsumedBeyondTheSemicolon)
     EXPECT_EQ('B', next);
 }
 
+// One read with the given capacity and first wait, and what it wrote.
+struct ReadResult {
+    int length;
+    std::string console;
+};
+
+ReadResult ReadOne(int sock, char *buffer, int capacity, StatementCut *cut, uint32_t firstWait = kFirstWait)
+{
+    CaptureStdout();
+    int length = ReadStatementWaiting((NetSocket)sock, buffer, capacity, cut, firstWait, kNextWait);
+    return {length, GetCapturedStdout()};
+}
+
 std::string Line(const char *format, int sock)
 {
     char line[128];
@@ -233,12 +246,10 @@ TEST(ReaderWaits, PauseInsideAStatementDropsIt)
     ASSERT_TRUE(SendAll(pair.client, "INSERT INTO t"));
     char buffer[1001];
     StatementCut cut;
-    CaptureStdout();
-    int length = ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, kFirstWait, kNextWait);
-    std::string console = GetCapturedStdout();
+    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
 
-    EXPECT_EQ(-1, length);
-    EXPECT_EQ(Line("recv(%u) next timed out\n", pair.service), console);
+    EXPECT_EQ(-1, read.length);
+    EXPECT_EQ(Line("recv(%u) next timed out\n", pair.service), read.console);
 }
 
 // After "A;\r\n" the carriage return is the next statement's first byte,
@@ -300,12 +311,10 @@ TEST(ReaderFailures, ResetBeforeTheFirstByte)
     ResetConnection(&pair);
     char buffer[1001];
     StatementCut cut;
-    CaptureStdout();
-    int length = ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, kFirstWait, kNextWait);
-    std::string console = GetCapturedStdout();
+    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
 
-    EXPECT_EQ(-1, length);
-    EXPECT_EQ(Line("recv(%u) initial failed Connection reset by peer\n", pair.service), console);
+    EXPECT_EQ(-1, read.length);
+    EXPECT_EQ(Line("recv(%u) initial failed Connection reset by peer\n", pair.service), read.console);
 }
 
 TEST(ReaderFailures, ResetInsideAStatement)
@@ -317,11 +326,10 @@ TEST(ReaderFailures, ResetInsideAStatement)
     ResetConnection(&pair);
     char buffer[1001];
     StatementCut cut;
-    CaptureStdout();
-    int length = ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, kFirstWait, kNextWait);
-    std::string console = GetCapturedStdout();
+    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
+    std::string console = read.console;
 
-    EXPECT_EQ(-1, length);
+    EXPECT_EQ(-1, read.length);
     // Linux may deliver the reset before the bytes already queued.
     EXPECT_TRUE(console == Line("recv(%u) next failed Connection reset by peer\n", pair.service) ||
                 console == Line("recv(%u) initial failed Connection reset by peer\n", pair.service))
