@@ -1,0 +1,155 @@
+// The benchmark's shared pieces: data sources, timing, the helper ODBC
+// connection, the running service and the measurements each phase yields.
+#ifndef VARN_BENCH_H
+#define VARN_BENCH_H
+
+#include <sql.h>
+#include <sqlext.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/types.h>
+
+#define BENCH_TEXT_SIZE 256
+#define BENCH_PATH_SIZE 1024
+
+// Every INSERT the benchmark sends is exactly this long, semicolon included.
+#define BENCH_STATEMENT_BYTES 100
+
+// The most latency samples one phase keeps; a phase stops taking samples
+// when they are full.
+#define BENCH_MAX_SAMPLES 200000
+
+#define BENCH_KIND_SQLITE 1
+#define BENCH_KIND_POSTGRES 2
+#define BENCH_KIND_MARIADB 3
+
+// One data source under test and the SQL that differs between engines.
+typedef struct BenchSource {
+    int kind;
+    const char *label;
+    char dataSource[BENCH_TEXT_SIZE];
+    char userName[BENCH_TEXT_SIZE];
+    char password[BENCH_TEXT_SIZE];
+    // SQLite only: the database file, watched for commits while polling.
+    char sqlitePath[BENCH_PATH_SIZE];
+} BenchSource;
+
+// What the benchmark run works with: its temp folder, the two ODBC
+// configurations (as given, and the same with driver-manager pooling on)
+// and the service program.
+typedef struct BenchEnvironment {
+    char tempDir[BENCH_PATH_SIZE];
+    char plainOdbcDir[BENCH_PATH_SIZE];
+    char pooledOdbcDir[BENCH_PATH_SIZE];
+    char serviceProgram[BENCH_PATH_SIZE];
+    double seconds;
+    int pollGapUs;
+} BenchEnvironment;
+
+// One measured phase. Fields a phase does not measure stay zero.
+typedef struct PhaseResult {
+    int ran;
+    long statements;
+    double seconds;
+    double rate;
+    double p50Ms;
+    double p99Ms;
+    // CPU time of the process that ran the sessions (the service, or this
+    // program for the in-process rows), per statement.
+    double cpuUsPerStatement;
+    // Latency phases: how often the row was looked for, and what one look
+    // cost, so the figure's resolution can be judged.
+    double pollsPerStatement;
+    double pollUs;
+} PhaseResult;
+
+// The service as a child process.
+typedef struct ServiceProcess {
+    pid_t pid;
+    int port;
+    char dir[BENCH_PATH_SIZE];
+    char logPath[BENCH_PATH_SIZE];
+} ServiceProcess;
+
+// A connection of this program's own, for setting tables up, counting rows
+// and watching for them.
+typedef struct HelperLink {
+    SQLHENV henv;
+    SQLHDBC hdbc;
+    SQLHSTMT probe;
+    SQLINTEGER probeRun;
+    SQLINTEGER probeSeq;
+} HelperLink;
+
+// util.cpp
+// Set when the run is interrupted; every loop of a phase checks it.
+extern volatile sig_atomic_t benchInterrupted;
+double NowSeconds(void);
+void SleepMicroseconds(int microseconds);
+double ThreadCpuSeconds(void);
+double ProcessCpuSeconds(void);
+// Sorts `samples` and writes its 50th and 99th percentiles.
+void Percentiles(double *samples, long count, double *p50, double *p99);
+// Writes `dir`/`name` into `path`; -1 when it does not fit.
+int JoinPath(char *path, size_t size, const char *dir, const char *name);
+// Latency samples shared by the phases, which run one after another.
+extern double sampleBuffer[BENCH_MAX_SAMPLES];
+
+// helper_odbc.cpp
+int HelperConnect(const BenchSource *source, HelperLink *link);
+void HelperDisconnect(HelperLink *link);
+// Runs one statement and drops its result. Returns 0, or -1 after writing
+// the driver's messages to standard error.
+int HelperRun(HelperLink *link, const char *sql);
+// Runs a query and reads the first column of its first row as text.
+// Returns 1 with a row, 0 without one, -1 on failure.
+int HelperQueryText(HelperLink *link, const char *sql, char *text, int textSize);
+int HelperQueryLong(HelperLink *link, const char *sql, long *value);
+// Creates the benchmark's tables afresh.
+int PrepareTables(HelperLink *link);
+long CountRows(HelperLink *link, int runId);
+// 1 when the row (runId, seq) can be read, 0 when not yet, -1 on failure.
+int IsRowVisible(HelperLink *link, int runId, long seq);
+// The INSERT for one row, BENCH_STATEMENT_BYTES long, NUL-terminated.
+void FormatInsert(char text[BENCH_STATEMENT_BYTES + 1], int runId, long seq);
+
+// baselines.cpp
+// The service's own session calls, one session per statement, in this
+// process; no sockets.
+int MeasureSessionPerStatement(const BenchSource *source, int runId, double seconds, PhaseResult *result);
+// One connection held open; each statement allocates, executes and frees a
+// statement handle, as an interactive ODBC client does.
+int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, PhaseResult *result);
+// Reading BENCH_STATEMENT_BYTES off a loopback TCP connection one byte per
+// receive call: the floor the one-byte reads put under every statement.
+int MeasureByteReadFloor(double seconds, PhaseResult *result);
+
+// service_run.cpp
+int StartServiceProcess(const BenchEnvironment *env, const char *odbcDir, const BenchSource *source,
+                        ServiceProcess *service);
+void StopServiceProcess(ServiceProcess *service);
+// CPU seconds (user and system) the service has used so far, or -1.
+double ServiceCpuSeconds(const ServiceProcess *service);
+// Its resident set in KiB, or -1.
+long ServiceResidentKiB(const ServiceProcess *service);
+int ConnectLoopback(int port);
+// Sends `count` INSERTs with sequence numbers from `firstSeq` on one
+// connection as fast as the service takes them, half-closes and waits for
+// the service to close in turn (it has then run them all).
+int SendOnOneConnection(int port, int runId, long firstSeq, long count, double *elapsed);
+// The same INSERTs, back to back, for about `seconds`; `*count` tells how
+// many were sent.
+int MeasureOneConnection(const ServiceProcess *service, int runId, double seconds, long *count,
+                         PhaseResult *result);
+// One INSERT per connection, back to back, a few connections in flight.
+int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, double seconds, long *count,
+                                 PhaseResult *result);
+// One INSERT at a time: send it, watch until its row is visible, send the
+// next; `perConnection` opens a fresh connection for each.
+int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *service, const BenchSource *source,
+                          HelperLink *link, int runId, int perConnection, PhaseResult *result);
+// Sends the given statement texts on one connection and waits until the
+// service has run them all.
+int SendStatements(int port, const char *const *statements, int count);
+
+#endif
