@@ -14,46 +14,43 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static void FillTiming(PhaseResult *result, long statements, double seconds, double cpuSeconds, long samples)
-{
-    result->ran = 1;
-    result->statements = statements;
-    result->seconds = seconds;
-    result->rate = seconds > 0 ? (double)statements / seconds : 0;
-    result->cpuUsPerStatement = statements > 0 ? cpuSeconds * 1e6 / (double)statements : 0;
-    Percentiles(sampleBuffer, samples, &result->p50Ms, &result->p99Ms);
-}
-
 int MeasureSessionPerStatement(const BenchSource *source, int runId, double seconds, PhaseResult *result)
 {
     char statement[BENCH_STATEMENT_BYTES + 1];
-    long count = 0;
+    long seq = result->statements;
     double started = NowSeconds();
     double cpuStarted = ProcessCpuSeconds();
     double finished = started;
+    int status = 0;
 
-    memset(result, 0, sizeof *result);
     while (!benchInterrupted && finished - started < seconds) {
         double sessionStarted;
-        FormatInsert(statement, runId, count);
+        FormatInsert(statement, runId, seq);
         sessionStarted = NowSeconds();
-        if (DbConnect(source->userName, source->password, source->dataSource) != 0)
-            return -1;
+        if (DbConnect(source->userName, source->password, source->dataSource) != 0) {
+            status = -1;
+            break;
+        }
         if (OdbcFailed(DbExecute(statement))) {
             DbDisconnect();
-            return -1;
+            status = -1;
+            break;
+        }
+        // The row is committed and visible once the execute returns; the
+        // disconnect still counts towards the rate.
+        AddSample(result, (NowSeconds() - sessionStarted) * 1e3);
+        if (DbDisconnect() != 0) {
+            status = -1;
+            break;
         }
         finished = NowSeconds();
-        if (count < BENCH_MAX_SAMPLES)
-            sampleBuffer[count] = (finished - sessionStarted) * 1e3;
-        if (DbDisconnect() != 0)
-            return -1;
-        finished = NowSeconds();
-        count++;
+        seq++;
     }
-    FillTiming(result, count, finished - started, ProcessCpuSeconds() - cpuStarted,
-               count < BENCH_MAX_SAMPLES ? count : BENCH_MAX_SAMPLES);
-    return 0;
+    result->ran = 1;
+    result->statements = seq;
+    result->seconds += NowSeconds() - started;
+    result->cpuSeconds += ProcessCpuSeconds() - cpuStarted;
+    return status;
 }
 
 int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, PhaseResult *result)
@@ -61,13 +58,12 @@ int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, 
     char statement[BENCH_STATEMENT_BYTES + 1];
     SQLHENV henv = SQL_NULL_HENV;
     SQLHDBC hdbc = SQL_NULL_HDBC;
-    long count = 0;
+    long seq = result->statements;
     int status = 0;
     double started;
     double cpuStarted;
     double finished;
 
-    memset(result, 0, sizeof *result);
     if (!SQL_SUCCEEDED(SQLAllocEnv(&henv)))
         return -1;
     if (!SQL_SUCCEEDED(SQLAllocConnect(henv, &hdbc)) ||
@@ -81,13 +77,15 @@ int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, 
         return -1;
     }
 
+    // The connection is made outside the timing: a client that holds one
+    // pays for it once, however many statements follow.
     started = NowSeconds();
     cpuStarted = ProcessCpuSeconds();
     finished = started;
     while (!benchInterrupted && finished - started < seconds) {
         SQLHSTMT hstmt;
         double statementStarted;
-        FormatInsert(statement, runId, count);
+        FormatInsert(statement, runId, seq);
         statementStarted = NowSeconds();
         if (!SQL_SUCCEEDED(SQLAllocStmt(hdbc, &hstmt))) {
             status = -1;
@@ -98,37 +96,35 @@ int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, 
             status = -1;
             break;
         }
-        finished = NowSeconds();
-        if (count < BENCH_MAX_SAMPLES)
-            sampleBuffer[count] = (finished - statementStarted) * 1e3;
+        AddSample(result, (NowSeconds() - statementStarted) * 1e3);
         SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
         finished = NowSeconds();
-        count++;
+        seq++;
     }
-    FillTiming(result, count, finished - started, ProcessCpuSeconds() - cpuStarted,
-               count < BENCH_MAX_SAMPLES ? count : BENCH_MAX_SAMPLES);
+    result->ran = 1;
+    result->statements = seq;
+    result->seconds += NowSeconds() - started;
+    result->cpuSeconds += ProcessCpuSeconds() - cpuStarted;
     SQLDisconnect(hdbc);
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
     SQLFreeHandle(SQL_HANDLE_ENV, henv);
-    if (status != 0) {
+    if (status != 0)
         fprintf(stderr, "varn-bench: a statement on the held connection failed\n");
-        return -1;
-    }
-    return 0;
+    return status;
 }
 
-// The writer side of the floor measurement: statements, back to back, until
-// the reader hangs up.
+// The writer side of the floor measurement: statements, back to back, one
+// send call each as the load client sends them (so each arrives as a
+// segment of its own), until the reader hangs up.
 static void WriteStatementsUntilClosed(int port)
 {
-    char chunk[BENCH_STATEMENT_BYTES * 40];
+    char statement[BENCH_STATEMENT_BYTES + 1];
     int fd = ConnectLoopback(port);
     if (fd < 0)
         _exit(1);
-    for (int i = 0; i < 40; i++)
-        FormatInsert(chunk + i * BENCH_STATEMENT_BYTES, 1, i);
+    FormatInsert(statement, 1, 1);
     for (;;)
-        if (send(fd, chunk, sizeof chunk, MSG_NOSIGNAL) <= 0)
+        if (send(fd, statement, BENCH_STATEMENT_BYTES, MSG_NOSIGNAL) <= 0)
             _exit(0);
 }
 
@@ -141,12 +137,10 @@ int MeasureByteReadFloor(double seconds, PhaseResult *result)
     int status;
     pid_t writer;
     long count = 0;
-    long samples = 0;
     double started;
     double cpuStarted;
     double finished;
 
-    memset(result, 0, sizeof *result);
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -187,11 +181,13 @@ int MeasureByteReadFloor(double seconds, PhaseResult *result)
             }
         }
         finished = NowSeconds();
-        if (samples < BENCH_MAX_SAMPLES)
-            sampleBuffer[samples++] = (finished - statementStarted) * 1e3;
+        AddSample(result, (finished - statementStarted) * 1e3);
         count++;
     }
-    FillTiming(result, count, finished - started, ThreadCpuSeconds() - cpuStarted, samples);
+    result->ran = 1;
+    result->statements += count;
+    result->seconds += finished - started;
+    result->cpuSeconds += ThreadCpuSeconds() - cpuStarted;
     close(client);
     waitpid(writer, &status, 0);
     return 0;

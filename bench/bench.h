@@ -26,7 +26,8 @@
 // One data source under test and the SQL that differs between engines.
 typedef struct BenchSource {
     int kind;
-    const char *label;
+    char key[16];
+    char label[32];
     char dataSource[BENCH_TEXT_SIZE];
     char userName[BENCH_TEXT_SIZE];
     char password[BENCH_TEXT_SIZE];
@@ -39,28 +40,51 @@ typedef struct BenchSource {
 // and the service program.
 typedef struct BenchEnvironment {
     char tempDir[BENCH_PATH_SIZE];
+    // A folder on tmpfs, for the second SQLite data source and the
+    // services' consoles; empty where there is no /dev/shm.
+    char shmDir[BENCH_PATH_SIZE];
+    // Where each service gets a folder for its settings and console.
+    char consoleDir[BENCH_PATH_SIZE];
     char plainOdbcDir[BENCH_PATH_SIZE];
     char pooledOdbcDir[BENCH_PATH_SIZE];
     char serviceProgram[BENCH_PATH_SIZE];
     double seconds;
+    int rounds;
     int pollGapUs;
 } BenchEnvironment;
 
-// One measured phase. Fields a phase does not measure stay zero.
+// One measured row. Rate rows are measured in slices, round after round,
+// so that every row meets the same conditions (a disk whose flush time
+// drifts, say); each slice adds to the totals, and FinishPhase works out
+// the figures. Fields a row does not measure stay zero.
 typedef struct PhaseResult {
     int ran;
     long statements;
     double seconds;
+    // CPU time of the process that ran the sessions (the service, or this
+    // program for the in-process rows).
+    double cpuSeconds;
+    // Latency samples in milliseconds, in a buffer the caller owns (may be
+    // null when the row takes none).
+    double *samples;
+    long sampleCapacity;
+    long sampleCount;
+
     double rate;
     double p50Ms;
     double p99Ms;
-    // CPU time of the process that ran the sessions (the service, or this
-    // program for the in-process rows), per statement.
     double cpuUsPerStatement;
-    // Latency phases: how often the row was looked for, and what one look
+    // Latency rows: how often the row was looked for, and what one look
     // cost, so the figure's resolution can be judged.
+    long looks;
+    double lookSeconds;
     double pollsPerStatement;
     double pollUs;
+    // Rows already visible at the first look: their latency may be
+    // overstated by up to the wait before that look.
+    long firstLookHits;
+    // The shortest latency seen so far, which paces the looks.
+    double shortestSeconds;
 } PhaseResult;
 
 // The service as a child process.
@@ -90,10 +114,12 @@ double ThreadCpuSeconds(void);
 double ProcessCpuSeconds(void);
 // Sorts `samples` and writes its 50th and 99th percentiles.
 void Percentiles(double *samples, long count, double *p50, double *p99);
+// Adds one latency sample when there is room for it.
+void AddSample(PhaseResult *result, double milliseconds);
+// Works out rate, CPU per statement and percentiles from the totals.
+void FinishPhase(PhaseResult *result);
 // Writes `dir`/`name` into `path`; -1 when it does not fit.
 int JoinPath(char *path, size_t size, const char *dir, const char *name);
-// Latency samples shared by the phases, which run one after another.
-extern double sampleBuffer[BENCH_MAX_SAMPLES];
 
 // helper_odbc.cpp
 int HelperConnect(const BenchSource *source, HelperLink *link);
@@ -114,6 +140,8 @@ int IsRowVisible(HelperLink *link, int runId, long seq);
 void FormatInsert(char text[BENCH_STATEMENT_BYTES + 1], int runId, long seq);
 
 // baselines.cpp
+// Each Measure function below adds one slice of about `seconds` to
+// `result`, numbering its rows on from the statements already counted.
 // The service's own session calls, one session per statement, in this
 // process; no sockets.
 int MeasureSessionPerStatement(const BenchSource *source, int runId, double seconds, PhaseResult *result);
@@ -128,7 +156,7 @@ int MeasureByteReadFloor(double seconds, PhaseResult *result);
 int StartServiceProcess(const BenchEnvironment *env, const char *odbcDir, const BenchSource *source,
                         ServiceProcess *service);
 void StopServiceProcess(ServiceProcess *service);
-// CPU seconds (user and system) the service has used so far, or -1.
+// CPU seconds the service has used so far, or -1.
 double ServiceCpuSeconds(const ServiceProcess *service);
 // Its resident set in KiB, or -1.
 long ServiceResidentKiB(const ServiceProcess *service);
@@ -137,17 +165,14 @@ int ConnectLoopback(int port);
 // connection as fast as the service takes them, half-closes and waits for
 // the service to close in turn (it has then run them all).
 int SendOnOneConnection(int port, int runId, long firstSeq, long count, double *elapsed);
-// The same INSERTs, back to back, for about `seconds`; `*count` tells how
-// many were sent.
-int MeasureOneConnection(const ServiceProcess *service, int runId, double seconds, long *count,
-                         PhaseResult *result);
+// The same INSERTs, back to back, for about `seconds`, on one connection.
+int MeasureOneConnection(const ServiceProcess *service, int runId, double seconds, PhaseResult *result);
 // One INSERT per connection, back to back, a few connections in flight.
-int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, double seconds, long *count,
-                                 PhaseResult *result);
-// One INSERT at a time: send it, watch until its row is visible, send the
-// next; `perConnection` opens a fresh connection for each.
+int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, double seconds, PhaseResult *result);
+// One INSERT at a time for `seconds`: send it, watch until its row is
+// visible, send the next; `perConnection` opens a fresh connection for each.
 int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *service, const BenchSource *source,
-                          HelperLink *link, int runId, int perConnection, PhaseResult *result);
+                          HelperLink *link, int runId, int perConnection, double seconds, PhaseResult *result);
 // Sends the given statement texts on one connection and waits until the
 // service has run them all.
 int SendStatements(int port, const char *const *statements, int count);

@@ -3,6 +3,7 @@
 #include "bench.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,13 +23,25 @@
 // `Query: "` + the statement + `"` + a line break.
 #define QUERY_LINE_BYTES (BENCH_STATEMENT_BYTES + 10)
 
-// How many statements a pipelining client may be ahead of the service.
-// Enough that the service never waits for bytes, few enough that a phase
-// ends soon after its time is up instead of draining a full socket buffer.
-#define PIPELINE_LEAD 64
+// How many statements a pipelining client may be ahead of the service, and
+// how long it rests when it is that far ahead. The lead covers several
+// milliseconds of work even on the cheapest data source, so the service
+// never waits for bytes, yet a slice ends soon after its time is up instead
+// of draining a full socket buffer; the rest keeps the client from taking
+// CPU time the service could use.
+#define PIPELINE_LEAD 16
+#define PIPELINE_REST_US 500
 
 // Connections one client keeps in flight when each statement has its own.
 #define CONNECTIONS_IN_FLIGHT 8
+
+// When the latency watcher first looks for a row, as a share of the
+// shortest latency seen so far, and the gap between later looks.
+#define FIRST_LOOK_SHARE 0.8
+#define LOOK_GAP_SHARE 0.05
+
+// The gap between two reads of a SQLite file's header while watching it.
+#define SQLITE_WATCH_GAP_US 25
 
 // No single wait of the benchmark lasts longer than this.
 #define LONGEST_WAIT_SECONDS 600
@@ -106,7 +120,7 @@ int StartServiceProcess(const BenchEnvironment *env, const char *odbcDir, const 
     char name[32];
 
     snprintf(name, sizeof name, "service-%d", ++serviceNumber);
-    if (JoinPath(service->dir, sizeof service->dir, env->tempDir, name) != 0 || mkdir(service->dir, 0700) != 0)
+    if (JoinPath(service->dir, sizeof service->dir, env->consoleDir, name) != 0 || mkdir(service->dir, 0700) != 0)
         return -1;
     JoinPath(settingsPath, sizeof settingsPath, service->dir, "settings.reg");
     JoinPath(service->logPath, sizeof service->logPath, service->dir, "console.log");
@@ -185,31 +199,35 @@ void StopServiceProcess(ServiceProcess *service)
     service->pid = -1;
 }
 
+// The run time the scheduler has counted for each of the service's
+// threads, in nanoseconds: far finer than the clock ticks of /proc/PID/stat.
 double ServiceCpuSeconds(const ServiceProcess *service)
 {
     char path[64];
-    char line[1024];
-    unsigned long user = 0;
-    unsigned long system = 0;
-    const char *fields;
-    FILE *file;
+    char taskPath[BENCH_PATH_SIZE];
+    unsigned long long total = 0;
+    struct dirent *entry;
+    DIR *tasks;
 
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)service->pid);
-    file = fopen(path, "r");
-    if (file == NULL)
+    snprintf(path, sizeof path, "/proc/%d/task", (int)service->pid);
+    tasks = opendir(path);
+    if (tasks == NULL)
         return -1;
-    if (fgets(line, sizeof line, file) == NULL) {
+    while ((entry = readdir(tasks)) != NULL) {
+        unsigned long long runtime;
+        FILE *file;
+        if (entry->d_name[0] == '.')
+            continue;
+        snprintf(taskPath, sizeof taskPath, "%s/%s/schedstat", path, entry->d_name);
+        file = fopen(taskPath, "r");
+        if (file == NULL)
+            continue;
+        if (fscanf(file, "%llu", &runtime) == 1)
+            total += runtime;
         fclose(file);
-        return -1;
     }
-    fclose(file);
-    // The command name in parentheses may hold spaces; fields count from
-    // after its closing parenthesis, utime and stime being the 12th and 13th.
-    fields = strrchr(line, ')');
-    if (fields == NULL ||
-        sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2)
-        return -1;
-    return (double)(user + system) / (double)sysconf(_SC_CLK_TCK);
+    closedir(tasks);
+    return (double)total * 1e-9;
 }
 
 long ServiceResidentKiB(const ServiceProcess *service)
@@ -317,8 +335,7 @@ int SendOnOneConnection(int port, int runId, long firstSeq, long count, double *
     return 0;
 }
 
-int MeasureOneConnection(const ServiceProcess *service, int runId, double seconds, long *count,
-                         PhaseResult *result)
+int MeasureOneConnection(const ServiceProcess *service, int runId, double seconds, PhaseResult *result)
 {
     char statement[BENCH_STATEMENT_BYTES + 1];
     long logStart = FileSize(service->logPath);
@@ -327,8 +344,6 @@ int MeasureOneConnection(const ServiceProcess *service, int runId, double second
     int fd = ConnectLoopback(service->port);
     long sent = 0;
 
-    memset(result, 0, sizeof *result);
-    *count = 0;
     if (fd < 0 || logStart < 0 || cpuStarted < 0) {
         if (fd >= 0)
             close(fd);
@@ -336,10 +351,10 @@ int MeasureOneConnection(const ServiceProcess *service, int runId, double second
     }
     while (!benchInterrupted && NowSeconds() - started < seconds) {
         if (sent - StatementsTaken(service, logStart) >= PIPELINE_LEAD) {
-            SleepMicroseconds(50);
+            SleepMicroseconds(PIPELINE_REST_US);
             continue;
         }
-        FormatInsert(statement, runId, sent);
+        FormatInsert(statement, runId, result->statements + sent);
         if (SendBytes(fd, statement, BENCH_STATEMENT_BYTES) != 0) {
             close(fd);
             return -1;
@@ -353,16 +368,13 @@ int MeasureOneConnection(const ServiceProcess *service, int runId, double second
     }
     close(fd);
     result->ran = 1;
-    result->statements = sent;
-    result->seconds = NowSeconds() - started;
-    result->rate = (double)sent / result->seconds;
-    result->cpuUsPerStatement = (ServiceCpuSeconds(service) - cpuStarted) * 1e6 / (double)sent;
-    *count = sent;
+    result->statements += sent;
+    result->seconds += NowSeconds() - started;
+    result->cpuSeconds += ServiceCpuSeconds(service) - cpuStarted;
     return 0;
 }
 
-int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, double seconds, long *count,
-                                 PhaseResult *result)
+int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, double seconds, PhaseResult *result)
 {
     char statement[BENCH_STATEMENT_BYTES + 1];
     int inFlight[CONNECTIONS_IN_FLIGHT];
@@ -371,10 +383,8 @@ int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, doubl
     long sent = 0;
     double cpuStarted = ServiceCpuSeconds(service);
     double started = NowSeconds();
-    int status = 0;
+    int status = cpuStarted < 0 ? -1 : 0;
 
-    memset(result, 0, sizeof *result);
-    *count = 0;
     while (status == 0 && !benchInterrupted && NowSeconds() - started < seconds) {
         int fd;
         if (open == CONNECTIONS_IN_FLIGHT) {
@@ -389,7 +399,7 @@ int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, doubl
             status = -1;
             break;
         }
-        FormatInsert(statement, runId, sent);
+        FormatInsert(statement, runId, result->statements + sent);
         if (SendBytes(fd, statement, BENCH_STATEMENT_BYTES) != 0) {
             close(fd);
             status = -1;
@@ -409,11 +419,9 @@ int MeasureSuccessiveConnections(const ServiceProcess *service, int runId, doubl
     if (status != 0)
         return -1;
     result->ran = 1;
-    result->statements = sent;
-    result->seconds = NowSeconds() - started;
-    result->rate = (double)sent / result->seconds;
-    result->cpuUsPerStatement = (ServiceCpuSeconds(service) - cpuStarted) * 1e6 / (double)sent;
-    *count = sent;
+    result->statements += sent;
+    result->seconds += NowSeconds() - started;
+    result->cpuSeconds += ServiceCpuSeconds(service) - cpuStarted;
     return 0;
 }
 
@@ -456,20 +464,64 @@ static int SqliteWorthLooking(int fd, const char *walPath, long counterBefore)
     return SqliteChangeCounter(fd) != counterBefore && !SqliteFileLocked(fd);
 }
 
+// True while the service sits idle: blocked reading the first byte of a
+// statement (the one-byte receive is the service's own; database drivers
+// read more at a time) or waiting for the next client. /proc shows the
+// system call a blocked process is in, with its arguments.
+static int IsServiceIdle(const ServiceProcess *service)
+{
+    char path[64];
+    char line[256];
+    long number;
+    unsigned long arguments[3];
+    FILE *file;
+    int idle = 0;
+
+    snprintf(path, sizeof path, "/proc/%d/syscall", (int)service->pid);
+    file = fopen(path, "r");
+    if (file == NULL)
+        return 0;
+    if (fgets(line, sizeof line, file) != NULL &&
+        sscanf(line, "%ld %lx %lx %lx", &number, &arguments[0], &arguments[1], &arguments[2]) == 4) {
+#ifdef SYS_accept
+        if (number == SYS_accept)
+            idle = 1;
+#endif
+        if (number == SYS_accept4 || (number == SYS_recvfrom && arguments[2] == 1))
+            idle = 1;
+    }
+    fclose(file);
+    return idle;
+}
+
+// Waits until the service has finished with the statement before (its
+// disconnect and release), so that each latency sample is one statement's
+// own and not partly the wait behind the one before.
+static int WaitForServiceIdle(const ServiceProcess *service)
+{
+    double deadline = NowSeconds() + 30;
+    while (!IsServiceIdle(service)) {
+        if (NowSeconds() > deadline) {
+            fprintf(stderr, "varn-bench: the service did not come back to reading within 30 s\n");
+            return -1;
+        }
+        SleepMicroseconds(20);
+    }
+    return 0;
+}
+
 int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *service, const BenchSource *source,
-                          HelperLink *link, int runId, int perConnection, PhaseResult *result)
+                          HelperLink *link, int runId, int perConnection, double seconds, PhaseResult *result)
 {
     char statement[BENCH_STATEMENT_BYTES + 1];
     char walPath[BENCH_PATH_SIZE + 8];
     int sqliteFile = -1;
     int fd = -1;
-    long count = 0;
-    long looks = 0;
-    double lookSeconds = 0;
+    int previous = -1;
+    long seq = result->statements;
     double started = NowSeconds();
     int status = 0;
 
-    memset(result, 0, sizeof *result);
     if (source->kind == BENCH_KIND_SQLITE) {
         snprintf(walPath, sizeof walPath, "%s-wal", source->sqlitePath);
         sqliteFile = open(source->sqlitePath, O_RDONLY);
@@ -478,12 +530,21 @@ int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *ser
             return -1;
         }
     }
-    while (status == 0 && !benchInterrupted && count < BENCH_MAX_SAMPLES && NowSeconds() - started < env->seconds) {
+    while (status == 0 && !benchInterrupted && result->sampleCount < result->sampleCapacity &&
+           NowSeconds() - started < seconds) {
         long counterBefore = sqliteFile >= 0 ? SqliteChangeCounter(sqliteFile) : 0;
+        long looksBefore = result->looks;
+        double shortest = result->shortestSeconds;
         double sentAt;
         double deadline;
+        double latency;
+        int gapUs;
         int visible = 0;
 
+        if (WaitForServiceIdle(service) != 0) {
+            status = -1;
+            break;
+        }
         if (fd < 0) {
             fd = ConnectLoopback(service->port);
             if (fd < 0) {
@@ -491,23 +552,42 @@ int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *ser
                 break;
             }
         }
-        FormatInsert(statement, runId, count);
+        FormatInsert(statement, runId, seq);
         if (SendBytes(fd, statement, BENCH_STATEMENT_BYTES) != 0) {
             status = -1;
             break;
         }
         sentAt = NowSeconds();
-        if (perConnection)
+        if (perConnection) {
             shutdown(fd, SHUT_WR);
+            if (previous >= 0)
+                close(previous);
+            previous = -1;
+        }
 
+        // On a server, looking costs the database (and, on two cores, the
+        // service) CPU time, so the first look waits for most of the
+        // shortest latency seen so far, and later looks come at a gap of a
+        // small share of it. A row found at the very first look may have
+        // been visible a little earlier; those are counted, and the wait
+        // shrinks after each. The SQLite file watch costs next to nothing
+        // and starts at once.
+        if (sqliteFile >= 0) {
+            gapUs = SQLITE_WATCH_GAP_US;
+        } else {
+            if (shortest > 0)
+                SleepMicroseconds((int)(shortest * 1e6 * FIRST_LOOK_SHARE));
+            gapUs = (int)(shortest * 1e6 * LOOK_GAP_SHARE);
+            if (gapUs < env->pollGapUs)
+                gapUs = env->pollGapUs;
+        }
         deadline = sentAt + 30;
         while (!visible) {
-            double lookStarted;
             if (sqliteFile < 0 || SqliteWorthLooking(sqliteFile, walPath, counterBefore)) {
-                lookStarted = NowSeconds();
-                visible = IsRowVisible(link, runId, count);
-                lookSeconds += NowSeconds() - lookStarted;
-                looks++;
+                double lookStarted = NowSeconds();
+                visible = IsRowVisible(link, runId, seq);
+                result->lookSeconds += NowSeconds() - lookStarted;
+                result->looks++;
                 if (visible < 0) {
                     status = -1;
                     break;
@@ -516,23 +596,38 @@ int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *ser
                     break;
             }
             if (NowSeconds() > deadline) {
-                fprintf(stderr, "varn-bench: row %ld did not become visible within 30 s\n", count);
+                fprintf(stderr, "varn-bench: row %ld did not become visible within 30 s\n", seq);
                 status = -1;
                 break;
             }
-            SleepMicroseconds(env->pollGapUs);
+            SleepMicroseconds(gapUs);
         }
         if (status != 0)
             break;
-        sampleBuffer[count++] = (NowSeconds() - sentAt) * 1e3;
+        latency = NowSeconds() - sentAt;
+        if (sqliteFile < 0 && result->looks - looksBefore == 1 && shortest > 0) {
+            result->firstLookHits++;
+            result->shortestSeconds = shortest * 0.9;
+        } else if (shortest == 0 || latency < shortest) {
+            result->shortestSeconds = latency;
+        }
+        AddSample(result, latency * 1e3);
+        seq++;
         if (perConnection) {
-            close(fd);
+            // Closed once the next statement is on its way, or below: the
+            // half-close already told the service that nothing follows.
+            previous = fd;
             fd = -1;
         }
     }
+    // The service finishes the last statement's session before the next
+    // slice starts timing.
+    if (previous >= 0) {
+        if (status == 0)
+            status = WaitForServiceClose(previous);
+        close(previous);
+    }
     if (fd >= 0) {
-        // Let the service finish the last statement's session before the
-        // next phase starts timing.
         shutdown(fd, SHUT_WR);
         if (status == 0)
             status = WaitForServiceClose(fd);
@@ -540,16 +635,10 @@ int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *ser
     }
     if (sqliteFile >= 0)
         close(sqliteFile);
-    if (status != 0)
-        return -1;
     result->ran = 1;
-    result->statements = count;
-    result->seconds = NowSeconds() - started;
-    result->rate = (double)count / result->seconds;
-    result->pollsPerStatement = count > 0 ? (double)looks / (double)count : 0;
-    result->pollUs = looks > 0 ? lookSeconds * 1e6 / (double)looks : 0;
-    Percentiles(sampleBuffer, count, &result->p50Ms, &result->p99Ms);
-    return 0;
+    result->statements = seq;
+    result->seconds += NowSeconds() - started;
+    return status;
 }
 
 int SendStatements(int port, const char *const *statements, int count)

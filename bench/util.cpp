@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 #include <time.h>
 
-double sampleBuffer[BENCH_MAX_SAMPLES];
 volatile sig_atomic_t benchInterrupted;
 
 double NowSeconds(void)
@@ -66,6 +65,23 @@ void Percentiles(double *samples, long count, double *p50, double *p99)
     rank99 = (count * 99 + 99) / 100;
     *p50 = samples[rank50 - 1];
     *p99 = samples[rank99 - 1];
+}
+
+void AddSample(PhaseResult *result, double milliseconds)
+{
+    if (result->samples != NULL && result->sampleCount < result->sampleCapacity)
+        result->samples[result->sampleCount++] = milliseconds;
+}
+
+void FinishPhase(PhaseResult *result)
+{
+    result->rate = result->seconds > 0 ? (double)result->statements / result->seconds : 0;
+    result->cpuUsPerStatement =
+        result->statements > 0 ? result->cpuSeconds * 1e6 / (double)result->statements : 0;
+    result->pollsPerStatement = result->statements > 0 ? (double)result->looks / (double)result->statements : 0;
+    result->pollUs = result->looks > 0 ? result->lookSeconds * 1e6 / (double)result->looks : 0;
+    if (result->samples != NULL)
+        Percentiles(result->samples, result->sampleCount, &result->p50Ms, &result->p99Ms);
 }
 
 int JoinPath(char *path, size_t size, const char *dir, const char *name)
