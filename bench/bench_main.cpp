@@ -813,6 +813,7 @@ static void PrintTables(void)
 
 // ---------------------------------------------------------------- main
 
+
 static void Usage(const char *program)
 {
     fprintf(stderr,
@@ -847,6 +848,8 @@ static int TakeText(int argc, char **argv, int *i, char *value, size_t size)
     return 0;
 }
 
+// Options and their defaults. Returns 0, 1 after printing the usage asked
+// for, or -1 after printing it for a mistake.
 static int ParseOptions(int argc, char **argv, BenchOptions *options)
 {
     char number[64];
@@ -868,6 +871,10 @@ static int ParseOptions(int argc, char **argv, BenchOptions *options)
     for (int i = 1; i < argc; i++) {
         const char *name = argv[i];
         int status = 0;
+        if (strcmp(name, "--help") == 0) {
+            Usage(argv[0]);
+            return 1;
+        }
         if (strcmp(name, "--odbc-dir") == 0)
             status = TakeText(argc, argv, &i, options->odbcDir, sizeof options->odbcDir);
         else if (strcmp(name, "--sources") == 0)
@@ -932,8 +939,9 @@ int main(int argc, char **argv)
 
     setvbuf(stdout, NULL, _IOLBF, 0);
     signal(SIGPIPE, SIG_IGN);
-    if (ParseOptions(argc, argv, &options) != 0)
-        return 2;
+    status = ParseOptions(argc, argv, &options);
+    if (status != 0)
+        return status < 0 ? 2 : 0;
     if (access(benchEnv.serviceProgram, X_OK) != 0) {
         fprintf(stderr, "varn-bench: no service program at %s\n", benchEnv.serviceProgram);
         return 2;
