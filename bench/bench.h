@@ -23,7 +23,7 @@
 #define BENCH_KIND_POSTGRES 2
 #define BENCH_KIND_MARIADB 3
 
-// One data source under test and the SQL that differs between engines.
+// One data source under test.
 typedef struct BenchSource {
     int kind;
     char key[16];
@@ -86,6 +86,38 @@ typedef struct PhaseResult {
     // The shortest latency seen so far, which paces the looks.
     double shortestSeconds;
 } PhaseResult;
+
+// The first memory reading is taken after this many statements.
+#define MEMORY_FIRST_STATEMENTS 1000L
+
+// What one pooling probe found for one configuration: -1 where the probe
+// does not apply to the data source.
+typedef struct ProbeResult {
+    int ran;
+    long sessions;
+    int settingCarried;
+    int temporaryCarried;
+    int beginHolds;
+} ProbeResult;
+
+// Everything measured for one data source.
+typedef struct SourceResults {
+    int ran;
+    PhaseResult session;
+    PhaseResult held;
+    PhaseResult oneConnection;
+    PhaseResult successive;
+    PhaseResult latencyOne;
+    PhaseResult latencyEach;
+    PhaseResult pooled;
+    PhaseResult pooledLatency;
+    PhaseResult floor;
+    ProbeResult plainProbe;
+    ProbeResult pooledProbe;
+    long memoryStatements;
+    long residentFirstKiB;
+    long residentLastKiB;
+} SourceResults;
 
 // The service as a child process.
 typedef struct ServiceProcess {
@@ -176,5 +208,17 @@ int MeasureVisibleLatency(const BenchEnvironment *env, const ServiceProcess *ser
 // Sends the given statement texts on one connection and waits until the
 // service has run them all.
 int SendStatements(int port, const char *const *statements, int count);
+
+// pooling_probe.cpp
+// Starts a service on the ODBC configuration in `odbcDir` and finds out,
+// from the rows its statements leave, how many server sessions five
+// statements had and whether a SET, a temporary table and an open BEGIN
+// reach the next statement.
+int RunProbe(const BenchEnvironment *env, const BenchSource *source, HelperLink *link, const char *odbcDir,
+             ProbeResult *probe);
+
+// report.cpp
+void PrintTables(const BenchEnvironment *env, const BenchSource *sources, const SourceResults *results,
+                 int sourceCount);
 
 #endif
