@@ -1,6 +1,5 @@
-// The in-process rows the service is held against: its own session calls
-// with no sockets, a client holding one connection, and the cost of reading
-// a statement one byte per receive call.
+// The in-process rows the service is held against (its own session calls,
+// a held connection) and the cost of reading a statement a byte at a time.
 #include "bench.h"
 
 #include "db.h"

@@ -1,7 +1,5 @@
-// varn-bench: measures the service against running the same sessions in
-// process and against one held connection, per data source, and prints the
-// results as Markdown tables on standard output (progress goes to standard
-// error).
+// varn-bench: the service against its own sessions run in process and a
+// held connection, per data source; options, set-up and the measuring order.
 #include "bench.h"
 
 #include <ctype.h>

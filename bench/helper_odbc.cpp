@@ -1,6 +1,5 @@
-// The benchmark's own ODBC connection: it sets the tables up, counts rows
-// and looks for the row a statement left, through the same driver manager
-// and driver as the service.
+// The benchmark's own ODBC connection, through the same driver manager and
+// driver as the service: tables, row counts, and looks for a statement's row.
 #include "bench.h"
 
 #include <stdio.h>

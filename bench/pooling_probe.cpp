@@ -1,6 +1,5 @@
 // What unixODBC's connection pooling changes for the service's statements:
-// the same statements through a service without and with pooling, and what
-// their rows tell about the session state carried from one to the next.
+// the session state the rows show carried from one statement to the next.
 #include "bench.h"
 
 #include <stdio.h>

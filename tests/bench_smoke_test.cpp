@@ -1,6 +1,5 @@
-// A short run of varn-bench on SQLite: it must measure every row, report
-// numbers that hang together, find the pooling behaviour it documents, and
-// leave no temp folder or service process behind.
+// A short run of varn-bench on SQLite: every row measured with numbers that
+// hang together, and nothing left behind; failures print no table.
 #include "test_support.h"
 
 #include <dirent.h>
