@@ -681,7 +681,8 @@ int main(int argc, char **argv)
 
     for (int i = 0; i < sourceCount && status == 0 && !benchInterrupted; i++) {
         if (MeasureSource(&sources[i], &options, &results[i]) != 0) {
-            fprintf(stderr, "varn-bench: %s: measurement failed\n", sources[i].label);
+            fprintf(stderr, "varn-bench: %s: %s\n", sources[i].label,
+                    benchInterrupted ? "interrupted" : "measurement failed");
             status = 1;
         }
     }

@@ -290,10 +290,12 @@ static int WaitForServiceClose(int fd)
     struct pollfd wait = {fd, POLLIN, 0};
     char byte;
     int ready = poll(&wait, 1, LONGEST_WAIT_SECONDS * 1000);
-    if (ready <= 0) {
+    if (ready == 0)
         fprintf(stderr, "varn-bench: the service did not close the connection in %d s\n", LONGEST_WAIT_SECONDS);
+    else if (ready < 0 && !benchInterrupted)
+        fprintf(stderr, "varn-bench: waiting for the service failed: %s\n", strerror(errno));
+    if (ready <= 0)
         return -1;
-    }
     return recv(fd, &byte, 1, 0) == 0 ? 0 : -1;
 }
 
