@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 scripts/install-deps.sh clang libclang-rt-14-dev cmake make unixodbc-dev unixodbc odbcinst
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVARN_FUZZ=ON -DVARN_BUILD_TESTS=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVARN_FUZZ=ON -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target reader_fuzz settings_fuzz
 
 work=$(mktemp -d)

@@ -9,7 +9,7 @@ build_dir=${1:-build-deb}
 shift || true
 scripts/install-deps.sh g++ cmake make pkg-config unixodbc-dev dpkg-dev
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DVARN_BUILD_TESTS=OFF "$@" >/dev/null
+  -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF "$@" >/dev/null
 cmake --build "$build_dir" -j"$(nproc)"
 (cd "$build_dir" && cpack -G DEB >/dev/null)
 ls "$build_dir"/varn-odbc_*.deb

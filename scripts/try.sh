@@ -13,7 +13,7 @@ scripts/install-deps.sh g++ cmake make unixodbc-dev unixodbc odbcinst libsqliteo
 
 # The service reads its settings from a path fixed at build time; this build
 # points it into the folder above, so nothing outside the checkout changes.
-cmake -S . -B build-try -DVARN_BUILD_TESTS=OFF -DVARN_SETTINGS_FILE="$here/settings.reg" >/dev/null
+cmake -S . -B build-try -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF -DVARN_SETTINGS_FILE="$here/settings.reg" >/dev/null
 cmake --build build-try -j"$(nproc)" >/dev/null
 
 driver=$(dpkg -L libsqliteodbc | grep '/libsqlite3odbc\.so$' | head -n 1)

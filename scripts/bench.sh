@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds varn-bench into build-bench/, starts throwaway PostgreSQL and
+# MariaDB servers on loopback (tests/servers/dbservers.sh, as root), runs the
+# benchmark on SQLite, PostgreSQL and MariaDB and prints its tables. Without
+# root, or with --sqlite-only, only SQLite is measured. Anything after "--"
+# goes to varn-bench (see build-bench/bench/varn-bench --help).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+servers=yes
+bench_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --sqlite-only) servers=no ;;
+    --) shift; bench_args=("$@"); break ;;
+    *) echo "usage: $0 [--sqlite-only] [-- varn-bench options]" >&2; exit 2 ;;
+  esac
+  shift
+done
+if [ "$servers" = yes ] && [ "$(id -u)" -ne 0 ]; then
+  echo "bench.sh: not root, so no database servers: SQLite only" >&2
+  servers=no
+fi
+
+scripts/install-deps.sh g++ cmake make pkg-config unixodbc-dev unixodbc odbcinst libsqliteodbc sqlite3
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=ON >/dev/null
+cmake --build build-bench -j"$(nproc)" --target varn-bench >/dev/null
+
+servers_dir=""
+cleanup() {
+  if [ -n "$servers_dir" ]; then
+    tests/servers/dbservers.sh stop "$servers_dir" || echo "bench.sh: stopping the servers failed" >&2
+    rm -rf -- "$servers_dir"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+odbc_args=()
+if [ "$servers" = yes ]; then
+  servers_dir=$(mktemp -d /tmp/varn-bench-servers.XXXXXX)
+  if tests/servers/dbservers.sh start "$servers_dir"; then
+    # shellcheck disable=SC1091
+    user=$(. "$servers_dir/env.sh" && printf '%s' "$VARN_DB_USER")
+    # shellcheck disable=SC1091
+    password=$(. "$servers_dir/env.sh" && printf '%s' "$VARN_DB_PASSWORD")
+    odbc_args=(--odbc-dir "$servers_dir" --user "$user" --password "$password")
+  else
+    echo "bench.sh: the database servers did not start: SQLite only" >&2
+  fi
+fi
+
+build-bench/bench/varn-bench "${odbc_args[@]}" "${bench_args[@]}"
