@@ -311,7 +311,9 @@ static long StatementsTaken(const ServiceProcess *service, long logSizeAtStart)
 
 int SendOnOneConnection(int port, int runId, long firstSeq, long count, double *elapsed)
 {
-    char chunk[BENCH_STATEMENT_BYTES * 50];
+    // FormatInsert ends each statement with a NUL, which the next one
+    // overwrites; the last one's needs the extra byte.
+    char chunk[BENCH_STATEMENT_BYTES * 50 + 1];
     double started = NowSeconds();
     int fd = ConnectLoopback(port);
     long seq = firstSeq;
