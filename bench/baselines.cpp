@@ -13,6 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// Adds one timed slice of an in-process row to its result: the statements
+// reached, the wall time and the process's CPU time since the slice began.
+static void ClosePhase(PhaseResult *result, long seq, double started, double cpuStarted)
+{
+    result->ran = 1;
+    result->statements = seq;
+    result->seconds += NowSeconds() - started;
+    result->cpuSeconds += ProcessCpuSeconds() - cpuStarted;
+}
+
 int MeasureSessionPerStatement(const BenchSource *source, int runId, double seconds, PhaseResult *result)
 {
     char statement[BENCH_STATEMENT_BYTES + 1];
@@ -45,10 +55,7 @@ int MeasureSessionPerStatement(const BenchSource *source, int runId, double seco
         finished = NowSeconds();
         seq++;
     }
-    result->ran = 1;
-    result->statements = seq;
-    result->seconds += NowSeconds() - started;
-    result->cpuSeconds += ProcessCpuSeconds() - cpuStarted;
+    ClosePhase(result, seq, started, cpuStarted);
     return status;
 }
 
@@ -100,10 +107,7 @@ int MeasureHeldConnection(const BenchSource *source, int runId, double seconds, 
         finished = NowSeconds();
         seq++;
     }
-    result->ran = 1;
-    result->statements = seq;
-    result->seconds += NowSeconds() - started;
-    result->cpuSeconds += ProcessCpuSeconds() - cpuStarted;
+    ClosePhase(result, seq, started, cpuStarted);
     SQLDisconnect(hdbc);
     SQLFreeHandle(SQL_HANDLE_DBC, hdbc);
     SQLFreeHandle(SQL_HANDLE_ENV, henv);
