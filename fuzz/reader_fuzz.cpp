@@ -1,9 +1,13 @@
-// Fuzzes the serving loop's statement handling: arbitrary bytes arrive on a
-// real socket, and every statement the loop would run is checked against
-// what the framing rules allow.
+// Fuzzes the serving loop's statement handling in every dialect: the first
+// byte picks the dialect, the rest arrives on a real socket, and every
+// statement the loop would run is checked: never over 1000 bytes, never a
+// NUL, and for the plain rule and SQLite exactly the statements that an
+// independent framing of the input gives (for SQLite, sqlite3_complete).
 #include "db.h"
 #include "service.h"
+#include "statement_lexer.h"
 
+#include <sqlite3.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +22,8 @@
 // whole before the loop starts reading.
 static const size_t kMaxInput = 64 * 1024;
 
+// A stand-in database that records what it is asked to run. Defining every
+// symbol of the real session keeps it out of the link.
 DbSession dbSession;
 static std::vector<std::string> executed;
 
@@ -37,64 +43,54 @@ int DbDisconnect(void)
     return 0;
 }
 
-static void Fail(const char *why, const std::string &statement)
-{
-    fprintf(stderr, "property broken: %s: [%s]\n", why, statement.c_str());
-    abort();
-}
-
-// What may be run: at most 1000 bytes, no NUL, ending at its first
-// semicolon outside quotes.
-static void CheckStatement(const std::string &statement)
+// Where the plain rule ends a statement: at a semicolon where both quote
+// counts are even, a quote counting only outside the other kind.
+static size_t PlainEnd(const std::string &text)
 {
     int doubleQuotes = 0;
     int singleQuotes = 0;
-
-    if (statement.empty() || statement.size() > 1000)
-        Fail("length", statement);
-    for (size_t i = 0; i < statement.size(); i++) {
-        char c = statement[i];
-        if (c == '"' && singleQuotes == 0)
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '"' && singleQuotes == 0)
             doubleQuotes ^= 1;
-        else if (c == '\'' && doubleQuotes == 0)
+        else if (text[i] == '\'' && doubleQuotes == 0)
             singleQuotes ^= 1;
-        if (c == ';' && doubleQuotes == 0 && singleQuotes == 0 && i + 1 != statement.size())
-            Fail("semicolon outside quotes before the end", statement);
+        else if (text[i] == ';' && doubleQuotes == 0 && singleQuotes == 0)
+            return i;
     }
-    if (statement.back() != ';' || doubleQuotes != 0 || singleQuotes != 0)
-        Fail("does not end at a semicolon outside quotes", statement);
+    return std::string::npos;
 }
 
-// The statements a stream should yield: whole statements of at most 1000
+// Where SQLite ends it: the first semicolon at which sqlite3_complete says
+// the text is complete. sqlite3_complete stops at a NUL, which the reader
+// takes as any other byte outside a word, like 0x01.
+static size_t SqliteEnd(const std::string &text)
+{
+    std::string visible = text;
+    for (char &c : visible)
+        if (c == '\0')
+            c = '\x01';
+    for (size_t i = visible.find(';'); i != std::string::npos; i = visible.find(';', i + 1))
+        if (sqlite3_complete(visible.substr(0, i + 1).c_str()))
+            return i;
+    return std::string::npos;
+}
+
+// The statements a stream should run: whole statements of at most 1000
 // bytes without a NUL, in order; longer ones are skipped with their rest.
-static std::vector<std::string> ExpectedStatements(const uint8_t *data, size_t size)
+static std::vector<std::string> ExpectedStatements(const std::string &stream, int dialect)
 {
     std::vector<std::string> expected;
     size_t at = 0;
-
-    while (at < size) {
-        std::string statement;
-        int doubleQuotes = 0;
-        int singleQuotes = 0;
-        bool ended = false;
-        while (at < size) {
-            char c = (char)data[at++];
-            if (c == '"' && singleQuotes == 0)
-                doubleQuotes ^= 1;
-            else if (c == '\'' && doubleQuotes == 0)
-                singleQuotes ^= 1;
-            statement += c;
-            if (c == ';' && doubleQuotes == 0 && singleQuotes == 0) {
-                ended = true;
-                break;
-            }
-        }
-        if (!ended)
-            break;
+    for (;;) {
+        std::string rest = stream.substr(at);
+        size_t end = dialect == SQL_DIALECT_SQLITE ? SqliteEnd(rest) : PlainEnd(rest);
+        if (end == std::string::npos)
+            return expected;
+        std::string statement = rest.substr(0, end + 1);
         if (statement.size() <= 1000 && statement.find('\0') == std::string::npos)
             expected.push_back(statement);
+        at += end + 1;
     }
-    return expected;
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -110,24 +106,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int fds[2];
     int bufferSize = (int)(2 * kMaxInput);
 
-    if (size > kMaxInput)
+    if (size < 1 || size > kMaxInput)
         return 0;
+    int dialect = data[0] % 4;
+    std::string stream((const char *)data + 1, size - 1);
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         abort();
     setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
-    if (size > 0 && write(fds[1], data, size) != (ssize_t)size)
+    if (!stream.empty() && write(fds[1], stream.data(), stream.size()) != (ssize_t)stream.size())
         abort();
     shutdown(fds[1], SHUT_WR);
 
     executed.clear();
-    ServeClient((NetSocket)fds[0]);
+    ServeClient((NetSocket)fds[0], dialect);
     close(fds[0]);
     close(fds[1]);
 
     for (const std::string &statement : executed)
-        CheckStatement(statement);
-    if (executed != ExpectedStatements(data, size)) {
-        fprintf(stderr, "ran %zu statements, expected %zu\n", executed.size(), ExpectedStatements(data, size).size());
+        if (statement.empty() || statement.size() > 1000 || statement.back() != ';') {
+            fprintf(stderr, "ran a statement of %zu bytes not ending in a semicolon\n", statement.size());
+            abort();
+        }
+    if ((dialect == SQL_DIALECT_PLAIN || dialect == SQL_DIALECT_SQLITE) &&
+        executed != ExpectedStatements(stream, dialect)) {
+        fprintf(stderr, "dialect %d ran %zu statements, expected %zu\n", dialect, executed.size(),
+                ExpectedStatements(stream, dialect).size());
         abort();
     }
     return 0;

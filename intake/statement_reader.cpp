@@ -1,25 +1,13 @@
-// The statement reader: one receive per byte, quote parity tracking, the
-// waiting-time and length bounds, and the console line for each way a read
-// can end without a statement.
+// The statement reader: one receive per byte, the dialect's lexer deciding
+// where a statement ends, the waiting-time and length bounds, and the
+// console lines for each way a read can end without a statement.
 #include "statement_reader.h"
 
 #include <stdio.h>
 
-// A quote of one kind counts only outside text quoted with the other kind;
-// a semicolon ends a statement only where both counts are even. Only the
-// parity of a count matters, so it is kept as 0 or 1 and cannot overflow on
-// however long a rest is dropped.
-static void CountQuote(char byte, int *doubleQuotes, int *singleQuotes)
+void WriteQueryLine(const char *statement)
 {
-    if (byte == '"' && *singleQuotes % 2 == 0)
-        *doubleQuotes ^= 1;
-    else if (byte == '\'' && *doubleQuotes % 2 == 0)
-        *singleQuotes ^= 1;
-}
-
-static int IsStatementEnd(char byte, int doubleQuotes, int singleQuotes)
-{
-    return byte == ';' && doubleQuotes % 2 == 0 && singleQuotes % 2 == 0;
+    printf("Query: \"%s\"\n", statement);
 }
 
 // Writes why a receive brought no byte. `first` tells the wait for a
@@ -38,48 +26,56 @@ static void ReportReceiveEnd(NetSocket sock, int result, int first)
         printf("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
 }
 
-int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementCut *cut, uint32_t firstWaitMs,
-                         uint32_t nextWaitMs)
+// The line breaks after a client's last statement are not a statement.
+static int IsOnlyBlanks(const char *text, int length)
 {
-    int doubleQuotes = 0;
-    int singleQuotes = 0;
+    for (int i = 0; i < length; i++)
+        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\n')
+            return 0;
+    return 1;
+}
+
+int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFraming *framing,
+                         uint32_t firstWaitMs, uint32_t nextWaitMs)
+{
+    StatementLexer *lexer = &framing->lexer;
     int length;
     int result;
 
-    cut->isCut = 0;
+    framing->isCut = 0;
+    StartStatement(lexer);
     NetSetReceiveTimeout(sock, firstWaitMs);
     result = NetReceiveByte(sock, &buffer[0]);
     if (result != 1) {
         ReportReceiveEnd(sock, result, 1);
         return -1;
     }
-    CountQuote(buffer[0], &doubleQuotes, &singleQuotes);
     NetSetReceiveTimeout(sock, nextWaitMs);
 
     for (length = 1;; length++) {
-        if (IsStatementEnd(buffer[length - 1], doubleQuotes, singleQuotes))
+        if (EndsStatement(lexer, (unsigned char)buffer[length - 1]))
             break;
         if (length >= capacity) {
-            cut->isCut = 1;
-            cut->doubleQuotes = doubleQuotes;
-            cut->singleQuotes = singleQuotes;
+            framing->isCut = 1;
             break;
         }
         result = NetReceiveByte(sock, &buffer[length]);
         if (result != 1) {
+            if (!IsOnlyBlanks(buffer, length)) {
+                buffer[length] = '\0';
+                WriteQueryLine(buffer);
+                printf("Statement incomplete, not executed.\n");
+            }
             ReportReceiveEnd(sock, result, 0);
             return -1;
         }
-        CountQuote(buffer[length], &doubleQuotes, &singleQuotes);
     }
     buffer[length] = '\0';
     return length;
 }
 
-int DropStatementRestWaiting(NetSocket sock, const StatementCut *cut, uint32_t nextWaitMs)
+int DropStatementRestWaiting(NetSocket sock, StatementFraming *framing, uint32_t nextWaitMs)
 {
-    int doubleQuotes = cut->doubleQuotes;
-    int singleQuotes = cut->singleQuotes;
     char byte;
 
     NetSetReceiveTimeout(sock, nextWaitMs);
@@ -89,17 +85,16 @@ int DropStatementRestWaiting(NetSocket sock, const StatementCut *cut, uint32_t n
             ReportReceiveEnd(sock, result, 0);
             return -1;
         }
-        CountQuote(byte, &doubleQuotes, &singleQuotes);
-    } while (!IsStatementEnd(byte, doubleQuotes, singleQuotes));
+    } while (!EndsStatement(&framing->lexer, (unsigned char)byte));
     return 0;
 }
 
-int ReadStatement(NetSocket sock, char *buffer, int capacity, StatementCut *cut)
+int ReadStatement(NetSocket sock, char *buffer, int capacity, StatementFraming *framing)
 {
-    return ReadStatementWaiting(sock, buffer, capacity, cut, STATEMENT_FIRST_WAIT_MS, STATEMENT_NEXT_WAIT_MS);
+    return ReadStatementWaiting(sock, buffer, capacity, framing, STATEMENT_FIRST_WAIT_MS, STATEMENT_NEXT_WAIT_MS);
 }
 
-int DropStatementRest(NetSocket sock, const StatementCut *cut)
+int DropStatementRest(NetSocket sock, StatementFraming *framing)
 {
-    return DropStatementRestWaiting(sock, cut, STATEMENT_NEXT_WAIT_MS);
+    return DropStatementRestWaiting(sock, framing, STATEMENT_NEXT_WAIT_MS);
 }

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
-scripts/install-deps.sh clang libclang-rt-14-dev cmake make unixodbc-dev unixodbc odbcinst
+scripts/install-deps.sh clang libclang-rt-14-dev cmake make unixodbc-dev unixodbc odbcinst libsqlite3-dev
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVARN_FUZZ=ON -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target reader_fuzz settings_fuzz
 

@@ -1,15 +1,14 @@
-// The statement reader against real sockets: framing by quotes, the length
-// bound and the dropping after it, peer close, resets and time-outs.
+// The statement reader against real sockets: framing in every dialect (for
+// SQLite checked against sqlite3_complete itself), the length bound and the
+// dropping after it, partial statements, peer close, resets and time-outs.
 #include "statement_reader.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -25,111 +24,108 @@ namespace {
 const uint32_t kFirstWait = 2000;
 const uint32_t kNextWait = 300;
 
-struct Pair {
-    int service = -1;  // the end the reader reads from
-    int client = -1;   // the end the test writes to
-    ~Pair()
-    {
-        if (service >= 0)
-            close(service);
-        if (client >= 0)
-            close(client);
-    }
-};
-
-void MakeSocketPair(Pair *pair)
-{
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
-    pair->service = fds[0];
-    pair->client = fds[1];
-}
-
-// A real TCP connection over loopback, for resets.
-void MakeTcpPair(Pair *pair)
-{
-    struct sockaddr_in address = {};
-    socklen_t length = sizeof address;
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(listener, (struct sockaddr *)&address, sizeof address));
-    ASSERT_EQ(0, listen(listener, 1));
-    ASSERT_EQ(0, getsockname(listener, (struct sockaddr *)&address, &length));
-    pair->client = ConnectFrom("127.0.0.1", ntohs(address.sin_port));
-    ASSERT_GE(pair->client, 0);
-    pair->service = accept(listener, NULL, NULL);
-    close(listener);
-    ASSERT_GE(pair->service, 0);
-}
-
-// Ends the connection with a reset instead of an orderly close.
-void ResetConnection(Pair *pair)
-{
-    struct linger abort = {1, 0};
-    setsockopt(pair->client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    close(pair->client);
-    pair->client = -1;
-}
-
-long NowMs()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
-}
+const int P = SQL_DIALECT_PLAIN;
+const int S = SQL_DIALECT_SQLITE;
+const int G = SQL_DIALECT_POSTGRESQL;
+const int M = SQL_DIALECT_MYSQL;
 
 // Reads statements until the reader gives up, dropping the rest of any cut
-// statement as the service does. Cut statements are marked with a "[cut]"
-// suffix.
-std::vector<std::string> ReadAll(int sock, int capacity)
+// statement as the service does; cut statements get a "[cut]" suffix.
+std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait)
 {
     std::vector<std::string> statements;
     std::vector<char> buffer(capacity + 1);
+    StatementFraming framing;
+    framing.lexer.dialect = dialect;
     for (;;) {
-        StatementCut cut;
-        int length = ReadStatementWaiting((NetSocket)sock, buffer.data(), capacity, &cut, kFirstWait, kNextWait);
+        int length = ReadStatementWaiting((NetSocket)sock, buffer.data(), capacity, &framing, firstWait, kNextWait);
         if (length < 0)
             break;
         EXPECT_EQ('\0', buffer[length]);
-        statements.push_back(std::string(buffer.data(), length) + (cut.isCut ? "[cut]" : ""));
-        if (cut.isCut && DropStatementRestWaiting((NetSocket)sock, &cut, kNextWait) < 0)
+        statements.push_back(std::string(buffer.data(), length) + (framing.isCut ? "[cut]" : ""));
+        if (framing.isCut && DropStatementRestWaiting((NetSocket)sock, &framing, kNextWait) < 0)
             break;
     }
     return statements;
 }
 
-struct FramingCase {
-    const char *name;
-    std::string sent;
-    int capacity;
-    std::vector<std::string> statements;
-};
-
-std::string Bytes(const char *text, size_t length)
+// For SQLite a statement ends exactly where sqlite3_complete first says the
+// text is complete.
+void ExpectSqlite3CompleteAgrees(std::string rest, const std::vector<std::string> &statements)
 {
-    return std::string(text, length);
+    for (const std::string &statement : statements) {
+        size_t end = 0;
+        while ((end = rest.find(';', end)) != std::string::npos && !sqlite3_complete(rest.substr(0, end + 1).c_str()))
+            end++;
+        ASSERT_NE(std::string::npos, end) << rest;
+        EXPECT_EQ(rest.substr(0, end + 1), statement);
+        rest = rest.substr(end + 1);
+    }
 }
 
+struct FramingCase {
+    const char *name;
+    int dialect;
+    std::string sent;
+    std::vector<std::string> statements;
+    int capacity;
+};
+
+const char kIncomplete[] = "Statement incomplete, not executed.\n";
+
 const FramingCase kFramingCases[] = {
-    {"plain", "SELECT 1;", 1000, {"SELECT 1;"}},
-    {"two in one write", "SELECT 1;SELECT 2;", 1000, {"SELECT 1;", "SELECT 2;"}},
-    {"semicolon in single quotes", "INSERT INTO t VALUES('a;b');", 1000, {"INSERT INTO t VALUES('a;b');"}},
-    {"semicolon in double quotes", "SELECT \"a;b\" FROM t;", 1000, {"SELECT \"a;b\" FROM t;"}},
-    {"doubled single quote", "SELECT 'it''s; here';X;", 1000, {"SELECT 'it''s; here';", "X;"}},
-    {"single quote inside double", "SELECT \"it's;\";Y;", 1000, {"SELECT \"it's;\";", "Y;"}},
-    {"double quote inside single", "SELECT 'say \"hi;';Z;", 1000, {"SELECT 'say \"hi;';", "Z;"}},
-    {"lone semicolon", ";", 1000, {";"}},
-    {"CRLF starts the next statement", "A;\r\nB;\r\n", 1000, {"A;", "\r\nB;"}},
-    {"unclosed quote never ends", "SELECT 'abc;", 1000, {}},
-    {"backslash escapes nothing", "SELECT 'a\\';B;", 1000, {"SELECT 'a\\';", "B;"}},
-    {"NUL byte is kept", Bytes("DELETE FROM t\0 WHERE id=5;", 26), 1000, {Bytes("DELETE FROM t\0 WHERE id=5;", 26)}},
-    {"exactly at capacity", "012345678;", 10, {"012345678;"}},
-    {"cut and rest dropped", "0123456789ABC;next;", 10, {"0123456789[cut]", "next;"}},
-    {"quote carried into the dropped rest", "SELECT 'ab;cd;ef';X;", 10, {"SELECT 'ab[cut]", "X;"}},
-    {"double quote carried into the dropped rest", "SELECT \"ab;c\";X;", 9, {"SELECT \"a[cut]", "X;"}},
-    {"cut right before its semicolon", "0123456789;X;", 10, {"0123456789[cut]", "X;"}},
+    {"plain", P, "SELECT 1;", {"SELECT 1;"}, 1000},
+    {"two in one write", P, "SELECT 1;SELECT 2;", {"SELECT 1;", "SELECT 2;"}, 1000},
+    {"semicolon in single quotes", P, "INSERT INTO t VALUES('a;b');", {"INSERT INTO t VALUES('a;b');"}, 1000},
+    {"semicolon in double quotes", P, "SELECT \"a;b\" FROM t;", {"SELECT \"a;b\" FROM t;"}, 1000},
+    {"doubled single quote", P, "SELECT 'it''s; here';X;", {"SELECT 'it''s; here';", "X;"}, 1000},
+    {"single quote inside double", P, "SELECT \"it's;\";Y;", {"SELECT \"it's;\";", "Y;"}, 1000},
+    {"double quote inside single", P, "SELECT 'say \"hi;';Z;", {"SELECT 'say \"hi;';", "Z;"}, 1000},
+    {"lone semicolon", P, ";", {";"}, 1000},
+    {"CRLF starts the next statement", P, "A;\r\nB;\r\n", {"A;", "\r\nB;"}, 1000},
+    {"backslash escapes nothing", P, "SELECT 'a\\';B;", {"SELECT 'a\\';", "B;"}, 1000},
+    {"comments mean nothing", P, "A; -- it's\nB;';C;", {"A;", " -- it's\nB;';", "C;"}, 1000},
+    {"NUL byte is kept", P, std::string("DELETE FROM t\0 WHERE id=5;", 26),
+     {std::string("DELETE FROM t\0 WHERE id=5;", 26)}, 1000},
+    {"exactly at capacity", P, "012345678;", {"012345678;"}, 10},
+    {"cut and rest dropped", P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10},
+    {"quote carried into the dropped rest", P, "SELECT 'ab;cd;ef';X;", {"SELECT 'ab[cut]", "X;"}, 10},
+    {"double quote carried into the dropped rest", P, "SELECT \"ab;c\";X;", {"SELECT \"a[cut]", "X;"}, 9},
+    {"cut right before its semicolon", P, "0123456789;X;", {"0123456789[cut]", "X;"}, 10},
+
+    {"trigger body", S, "CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO u VALUES(1); DELETE FROM v; END;X;",
+     {"CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO u VALUES(1); DELETE FROM v; END;", "X;"}, 1000},
+    {"temporary trigger, END not last", S, "create temp trigger t begin select 1; end x; END ;Y;",
+     {"create temp trigger t begin select 1; end x; END ;", "Y;"}, 1000},
+    {"quoted names and comments", S, "SELECT [a;b], `c;d`, \"e;f\" -- g;\n/* h; */;Z;",
+     {"SELECT [a;b], `c;d`, \"e;f\" -- g;\n/* h; */;", "Z;"}, 1000},
+    {"apostrophe in a comment", S, "INSERT INTO t VALUES(1,'a'); -- don't panic\nINSERT INTO t VALUES(2,'b');",
+     {"INSERT INTO t VALUES(1,'a');", " -- don't panic\nINSERT INTO t VALUES(2,'b');"}, 1000},
+    {"trigger state carried into the dropped rest", S, "CREATE TRIGGER x BEGIN SELECT 1; END;Y;",
+     {"CREATE TRIGGER x BE[cut]", "Y;"}, 19},
+
+    {"escape string", G, "SELECT E'it\\'s;';X;", {"SELECT E'it\\'s;';", "X;"}, 1000},
+    {"standard string keeps its backslash", G, "SELECT 'a\\';X;", {"SELECT 'a\\';", "X;"}, 1000},
+    {"dollar quotes", G, "SELECT $$a;b$$, $fn$ $$; $fn$, a$b$;X;", {"SELECT $$a;b$$, $fn$ $$; $fn$, a$b$;", "X;"}, 1000},
+    {"nested comments and parentheses", G, "/* a /* b; */ c; */ SELECT (1;\n2), \"d;\" -- e;\n;X;",
+     {"/* a /* b; */ c; */ SELECT (1;\n2), \"d;\" -- e;\n;", "X;"}, 1000},
+    {"function body", G,
+     "CREATE OR REPLACE FUNCTION f() RETURNS int LANGUAGE sql BEGIN ATOMIC SELECT CASE WHEN true THEN 1 END; "
+     "SELECT 2; END;BEGIN;END;",
+     {"CREATE OR REPLACE FUNCTION f() RETURNS int LANGUAGE sql BEGIN ATOMIC SELECT CASE WHEN true THEN 1 END; "
+      "SELECT 2; END;",
+      "BEGIN;", "END;"},
+     1000},
+    {"dollar quote carried into the dropped rest", G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
+
+    {"backslash-escaped quote", M, "INSERT INTO notes VALUES(1, 'it\\'s; DELETE FROM keepme; -- ');X;",
+     {"INSERT INTO notes VALUES(1, 'it\\'s; DELETE FROM keepme; -- ');", "X;"}, 1000},
+    {"escapes in double quotes, none in backticks", M, "SELECT \"a\\\";b\", `c\\`;X;",
+     {"SELECT \"a\\\";b\", `c\\`;", "X;"}, 1000},
+    {"comments", M, "SELECT 1 # it's;\n-- x;\n--y;\n/* ; */;--z;\n;W;",
+     {"SELECT 1 # it's;\n-- x;\n--y;", "\n/* ; */;", "--z;\n;", "W;"}, 1000},
+    {"executable comment text is code", M, "SELECT 1 /*! ; */;X;", {"SELECT 1 /*! ;", " */;", "X;"}, 1000},
+    {"escape carried into the dropped rest", M, "SELECT 'ab\\';';X;", {"SELECT 'ab\\[cut]", "X;"}, 11},
 };
 
 void PrintTo(const FramingCase &c, std::ostream *out)
@@ -139,201 +135,132 @@ void PrintTo(const FramingCase &c, std::ostream *out)
 
 class Framing : public testing::TestWithParam<FramingCase> {};
 
-TEST_P(Framing, WholeWrite)
+// The same bytes, sent whole and dribbled in one at a time, frame the same
+// way, and a connection closed after whole statements writes one line.
+TEST_P(Framing, WholeAndByteByByte)
 {
     const FramingCase &c = GetParam();
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, c.sent));
-    shutdown(pair.client, SHUT_WR);
-
-    CaptureStdout();
-    std::vector<std::string> statements = ReadAll(pair.service, c.capacity);
-    std::string console = GetCapturedStdout();
-
-    EXPECT_EQ(c.statements, statements);
-    EXPECT_EQ("Peer closed connection.\n", console);
-}
-
-// The same bytes dribbled in one at a time with pauses frame the same way.
-TEST_P(Framing, ByteByByteWithPauses)
-{
-    const FramingCase &c = GetParam();
-    Pair pair;
-    MakeSocketPair(&pair);
-    std::thread writer([&] {
-        for (char byte : c.sent) {
-            SendAll(pair.client, std::string(1, byte));
-            usleep(2000);
-        }
-        shutdown(pair.client, SHUT_WR);
-    });
-
-    CaptureStdout();
-    std::vector<std::string> statements = ReadAll(pair.service, c.capacity);
-    std::string console = GetCapturedStdout();
-    writer.join();
-
-    EXPECT_EQ(c.statements, statements);
-    EXPECT_EQ("Peer closed connection.\n", console);
+    for (bool dribble : {false, true}) {
+        SocketPair pair;
+        std::thread writer([&] {
+            for (size_t at = 0; at < c.sent.size(); at += dribble ? 1 : c.sent.size()) {
+                SendAll(pair.client, c.sent.substr(at, dribble ? 1 : std::string::npos));
+                if (dribble)
+                    usleep(1000);
+            }
+            shutdown(pair.client, SHUT_WR);
+        });
+        CaptureStdout();
+        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect);
+        std::string console = GetCapturedStdout();
+        writer.join();
+        EXPECT_EQ(c.statements, statements) << (dribble ? "byte by byte" : "whole");
+        EXPECT_EQ("Peer closed connection.\n", console.substr(console.size() - 24)) << console;
+    }
+    if (c.dialect == S && c.capacity == 1000)
+        ExpectSqlite3CompleteAgrees(c.sent, c.statements);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, Framing, testing::ValuesIn(kFramingCases),
-                         [](const testing::TestParamInfo<FramingCase> &info) {
-                             std::string name;
-                             for (const char *p = info.param.name; *p; p++)
-                                 name += isalnum((unsigned char)*p) ? *p : '_';
-                             return name;
-                         });
+                         [](const testing::TestParamInfo<FramingCase> &info) { return TestName(info.param.name); });
 
 TEST(ReaderStatement, NothingIsConsumedBeyondTheSemicolon)
 {
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "A;B"));
-    char buffer[1001];
-    StatementCut cut;
-    CaptureStdout();
-    EXPECT_EQ(2, ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, kFirstWait, kNextWait));
-    GetCapturedStdout();
-    char next = 0;
-    EXPECT_EQ(1, recv(pair.service, &next, 1, MSG_DONTWAIT));
-    EXPECT_EQ('B', next);
+    for (int dialect : {P, S, G, M}) {
+        SocketPair pair;
+        ASSERT_TRUE(SendAll(pair.client, "A;'B"));
+        char buffer[1001];
+        StatementFraming framing;
+        framing.lexer.dialect = dialect;
+        CaptureStdout();
+        EXPECT_EQ(2, ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &framing, kFirstWait, kNextWait));
+        GetCapturedStdout();
+        char next = 0;
+        EXPECT_EQ(1, recv(pair.service, &next, 1, MSG_DONTWAIT));
+        EXPECT_EQ('\'', next) << SqlDialectName(dialect);
+    }
 }
 
-// One read with the given capacity and first wait, and what it wrote.
-struct ReadResult {
-    int length;
+// How a connection ends: the bytes sent, then a close, a reset, or silence;
+// the console lines, with "%u" for the socket number.
+struct EndCase {
+    const char *name;
+    int dialect;
+    std::string sent;
+    const char *end;  // "close", "reset" or "silence"
     std::string console;
+    uint32_t firstWait;
+    int capacity = 1000;
 };
 
-ReadResult ReadOne(int sock, char *buffer, int capacity, StatementCut *cut, uint32_t firstWait = kFirstWait)
+const EndCase kEndCases[] = {
+    {"nothing arrives within the first wait", P, "", "silence", "recv(%u) initial timed out.\n", 400},
+    {"pause inside a statement", P, "INSERT INTO t",
+     "silence", "Query: \"INSERT INTO t\"\n" + std::string(kIncomplete) + "recv(%u) next timed out\n", kFirstWait},
+    // After "A;\r\n" the carriage return is the next statement's first byte,
+    // so an idle client is cut off after the short wait, not the long one,
+    // and the line breaks are not logged as a statement.
+    {"idle after CRLF", P, "A;\r\n", "silence", "recv(%u) next timed out\n", 5000},
+    {"close inside a quote", P, "SELECT 'abc;", "close",
+     "Query: \"SELECT 'abc;\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait},
+    {"close inside a comment", M, "A; # ;\n", "close",
+     "Query: \" # ;\n\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait},
+    {"close after blanks and line breaks", S, "A;\r\n \t\n", "close", "Peer closed connection.\n", kFirstWait},
+    {"partial statement shown up to a NUL", P, std::string("DELETE\0 x", 9), "close",
+     "Query: \"DELETE\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait},
+    {"reset before the first byte", P, "", "reset", "recv(%u) initial failed Connection reset by peer\n",
+     kFirstWait},
+    {"reset inside a statement", G, "UPDATE t SET", "reset",
+     "Query: \"UPDATE t SET\"\n" + std::string(kIncomplete) + "recv(%u) next failed Connection reset by peer\n",
+     kFirstWait},
+    {"pause while dropping a cut statement", P, "0123456789ABC", "silence", "recv(%u) next timed out\n", kFirstWait,
+     10},
+    {"close while dropping a cut statement", P, "0123456789ABC", "close", "Peer closed connection.\n", kFirstWait, 10},
+};
+
+void PrintTo(const EndCase &c, std::ostream *out)
 {
-    CaptureStdout();
-    int length = ReadStatementWaiting((NetSocket)sock, buffer, capacity, cut, firstWait, kNextWait);
-    return {length, GetCapturedStdout()};
+    *out << c.name;
 }
 
-std::string Line(const char *format, int sock)
-{
-    char line[128];
-    snprintf(line, sizeof line, format, (unsigned)sock);
-    return line;
-}
+class ConnectionEnds : public testing::TestWithParam<EndCase> {};
 
-TEST(ReaderWaits, NothingArrivesWithinTheFirstWait)
+TEST_P(ConnectionEnds, OneLineSaysWhy)
 {
-    Pair pair;
-    MakeSocketPair(&pair);
-    char buffer[1001];
-    StatementCut cut;
+    const EndCase &c = GetParam();
+    SocketPair pair(std::string(c.end) == "reset");
+    std::vector<std::string> statements;
     long start = NowMs();
     CaptureStdout();
-    int length = ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, 400, kNextWait);
-    std::string console = GetCapturedStdout();
-    long waited = NowMs() - start;
-
-    EXPECT_EQ(-1, length);
-    EXPECT_EQ(Line("recv(%u) initial timed out.\n", pair.service), console);
-    EXPECT_GE(waited, 380);
-    EXPECT_LT(waited, 3000);
-}
-
-TEST(ReaderWaits, PauseInsideAStatementDropsIt)
-{
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "INSERT INTO t"));
-    char buffer[1001];
-    StatementCut cut;
-    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
-
-    EXPECT_EQ(-1, read.length);
-    EXPECT_EQ(Line("recv(%u) next timed out\n", pair.service), read.console);
-}
-
-// After "A;\r\n" the carriage return is the next statement's first byte,
-// so an idle client is cut off after the short wait, not the long one.
-TEST(ReaderWaits, IdleAfterCrLfFallsUnderTheNextByteWait)
-{
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "A;\r\n"));
-    char buffer[1001];
-    StatementCut cut;
-    CaptureStdout();
-    EXPECT_EQ(2, ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, 5000, kNextWait));
-    long start = NowMs();
-    int length = ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &cut, 5000, kNextWait);
+    // The reader runs while the bytes arrive, so a reset comes after it
+    // has taken them, as it does from a real client.
+    std::thread reader([&] { statements = ReadAll(pair.service, c.capacity, c.dialect, c.firstWait); });
+    SendAll(pair.client, c.sent);
+    usleep(100000);
+    if (std::string(c.end) == "reset")
+        pair.Reset();
+    else if (std::string(c.end) == "close")
+        shutdown(pair.client, SHUT_WR);
+    reader.join();
     long waited = NowMs() - start;
     std::string console = GetCapturedStdout();
 
-    EXPECT_EQ(-1, length);
-    EXPECT_EQ(Line("recv(%u) next timed out\n", pair.service), console);
-    EXPECT_LT(waited, 4000);
+    char socketNumber[16];
+    snprintf(socketNumber, sizeof socketNumber, "%u", (unsigned)pair.service);
+    std::string expected = c.console;
+    if (expected.find("%u") != std::string::npos)
+        expected.replace(expected.find("%u"), 2, socketNumber);
+    EXPECT_EQ(expected, console);
+    // Silence before a first byte is met by the first wait, silence after
+    // one by the next-byte wait.
+    if (std::string(c.end) == "silence" && c.sent.empty()) {
+        EXPECT_GE(waited, (long)c.firstWait - 20);
+    } else if (std::string(c.end) == "silence") {
+        EXPECT_LT(waited, (long)c.firstWait);
+    }
 }
 
-TEST(ReaderWaits, PauseWhileDroppingEndsTheConnection)
-{
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "0123456789ABC"));
-    char buffer[11];
-    StatementCut cut;
-    CaptureStdout();
-    ASSERT_EQ(10, ReadStatementWaiting((NetSocket)pair.service, buffer, 10, &cut, kFirstWait, kNextWait));
-    ASSERT_TRUE(cut.isCut);
-    int dropped = DropStatementRestWaiting((NetSocket)pair.service, &cut, kNextWait);
-    std::string console = GetCapturedStdout();
-
-    EXPECT_EQ(-1, dropped);
-    EXPECT_EQ(Line("recv(%u) next timed out\n", pair.service), console);
-}
-
-TEST(ReaderWaits, CloseWhileDropping)
-{
-    Pair pair;
-    MakeSocketPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "0123456789ABC"));
-    shutdown(pair.client, SHUT_WR);
-    char buffer[11];
-    StatementCut cut;
-    CaptureStdout();
-    ASSERT_EQ(10, ReadStatementWaiting((NetSocket)pair.service, buffer, 10, &cut, kFirstWait, kNextWait));
-    EXPECT_EQ(-1, DropStatementRestWaiting((NetSocket)pair.service, &cut, kNextWait));
-    EXPECT_EQ("Peer closed connection.\n", GetCapturedStdout());
-}
-
-TEST(ReaderFailures, ResetBeforeTheFirstByte)
-{
-    Pair pair;
-    MakeTcpPair(&pair);
-    ResetConnection(&pair);
-    char buffer[1001];
-    StatementCut cut;
-    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
-
-    EXPECT_EQ(-1, read.length);
-    EXPECT_EQ(Line("recv(%u) initial failed Connection reset by peer\n", pair.service), read.console);
-}
-
-TEST(ReaderFailures, ResetInsideAStatement)
-{
-    Pair pair;
-    MakeTcpPair(&pair);
-    ASSERT_TRUE(SendAll(pair.client, "UPDATE t SET"));
-    usleep(50000);
-    ResetConnection(&pair);
-    char buffer[1001];
-    StatementCut cut;
-    ReadResult read = ReadOne(pair.service, buffer, 1000, &cut);
-    std::string console = read.console;
-
-    EXPECT_EQ(-1, read.length);
-    // Linux may deliver the reset before the bytes already queued.
-    EXPECT_TRUE(console == Line("recv(%u) next failed Connection reset by peer\n", pair.service) ||
-                console == Line("recv(%u) initial failed Connection reset by peer\n", pair.service))
-        << console;
-}
+INSTANTIATE_TEST_SUITE_P(Reader, ConnectionEnds, testing::ValuesIn(kEndCases),
+                         [](const testing::TestParamInfo<EndCase> &info) { return TestName(info.param.name); });
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -73,8 +74,6 @@ void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath
     setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
 }
 
-static std::string RunCommand(const std::string &command);
-static std::string ShellQuote(const std::string &text);
 
 std::string QuerySqlite(const std::string &databasePath, const std::string &sql)
 {
@@ -160,11 +159,58 @@ int FreePort()
     return port;
 }
 
-static long NowMs()
+long NowMs()
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+SocketPair::SocketPair(bool tcp)
+{
+    int fds[2];
+    if (!tcp) {
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+            service = fds[0];
+            client = fds[1];
+        }
+        return;
+    }
+    struct sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, (struct sockaddr *)&address, sizeof address) == 0 && listen(listener, 1) == 0 &&
+        getsockname(listener, (struct sockaddr *)&address, &length) == 0) {
+        client = ConnectFrom("127.0.0.1", ntohs(address.sin_port));
+        service = accept(listener, NULL, NULL);
+    }
+    close(listener);
+}
+
+SocketPair::~SocketPair()
+{
+    if (service >= 0)
+        close(service);
+    if (client >= 0)
+        close(client);
+}
+
+void SocketPair::Reset()
+{
+    struct linger abortive = {1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    close(client);
+    client = -1;
+}
+
+std::string TestName(const char *text)
+{
+    std::string name;
+    for (const char *p = text; *p; p++)
+        name += isalnum((unsigned char)*p) ? *p : '_';
+    return name;
 }
 
 bool RunsUnderWine()
@@ -278,13 +324,14 @@ int WaitForExit(ServiceRun *run, int ms)
         pid_t done = waitpid(run->pid, &status, WNOHANG);
         if (done == run->pid) {
             run->pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            run->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
         }
         if (NowMs() >= deadline)
             return -1;
         usleep(10000);
     }
-    return -1;
+    return run->exitStatus;
 }
 
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms)
@@ -332,12 +379,8 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port)
     while (NowMs() < deadline) {
         if (ServiceLog(*run).find("Listening on TCP port") != std::string::npos)
             return true;
-        int status;
-        if (waitpid(run->pid, &status, WNOHANG) == run->pid) {
-            run->pid = -1;
+        if (WaitForExit(run, 10) != -1)
             return false;
-        }
-        usleep(10000);
     }
     return false;
 }
@@ -367,7 +410,7 @@ static std::string Environment(const char *name)
     return value ? value : "";
 }
 
-static std::string RunCommand(const std::string &command)
+std::string RunCommand(const std::string &command)
 {
     std::string output;
     FILE *pipe = popen((command + " 2>&1").c_str(), "r");
@@ -382,7 +425,7 @@ static std::string RunCommand(const std::string &command)
 }
 
 // Quotes text for the shell inside single quotes.
-static std::string ShellQuote(const std::string &text)
+std::string ShellQuote(const std::string &text)
 {
     std::string quoted = "'";
     for (char c : text)

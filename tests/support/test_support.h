@@ -20,6 +20,11 @@ std::string ReadFile(const std::string &path);
 // the driver manager of this process and its children at them.
 void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath);
 
+// Runs a shell command and returns what it wrote to stdout and stderr.
+std::string RunCommand(const std::string &command);
+// Quotes text for the shell inside single quotes.
+std::string ShellQuote(const std::string &text);
+
 // Runs a statement with the sqlite3 command-line shell and returns what it
 // printed, one row a line, columns separated by "|".
 std::string QuerySqlite(const std::string &databasePath, const std::string &sql);
@@ -40,6 +45,20 @@ bool WaitForPeerClose(int fd, int milliseconds);
 // A port that the service can bind on the wildcard address right now.
 int FreePort();
 
+// A connected pair of stream sockets: a Unix socket pair, or with `tcp` a
+// loopback TCP connection, which Reset ends with a reset instead of a close.
+struct SocketPair {
+    int service = -1;  // the end the code under test reads from
+    int client = -1;   // the end the test writes to
+    explicit SocketPair(bool tcp = false);
+    ~SocketPair();
+    void Reset();
+};
+
+long NowMs();
+// A test name made of the letters and digits of `text`, other bytes as "_".
+std::string TestName(const char *text);
+
 // True when the tests run the Windows build under Wine: the harness then
 // starts the .exe named by VARN_TEST_WINE_EXE in the Wine prefix named by
 // WINEPREFIX, after importing each run's settings file into that prefix's
@@ -57,6 +76,7 @@ struct ServiceRun {
     std::string settingsPath;
     std::string logPath;
     int port = 0;
+    int exitStatus = -1;  // once it has ended
 };
 
 // Starts the service host with `settingsText` as its settings file, in a
@@ -74,8 +94,9 @@ std::string ServiceLog(const ServiceRun &run);
 // line must end in CR LF; a line without its carriage return is a failure
 // of the calling test.
 std::vector<std::string> ServiceLogLines(const ServiceRun &run);
-// Waits up to `ms` for the service to exit; returns its exit status, or
-// -1 when it is still running.
+// Waits up to `ms` for the service to exit; returns its exit status (128
+// and the signal number when a signal ended it), or -1 when it is still
+// running.
 int WaitForExit(ServiceRun *run, int ms);
 // Ends the service (a signal, then a kill if it lingers; under Wine a kill
 // at once) and removes its folder.

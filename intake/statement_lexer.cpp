@@ -1,0 +1,89 @@
+// The dialects by name, the plain rule, and what the dialects' lexers share.
+#include "statement_lexer.h"
+
+#include <string.h>
+
+static const char *const dialectNames[] = {"plain", "sqlite", "postgresql", "mysql"};
+
+// Names compare as ASCII without regard to case, whatever the locale.
+static int SameName(const char *name, const char *lowerName)
+{
+    for (; *name != '\0' && *lowerName != '\0'; name++, lowerName++)
+        if ((*name >= 'A' && *name <= 'Z' ? *name - 'A' + 'a' : *name) != *lowerName)
+            return 0;
+    return *name == *lowerName;
+}
+
+int FindSqlDialect(const char *name)
+{
+    for (int dialect = 0; dialect < (int)(sizeof dialectNames / sizeof dialectNames[0]); dialect++)
+        if (SameName(name, dialectNames[dialect]))
+            return dialect;
+    // MariaDB's client splits statements as the mysql client does.
+    if (SameName(name, "mariadb"))
+        return SQL_DIALECT_MYSQL;
+    return -1;
+}
+
+const char *SqlDialectName(int dialect)
+{
+    return dialectNames[dialect];
+}
+
+void StartStatement(StatementLexer *lexer)
+{
+    int dialect = lexer->dialect;
+    memset(lexer, 0, sizeof *lexer);
+    lexer->dialect = dialect;
+}
+
+// A quote of one kind counts only outside text quoted with the other kind;
+// a semicolon ends a statement only where both counts are even. Only the
+// parity of a count matters, so it is kept as 0 or 1.
+static int LexPlainByte(StatementLexer *lexer, unsigned char byte)
+{
+    if (byte == '"' && lexer->singleQuotes == 0)
+        lexer->doubleQuotes ^= 1;
+    else if (byte == '\'' && lexer->doubleQuotes == 0)
+        lexer->singleQuotes ^= 1;
+    return byte == ';' && lexer->doubleQuotes == 0 && lexer->singleQuotes == 0;
+}
+
+int EndsStatement(StatementLexer *lexer, unsigned char byte)
+{
+    switch (lexer->dialect) {
+    case SQL_DIALECT_SQLITE:
+        return LexSqliteByte(lexer, byte);
+    case SQL_DIALECT_POSTGRESQL:
+        return LexPostgresqlByte(lexer, byte);
+    case SQL_DIALECT_MYSQL:
+        return LexMysqlByte(lexer, byte);
+    default:
+        return LexPlainByte(lexer, byte);
+    }
+}
+
+int IsLetter(unsigned char byte)
+{
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');
+}
+
+int IsDigit(unsigned char byte)
+{
+    return byte >= '0' && byte <= '9';
+}
+
+void ExtendWord(StatementLexer *lexer, unsigned char byte)
+{
+    if (lexer->wordLength < LEXER_WORD_KEPT)
+        lexer->word[lexer->wordLength] = (char)(byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte);
+    // Past the kept bytes only "longer than any keyword" matters.
+    if (lexer->wordLength <= LEXER_WORD_KEPT)
+        lexer->wordLength++;
+}
+
+int WordIs(const StatementLexer *lexer, const char *keyword)
+{
+    size_t length = strlen(keyword);
+    return (size_t)lexer->wordLength == length && memcmp(lexer->word, keyword, length) == 0;
+}

@@ -1,0 +1,99 @@
+// Where a statement ends, byte by byte, under the rules of one SQL dialect:
+// the plain rule (single and double quotes only) or the rules that SQLite,
+// psql and the mysql client apply to quotes, comments and blocks.
+#ifndef VARN_STATEMENT_LEXER_H
+#define VARN_STATEMENT_LEXER_H
+
+#include <stdint.h>
+
+#define SQL_DIALECT_PLAIN 0
+#define SQL_DIALECT_SQLITE 1
+#define SQL_DIALECT_POSTGRESQL 2
+#define SQL_DIALECT_MYSQL 3
+
+// The dialect named by a setting ("plain", "sqlite", "postgresql", "mysql"
+// or "mariadb", in any case), or -1 for a name that is none of them.
+int FindSqlDialect(const char *name);
+// The canonical lower-case name of a dialect.
+const char *SqlDialectName(int dialect);
+
+// The longest dollar-quote tag kept byte for byte; a longer one is compared
+// by its length, these first bytes and a hash of the whole.
+#define LEXER_TAG_KEPT 64
+// The longest word compared with a keyword ("temporary", "procedure").
+#define LEXER_WORD_KEPT 10
+
+// Everything the lexer knows of the statement so far. It is plain data, so
+// that it can be carried from a cut statement into its dropped rest; every
+// counter is bounded, however long that rest.
+typedef struct StatementLexer {
+    int dialect;   // set by the caller; StartStatement keeps it
+    int mode;      // code, or inside a literal, identifier or comment
+    int pending;   // a byte whose meaning depends on the ones after it
+    // The plain rule: quote parities.
+    int doubleQuotes;
+    int singleQuotes;
+    // The word being read, lower-cased, and what kind it is.
+    int wordKind;
+    int wordLength;
+    char word[LEXER_WORD_KEPT];
+    // SQLite: where the statement stands towards a CREATE TRIGGER body.
+    int triggerState;
+    // mysql: whether anything but blanks and comments has come yet, and
+    // whether a "/*!" awaits its "*/".
+    int hasText;
+    int conditional;
+    // PostgreSQL: how far a number has come (psql reads "1e" or "1.5e-" as
+    // one number), nesting, and the first words that tell a routine body.
+    int numberState;
+    int commentDepth;
+    int parenDepth;
+    int blockDepth;
+    int wordCount;
+    char leadWords[4];
+    // PostgreSQL: the open dollar quote's tag and the candidate closing one.
+    uint32_t tagLength;
+    uint32_t tagHash;
+    unsigned char tag[LEXER_TAG_KEPT];
+    int candidate;
+    uint32_t candidateLength;
+    uint32_t candidateHash;
+    int candidateMatches;
+} StatementLexer;
+
+// Readies the lexer for a new statement in its dialect.
+void StartStatement(StatementLexer *lexer);
+
+// Takes the statement's next byte. Returns 1 when it is the semicolon that
+// ends the statement, else 0. It decides on the byte itself, never looking
+// further.
+int EndsStatement(StatementLexer *lexer, unsigned char byte);
+
+// The dialects' own steps, used by EndsStatement.
+int LexSqliteByte(StatementLexer *lexer, unsigned char byte);
+int LexPostgresqlByte(StatementLexer *lexer, unsigned char byte);
+int LexMysqlByte(StatementLexer *lexer, unsigned char byte);
+
+// Shared by the dialects.
+#define LEX_CODE 0
+#define LEX_SINGLE_QUOTE 1
+#define LEX_DOUBLE_QUOTE 2
+#define LEX_BACKTICK 3
+#define LEX_BRACKET 4
+#define LEX_LINE_COMMENT 5
+#define LEX_BLOCK_COMMENT 6
+#define LEX_ESCAPE_STRING 7
+#define LEX_DOLLAR_QUOTE 8
+
+#define WORD_NONE 0
+#define WORD_NAME 1
+#define WORD_NUMBER 2
+
+int IsLetter(unsigned char byte);
+int IsDigit(unsigned char byte);
+// Adds a byte to the current word, keeping its first bytes lower-cased.
+void ExtendWord(StatementLexer *lexer, unsigned char byte);
+// True when the current word is `keyword` (lower case).
+int WordIs(const StatementLexer *lexer, const char *keyword);
+
+#endif
