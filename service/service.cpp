@@ -25,8 +25,7 @@ static void AnnounceFilter(void)
         return;
     }
     NetFormatAddress(serviceSettings.allowMask, mask);
-    printf("Allowed network %s", address);
-    printf(" %s\n", mask);
+    printf("Allowed network %s %s\n", address, mask);
 }
 
 static void RunStatement(const char *statement)
@@ -40,19 +39,20 @@ static void RunStatement(const char *statement)
     DbDisconnect();
 }
 
-void ServeClient(NetSocket client)
+void ServeClient(NetSocket client, int dialect)
 {
     char statement[STATEMENT_CAPACITY + 1];
+    StatementFraming framing;
 
+    framing.lexer.dialect = dialect;
     for (;;) {
-        StatementCut cut;
-        int length = ReadStatement(client, statement, STATEMENT_CAPACITY, &cut);
+        int length = ReadStatement(client, statement, STATEMENT_CAPACITY, &framing);
         if (length < 0)
             return;
-        printf("Query: \"%s\"\n", statement);
-        if (cut.isCut) {
+        WriteQueryLine(statement);
+        if (framing.isCut) {
             printf("Statement exceeds 1000 bytes, not executed.\n");
-            if (DropStatementRest(client, &cut) < 0)
+            if (DropStatementRest(client, &framing) < 0)
                 return;
             continue;
         }
@@ -67,6 +67,7 @@ void ServeClient(NetSocket client)
 int RunService(const char *settingsLocation)
 {
     NetSocket listener;
+    int dialect;
     int rc;
 
     ConsoleInit();
@@ -79,6 +80,13 @@ int RunService(const char *settingsLocation)
     }
 
     LoadSettings(settingsLocation);
+    // Framing by the wrong rule would run parts of statements, so a dialect
+    // that is not understood stops the service before it takes a client.
+    dialect = SettingsDialect();
+    if (dialect < 0) {
+        printf("Unknown SQL dialect \"%s\"\n", serviceSettings.sqlDialect);
+        return 1;
+    }
 
     listener = NetCreateStreamSocket();
     if (NetBindAny(listener, (uint16_t)(serviceSettings.tcpPort & 0xFFFFu)) != 0) {
@@ -91,6 +99,8 @@ int RunService(const char *settingsLocation)
     }
     printf("Listening on TCP port %d\n", (int)serviceSettings.tcpPort);
     AnnounceFilter();
+    if (dialect != SQL_DIALECT_PLAIN)
+        printf("SQL dialect %s\n", SqlDialectName(dialect));
 
     for (;;) {
         uint32_t peerAddress = 0;
@@ -101,7 +111,7 @@ int RunService(const char *settingsLocation)
         NetFormatAddress(peerAddress, peerText);
         printf("Incoming connection from %s\n", peerText);
         if (IsPeerAdmitted(peerAddress))
-            ServeClient(client);
+            ServeClient(client, dialect);
         else
             printf("Access denied\n");
         NetCloseClient(client);

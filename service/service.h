@@ -9,8 +9,9 @@
 
 #define SETTING_TEXT_SIZE 101
 
-// The six configured values, written once at start-up and only read after.
-// Addresses and masks are in network byte order.
+// The configured values, written once at start-up and only read after.
+// Addresses and masks are in network byte order. sqlDialect holds the "SQL
+// Dialect" value as stored, or "" when there is none.
 typedef struct ServiceSettings {
     char dataSource[SETTING_TEXT_SIZE];
     char userName[SETTING_TEXT_SIZE];
@@ -18,23 +19,31 @@ typedef struct ServiceSettings {
     uint32_t tcpPort;
     uint32_t allowAddress;
     uint32_t allowMask;
+    char sqlDialect[SETTING_TEXT_SIZE];
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;
 
 // Fills serviceSettings from the settings store at `location`, over the
 // defaults. Returns 1 when the key was opened and read, 0 when it could not
-// be opened; values that are absent or do not fit keep their defaults.
+// be opened. Values that are absent keep their defaults, and so do text
+// values that do not fit, except those that decide who is admitted and how
+// statements are framed: an address or mask that cannot be read counts as
+// one that is not an address, and a dialect name too long to read is kept
+// cut, so that it is refused as unknown.
 int LoadSettings(const char *location);
+
+// The dialect that serviceSettings.sqlDialect names ("" is plain), or -1.
+int SettingsDialect(void);
 
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
 
-// Reads and runs an admitted client's statements until the reader gives up
-// on the connection. Text that is not a whole statement is never run: a
-// statement longer than 1000 bytes, or one holding a NUL byte, is logged
-// and skipped.
-void ServeClient(NetSocket client);
+// Reads and runs an admitted client's statements, framed by `dialect`,
+// until the reader gives up on the connection. Text that is not a whole
+// statement is never run: a statement longer than 1000 bytes, one holding
+// a NUL byte, or one the connection ended inside, is logged and skipped.
+void ServeClient(NetSocket client, int dialect);
 
 // Starts the service with the settings store at `location` and serves
 // clients until the process is ended. Returns only when start-up fails,

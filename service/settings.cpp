@@ -3,20 +3,29 @@
 #include "service.h"
 
 #include "platform.h"
+#include "statement_lexer.h"
 
 #include <string.h>
 
 #define DEFAULT_TCP_PORT 23
 #define ALL_ONES 0xFFFFFFFFu
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0};
+#define TEXT_TOO_LONG (-1)
+// The most that is read of a text value to show it.
+#define STORE_TEXT_MAX 4096
+
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, ""};
 
 // Reads a text value into a 101-byte field. A stored value need not carry
 // its own terminator, so one is put after the bytes read, within the field.
+// Returns 1 when read, 0 when absent, TEXT_TOO_LONG when present but larger
+// than the field, which is then left as it was.
 static int ReadText(StoreKey *key, const char *name, char field[SETTING_TEXT_SIZE])
 {
     uint32_t size = SETTING_TEXT_SIZE;
-    if (StoreQueryValue(key, name, field, &size) != STORE_OK || size == 0)
+    if (StoreQueryValue(key, name, field, &size) != STORE_OK)
+        return size > SETTING_TEXT_SIZE ? TEXT_TOO_LONG : 0;
+    if (size == 0)
         return 0;
     field[size < SETTING_TEXT_SIZE ? size : SETTING_TEXT_SIZE - 1] = '\0';
     return 1;
@@ -24,15 +33,36 @@ static int ReadText(StoreKey *key, const char *name, char field[SETTING_TEXT_SIZ
 
 // Reads an address or mask through the scratch buffer. The buffer is
 // cleared first, so a value that is not text (a number, say) parses from
-// what it holds and never from an earlier read.
+// what it holds and never from an earlier read. A value too long to read
+// is no address: it must not switch the filter off.
 static int ReadAddress(StoreKey *key, const char *name, uint32_t *address)
 {
     char scratch[SETTING_TEXT_SIZE];
+    int found;
+
     memset(scratch, 0, sizeof scratch);
-    if (!ReadText(key, name, scratch))
-        return 0;
-    *address = NetParseAddress(scratch);
-    return 1;
+    found = ReadText(key, name, scratch);
+    if (found == TEXT_TOO_LONG)
+        *address = ALL_ONES;
+    else if (found)
+        *address = NetParseAddress(scratch);
+    return found != 0;
+}
+
+// A dialect name too long for its field is kept cut to the field, so that it
+// is refused, and shown, as unknown. One too long even to be read cut is
+// shown as "?".
+static void ReadDialect(StoreKey *key)
+{
+    static char longer[STORE_TEXT_MAX];
+    uint32_t size = sizeof longer;
+
+    if (ReadText(key, "SQL Dialect", serviceSettings.sqlDialect) != TEXT_TOO_LONG)
+        return;
+    if (StoreQueryValue(key, "SQL Dialect", longer, &size) != STORE_OK)
+        strcpy(longer, "?");
+    memcpy(serviceSettings.sqlDialect, longer, SETTING_TEXT_SIZE - 1);
+    serviceSettings.sqlDialect[SETTING_TEXT_SIZE - 1] = '\0';
 }
 
 int LoadSettings(const char *location)
@@ -60,6 +90,8 @@ int LoadSettings(const char *location)
     if (ReadAddress(&key, "Allow Mask", &address))
         serviceSettings.allowMask = address;
 
+    ReadDialect(&key);
+
     StoreCloseKey(&key);
     return 1;
 }
@@ -68,4 +100,11 @@ int IsPeerAdmitted(uint32_t peerAddress)
 {
     return (serviceSettings.allowAddress & serviceSettings.allowMask) ==
            (peerAddress & serviceSettings.allowMask);
+}
+
+int SettingsDialect(void)
+{
+    if (serviceSettings.sqlDialect[0] == '\0')
+        return SQL_DIALECT_PLAIN;
+    return FindSqlDialect(serviceSettings.sqlDialect);
 }

@@ -173,15 +173,54 @@ const ServiceCase kCases[] = {
       Query("INSERT INTO t VALUES(6, 'six');"), Query("DELETE FROM t"),
       "Statement contains a NUL byte, not executed.", "Peer closed connection."},
      "5|five\n6|six\n"},
-    {"over-long allowed address is ignored",
+    {"over-long allowed address admits nobody",
      "",
-     // 101 characters do not fit the 101-byte buffer with their terminator,
-     // so the value counts as absent and every client is admitted.
+     // 101 characters do not fit the 101-byte buffer with their terminator:
+     // the value counts as no address, never as no filter.
      {"\"Allow IP\"=\"127.0.0.9" + Repeat('0', 92) + "\""},
+     {"Allowed host 255.255.255.255"},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'open');"}, false}},
+     {"Incoming connection from 127.0.0.1", "Access denied"},
+     ""},
+    {"statement the client never ends is logged, not run",
+     "",
      {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'open');"}, true}},
-     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'open');"), "Peer closed connection."},
-     "1|open\n"},
+     {},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b'"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'a');"),
+      Query("INSERT INTO t VALUES(2, 'b'"), "Statement incomplete, not executed.", "Peer closed connection."},
+     "1|a\n"},
+    // The CR LF after the last statement is no statement and writes nothing.
+    {"trigger body in the sqlite dialect",
+     "sqlite",
+     {"\"SQL Dialect\"=\"SQLite\""},
+     {"SQL dialect sqlite"},
+     {{"127.0.0.1",
+       {"CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || NEW.b); END;\r\n"
+        "INSERT INTO t VALUES(1, 'one');\r\n"},
+       true}},
+     {"Incoming connection from 127.0.0.1",
+      Query("CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || NEW.b); END;"),
+      "Query: \"\r", "INSERT INTO t VALUES(1, 'one');\"", "Peer closed connection."},
+     "1|one\n11|copy; of one\n"},
+    {"dollar quotes in the postgresql dialect",
+     "postgres",
+     {"\"SQL Dialect\"=\"postgresql\""},
+     {"SQL dialect postgresql"},
+     {{"127.0.0.1", {"DO $$BEGIN INSERT INTO t VALUES(1, 'one; two'); END$$;"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("DO $$BEGIN INSERT INTO t VALUES(1, 'one; two'); END$$;"),
+      "Peer closed connection."},
+     "1|one; two\n"},
+    // A value escaped as MariaDB's own escaping functions do it must land
+    // whole, and nothing in it may run as SQL.
+    {"backslash escapes in the mysql dialect",
+     "mariadb",
+     {"\"Allow IP\"=\"127.0.0.1\"", "\"SQL Dialect\"=\"MariaDB\""},
+     {"Allowed host 127.0.0.1", "SQL dialect mysql"},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'kept');INSERT INTO t VALUES(2, 'it\\'s; DELETE FROM t; -- ');"}, true}},
+     {"Incoming connection from 127.0.0.1", Query("INSERT INTO t VALUES(1, 'kept');"),
+      Query("INSERT INTO t VALUES(2, 'it\\'s; DELETE FROM t; -- ');"), "Peer closed connection."},
+     "1|kept\n2|it's; DELETE FROM t; -- \n"},
     {"missing data source keeps the connection",
      "",
      {"\"Data Source\"=\"no_such_dsn\""},
@@ -420,11 +459,25 @@ TEST_F(ServiceProcess, BusyPortEndsStartUp)
     ASSERT_EQ(0, listen(holder, 1));
 
     EXPECT_FALSE(StartService(&run, SettingsFile({PortValue(port)}), port));
-    EXPECT_NE(0, WaitForExit(&run, 5000));
+    // A failure status, so that a service manager restarts it.
+    EXPECT_EQ(1, WaitForExit(&run, 5000));
     std::vector<std::string> expected = {
         kBanner, "bind(" + std::to_string(port) + ") failed " + SocketErrorText("Address already in use")};
     EXPECT_EQ(expected, ServiceLogLines(run));
     close(holder);
+}
+
+// Framing by a rule the operator did not choose would run parts of
+// statements: a dialect that is not known stops the service before it
+// listens.
+TEST_F(ServiceProcess, UnknownDialectEndsStartUp)
+{
+    int port = FreePort();
+    EXPECT_FALSE(StartService(&run, SettingsFile({PortValue(port), "\"SQL Dialect\"=\"oracle\""}), port));
+    EXPECT_EQ(1, WaitForExit(&run, 5000));
+    std::vector<std::string> expected = {kBanner, "Unknown SQL dialect \"oracle\""};
+    EXPECT_EQ(expected, ServiceLogLines(run));
+    EXPECT_LT(ConnectFrom("127.0.0.1", port), 0);
 }
 
 // The port's low 16 bits are bound; the Listening line shows the whole value.
@@ -527,12 +580,14 @@ TEST_F(ServiceProcess, ResetInsideAStatement)
     close(next);
 
     std::vector<std::string> lines = ServiceLogLines(run);
-    ASSERT_EQ(7u, lines.size()) << ServiceLog(run);
+    ASSERT_EQ(9u, lines.size()) << ServiceLog(run);
     EXPECT_EQ("Incoming connection from 127.0.0.4", lines[2]);
-    EXPECT_TRUE(IsReceiveLine(lines[3], " next failed " + SocketErrorText("Connection reset by peer"))) << lines[3];
-    EXPECT_EQ("Incoming connection from 127.0.0.5", lines[4]);
-    EXPECT_EQ(Query("INSERT INTO t VALUES(2, 'whole');"), lines[5]);
-    EXPECT_EQ("Peer closed connection.", lines[6]);
+    EXPECT_EQ(Query("INSERT INTO t VALUES(1, 'half'"), lines[3]);
+    EXPECT_EQ("Statement incomplete, not executed.", lines[4]);
+    EXPECT_TRUE(IsReceiveLine(lines[5], " next failed " + SocketErrorText("Connection reset by peer"))) << lines[5];
+    EXPECT_EQ("Incoming connection from 127.0.0.5", lines[6]);
+    EXPECT_EQ(Query("INSERT INTO t VALUES(2, 'whole');"), lines[7]);
+    EXPECT_EQ("Peer closed connection.", lines[8]);
     EXPECT_EQ("2|whole\n", QuerySqlite(database, "SELECT a, b FROM t"));
 }
 
@@ -819,5 +874,103 @@ TEST(ServiceLoad, TenThousandStatementsKeepMemoryFlat)
     StopService(&run);
     RemoveTree(dir);
 }
+
+}  // namespace
+
+namespace {
+
+// One script of statements that the dialects frame differently from the
+// plain rule, run once through the service and once through the database's
+// own shell: both must leave the same rows.
+struct ShellScript {
+    const char *source;
+    const char *dialect;
+    const char *shell;     // reads the script file named by $0
+    const char *cleanup;   // what the script leaves besides t
+    std::string script;
+    const char *someRow;   // a row the script must leave
+};
+
+const ShellScript kShellScripts[] = {
+    {"postgres", "postgresql", "psql -X -q -f \"$0\"", "DROP FUNCTION IF EXISTS add_rows(int)",
+     "INSERT INTO t VALUES(1, 'semi;colon'); -- a comment; it's here\n"
+     "INSERT INTO t VALUES(2, E'it\\'s; escaped');\n"
+     "INSERT INTO t VALUES(3, $$dollar; 'quoted'$$), (4, $tag$ $$ ; $tag$);\n"
+     "/* nested /* comment; */ it's; */ INSERT INTO t VALUES(5, 'after nested comment');\n"
+     "SELECT (1; INSERT INTO t VALUES(6, 'split in parentheses'); SELECT 1);\n"
+     "CREATE OR REPLACE FUNCTION add_rows(k int) RETURNS void LANGUAGE sql\n"
+     "BEGIN ATOMIC INSERT INTO t VALUES(k, 'from function'); INSERT INTO t VALUES(k + 1, CASE WHEN k > 0 THEN "
+     "'second; row' END); END;\n"
+     "SELECT add_rows(7);\n"
+     "INSERT INTO t VALUES(9, 'back\\slash'), (10, 'doubled '' quote; here'), (11, U&'\\0041;');\n"
+     "INSERT INTO t SELECT 12, 'quoted name' AS \"x;y\";\n",
+     "8|second; row"},
+    {"mariadb", "mysql", "mariadb --no-defaults --socket=\"$VARN_MARIA_SOCKET\" -u\"$VARN_DB_USER\" "
+     "-p\"$VARN_DB_PASSWORD\" --force \"$VARN_MARIA_DATABASE\" <\"$0\"", "SELECT 1",
+     "INSERT INTO t VALUES(1, 'it\\'s; DELETE FROM t; -- ');\n"
+     "INSERT INTO t VALUES(2, \"double \\\" quote; here\"), (3, 'doubled '' quote;'); # comment; it's\n"
+     "INSERT INTO t VALUES(4, 'dash comment'); -- comment; it's\n"
+     "INSERT INTO t VALUES(5, 'no comment')--5; INSERT INTO t VALUES(6, 'after a failed one');\n"
+     "/* block; 'quote */ INSERT INTO `t` VALUES(7, 'backticked; `name`');\n"
+     "INSERT INTO t VALUES(8, 'conditional' /*! ; */);\n"
+     "INSERT INTO t VALUES(9, 'back\\\\slash'), (10, `b`);\n"
+     "INSERT INTO t VALUES(11, 'last');\n",
+     "1|it's; DELETE FROM t; -- "},
+};
+
+void PrintTo(const ShellScript &c, std::ostream *out)
+{
+    *out << c.source;
+}
+
+class DialectAgainstShell : public testing::TestWithParam<ShellScript> {
+protected:
+    void TearDown() override { StopService(&run); }
+    ServiceRun run;
+};
+
+TEST_P(DialectAgainstShell, SameRowsAsTheShell)
+{
+    const ShellScript &c = GetParam();
+    DataSource source;
+    for (const DataSource &available : AvailableDataSources(false))
+        if (available.name == c.source)
+            source = available;
+    ASSERT_EQ(c.source, source.name);
+    UseDataSource(source, "");
+    QueryDataSource(source, c.cleanup);
+    ASSERT_TRUE(ResetTable(source));
+    int port = FreePort();
+    ASSERT_TRUE(StartService(&run,
+                             SettingsFile({PortValue(port), "\"Data Source\"=\"" + source.dsn + "\"",
+                                           "\"User Name\"=\"" + source.user + "\"",
+                                           "\"Password\"=\"" + source.password + "\"",
+                                           std::string("\"SQL Dialect\"=\"") + c.dialect + "\""}),
+                             port));
+    int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    SendAll(fd, c.script);
+    shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 20000)) << ServiceLog(run);
+    close(fd);
+    std::string throughService = QueryDataSource(source, "SELECT a, b FROM t ORDER BY a");
+
+    QueryDataSource(source, c.cleanup);
+    ASSERT_TRUE(ResetTable(source));
+    std::string scriptPath = run.dir + "/script.sql";
+    WriteFile(scriptPath, c.script);
+    RunCommand(std::string("sh -c ") + ShellQuote(c.shell) + " " + ShellQuote(scriptPath));
+    std::string throughShell = QueryDataSource(source, "SELECT a, b FROM t ORDER BY a");
+
+    EXPECT_EQ(throughShell, throughService) << ServiceLog(run);
+    EXPECT_NE(std::string::npos, throughService.find(c.someRow)) << throughService;
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(DialectAgainstShell);
+INSTANTIATE_TEST_SUITE_P(Service, DialectAgainstShell,
+                         testing::ValuesIn(ServersRunning() ? std::vector<ShellScript>(std::begin(kShellScripts),
+                                                                                       std::end(kShellScripts))
+                                                            : std::vector<ShellScript>()),
+                         [](const testing::TestParamInfo<ShellScript> &info) { return std::string(info.param.source); });
 
 }  // namespace

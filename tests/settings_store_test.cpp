@@ -3,6 +3,7 @@
 // case, values that do not fit, wrong types, and the client filter.
 #include "platform.h"
 #include "service.h"
+#include "statement_lexer.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ protected:
     {
         dir = MakeTempDir();
         ASSERT_FALSE(dir.empty());
-        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0};
+        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, ""};
     }
     void TearDown() override { RemoveTree(dir); }
 
@@ -265,6 +266,35 @@ TEST(StoreQuery, SizeReportedAndBufferUntouchedWhenTooSmall)
     RemoveTree(dir);
 }
 
+struct DialectCase {
+    std::string value;  // the line, or "" for none
+    int dialect;
+    const char *kept;   // what the field holds
+};
+
+TEST_F(Settings, SqlDialect)
+{
+    const DialectCase cases[] = {
+        {"", SQL_DIALECT_PLAIN, ""},
+        {"\"SQL Dialect\"=\"Plain\"", SQL_DIALECT_PLAIN, "Plain"},
+        {"\"SQL Dialect\"=\"SQLITE\"", SQL_DIALECT_SQLITE, "SQLITE"},
+        {"\"sql dialect\"=\"PostgreSQL\"", SQL_DIALECT_POSTGRESQL, "PostgreSQL"},
+        {"\"SQL Dialect\"=\"mysql\"", SQL_DIALECT_MYSQL, "mysql"},
+        {"\"SQL Dialect\"=\"MariaDB\"", SQL_DIALECT_MYSQL, "MariaDB"},
+        {"\"SQL Dialect\"=\"oracle\"", -1, "oracle"},
+        {"\"SQL Dialect\"=\"sqlite \"", -1, "sqlite "},
+        // Too long to read whole: kept cut, and unknown.
+        {"\"SQL Dialect\"=\"mysql" + std::string(200, 'x') + "\"", -1, ""},
+    };
+    for (const DialectCase &c : cases) {
+        serviceSettings.sqlDialect[0] = '\0';
+        Load("REGEDIT4\n" + std::string(kKey) + "\n" + c.value + "\n");
+        EXPECT_EQ(c.dialect, SettingsDialect()) << c.value;
+        std::string kept = *c.kept || c.value.empty() ? c.kept : "mysql" + std::string(95, 'x');
+        EXPECT_EQ(kept, serviceSettings.sqlDialect) << c.value;
+    }
+}
+
 struct FilterCase {
     const char *name;
     std::string lines;
@@ -293,6 +323,11 @@ const FilterCase kFilterCases[] = {
     {"invalid address", "\"Allow IP\"=\"not-an-address\"", 0xFFFFFFFFu, 0xFFFFFFFFu, {}, {"127.0.0.1", "10.0.0.1"}},
     {"zero address", "\"Allow IP\"=\"0.0.0.0\"", 0, 0xFFFFFFFFu, {}, {"127.0.0.1"}},
     {"short forms parse as inet_addr does", "\"Allow IP\"=\"127.1\"", Ip("127.0.0.1"), 0xFFFFFFFFu, {"127.0.0.1"}, {}},
+    // A value too long to read must not switch the filter off.
+    {"over-long address admits nobody", "\"Allow IP\"=\"127.0.0.1" + std::string(92, ' ') + "\"", 0xFFFFFFFFu,
+     0xFFFFFFFFu, {}, {"127.0.0.1"}},
+    {"over-long mask leaves the host", "\"Allow IP\"=\"127.0.0.7\"\n\"Allow Mask\"=\"" + std::string(101, '0') + "\"",
+     Ip("127.0.0.7"), 0xFFFFFFFFu, {"127.0.0.7"}, {"127.0.0.8"}},
 };
 
 void PrintTo(const FilterCase &c, std::ostream *out)
