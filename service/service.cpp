@@ -28,7 +28,7 @@ static void AnnounceFilter(void)
     printf("Allowed network %s %s\n", address, mask);
 }
 
-static void RunStatement(const char *statement)
+void RunStatement(const char *statement)
 {
     int rc = DbConnect(serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
     if (OdbcFailed(rc)) {

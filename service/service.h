@@ -39,6 +39,10 @@ int SettingsDialect(void);
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
 
+// Runs one statement in a session of its own with the configured data
+// source, writing every failure.
+void RunStatement(const char *statement);
+
 // Reads and runs an admitted client's statements, framed by `dialect`,
 // until the reader gives up on the connection. Text that is not a whole
 // statement is never run: a statement longer than 1000 bytes, one holding

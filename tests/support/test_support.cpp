@@ -1,5 +1,5 @@
-// Shared test mechanics: temp folders, a private ODBC configuration, loopback
-// clients, and running the real service as a child process.
+// Shared test mechanics: temp folders and files, commands, a private ODBC
+// configuration, loopback clients, and the real service as a child process.
 #include "test_support.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -19,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 
 std::string MakeTempDir()
 {
@@ -26,9 +28,7 @@ std::string MakeTempDir()
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/varn-test-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    if (mkdtemp(name.data()) == NULL)
-        return std::string();
-    return std::string(name.data());
+    return mkdtemp(name.data()) == NULL ? std::string() : std::string(name.data());
 }
 
 static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
@@ -65,19 +65,78 @@ std::string ReadFile(const std::string &path)
     return bytes;
 }
 
+std::string RunCommand(const std::string &command)
+{
+    std::string output;
+    FILE *pipe = popen(("exec 2>&1 </dev/null; " + command).c_str(), "r");
+    char chunk[4096];
+    size_t got;
+    if (pipe == NULL)
+        return "popen failed";
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        output.append(chunk, got);
+    pclose(pipe);
+    return output;
+}
+
+std::string ShellQuote(const std::string &text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+long NowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+int CountOf(const std::string &text, const std::string &part)
+{
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        count++;
+    return count;
+}
+
+std::string TestName(const char *text)
+{
+    std::string name;
+    for (const char *p = text; *p; p++)
+        name += isalnum((unsigned char)*p) ? *p : '_';
+    return name;
+}
+
+long ResidentKiB(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+int OpenDescriptors(pid_t pid)
+{
+    return atoi(RunCommand("ls /proc/" + std::to_string(pid) + "/fd | wc -l").c_str());
+}
+
+bool SanitizerBuild()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return false;
+#endif
+}
+
 void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath)
 {
-    WriteFile(dir + "/odbcinst.ini", "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" VARN_SQLITE_ODBC_DRIVER
-                                     "\nUsageCount=1\n");
+    WriteFile(dir + "/odbcinst.ini", "[SQLite3]\nDriver=" VARN_SQLITE_ODBC_DRIVER "\n");
     WriteFile(dir + "/odbc.ini", "[varn_sqlite]\nDriver=SQLite3\nDatabase=" + databasePath + "\nTimeout=2000\n");
     setenv("ODBCSYSINI", dir.c_str(), 1);
     setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
-}
-
-
-std::string QuerySqlite(const std::string &databasePath, const std::string &sql)
-{
-    return RunCommand("sqlite3 " + ShellQuote(databasePath) + " " + ShellQuote(sql));
 }
 
 std::string SettingsFile(const std::vector<std::string> &valueLines)
@@ -97,20 +156,16 @@ std::string PortValue(int port)
 
 int ConnectFrom(const char *from, int port)
 {
-    struct sockaddr_in local;
-    struct sockaddr_in server;
+    struct sockaddr_in local = {};
+    struct sockaddr_in server = {};
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(from);
-    memset(&server, 0, sizeof server);
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     server.sin_port = htons((uint16_t)port);
-    if (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
-        connect(fd, (struct sockaddr *)&server, sizeof server) != 0) {
+    if (fd >= 0 && (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
+                    connect(fd, (struct sockaddr *)&server, sizeof server) != 0)) {
         close(fd);
         return -1;
     }
@@ -119,8 +174,7 @@ int ConnectFrom(const char *from, int port)
 
 bool SendAll(int fd, const std::string &bytes)
 {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -133,37 +187,23 @@ bool WaitForPeerClose(int fd, int milliseconds)
 {
     struct pollfd wait = {fd, POLLIN, 0};
     char byte;
-    if (poll(&wait, 1, milliseconds) <= 0)
-        return false;
-    return recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    return poll(&wait, 1, milliseconds) > 0 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
 }
 
 int FreePort()
 {
-    struct sockaddr_in address;
+    struct sockaddr_in address = {};
     socklen_t length = sizeof address;
     int port = 0;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    memset(&address, 0, sizeof address);
+    // The wildcard address, as the service binds it, so that a port some
+    // client left in TIME_WAIT is not chosen.
     address.sin_family = AF_INET;
-    // The wildcard address, as the service binds it: a port that a client
-    // from another 127.x address has left in TIME_WAIT is then not chosen.
-    // The native service could bind it anyway (SO_REUSEADDR); the Windows
-    // build under Wine could not.
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (fd >= 0 && bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
+    if (bind(fd, (struct sockaddr *)&address, sizeof address) == 0 &&
         getsockname(fd, (struct sockaddr *)&address, &length) == 0)
         port = ntohs(address.sin_port);
-    if (fd >= 0)
-        close(fd);
+    close(fd);
     return port;
-}
-
-long NowMs()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
 }
 
 SocketPair::SocketPair(bool tcp)
@@ -205,92 +245,70 @@ void SocketPair::Reset()
     client = -1;
 }
 
-std::string TestName(const char *text)
-{
-    std::string name;
-    for (const char *p = text; *p; p++)
-        name += isalnum((unsigned char)*p) ? *p : '_';
-    return name;
-}
-
 bool RunsUnderWine()
 {
     const char *exe = getenv("VARN_TEST_WINE_EXE");
     return exe != NULL && *exe != '\0';
 }
 
-// The service's key as the Windows tools name it.
-static const char kWineServiceKey[] = "HKLM\\SOFTWARE\\Halvorin\\VARN ODBC";
-
-// Runs a program with its output appended to `outputPath` and waits up to
-// `ms` for it. Returns its exit status, or -1 when it could not be run or
-// did not end in time (it is then killed).
-static int RunTool(const std::vector<std::string> &argv, const std::string &outputPath, int ms)
-{
-    std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(NULL);
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        int none = open("/dev/null", O_RDONLY);
-        dup2(none, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (pid < 0)
-        return -1;
-    ServiceRun tool;
-    tool.pid = pid;
-    int status = WaitForExit(&tool, ms);
-    if (status == -1 && tool.pid > 0) {
-        kill(tool.pid, SIGKILL);
-        WaitForExit(&tool, 5000);
-        return -1;
-    }
-    return status;
-}
-
 // Puts the run's settings into the Wine prefix's registry: the key as the
 // file describes it and nothing left from an earlier run.
-static bool ImportWineSettings(const ServiceRun &run, const std::string &settingsText)
+static bool ImportWineSettings(const std::string &path, const std::string &settingsText)
 {
-    std::string toolLog = run.dir + "/wine-tools.log";
-    // Fails with status 1 when the key is not there, which is fine.
-    RunTool({"wine", "reg", "delete", kWineServiceKey, "/f"}, toolLog, 60000);
+    RunCommand("wine reg delete 'HKLM\\SOFTWARE\\Halvorin\\VARN ODBC' /f");
     if (settingsText.empty())
         return true;
-    // Z: is the prefix's drive for the Unix root.
-    if (RunTool({"wine", "regedit", "/S", "Z:" + run.settingsPath}, toolLog, 60000) != 0) {
-        ADD_FAILURE() << "regedit could not import " << run.settingsPath << ": " << ReadFile(toolLog);
-        return false;
-    }
-    return true;
+    // Z: is the prefix's drive for the Unix root; regedit /S says nothing.
+    std::string output = RunCommand("wine regedit /S " + ShellQuote("Z:" + path) + " && echo imported");
+    EXPECT_NE(std::string::npos, output.find("imported")) << output;
+    return output.find("imported") != std::string::npos;
 }
 
-int CountOf(const std::string &text, const std::string &part)
+bool StartService(ServiceRun *run, const std::string &settingsText, int port)
 {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
-        count++;
-    return count;
+    std::string settingsPath;
+    run->dir = MakeTempDir();
+    run->logPath = run->dir + "/console.log";
+    run->port = port;
+    settingsPath = run->dir + "/settings.reg";
+    WriteFile(settingsPath, settingsText);
+    if (RunsUnderWine() && !ImportWineSettings(settingsPath, settingsText))
+        return false;
+
+    pid_t parent = getpid();
+    run->pid = fork();
+    if (run->pid == 0) {
+        int log = open(run->logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int none = open("/dev/null", O_RDONLY);
+        // A test that fails or is killed leaves no service holding a port.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(none, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        if (RunsUnderWine())
+            execlp("wine", "wine", getenv("VARN_TEST_WINE_EXE"), (char *)NULL);
+        else
+            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), (char *)NULL);
+        _exit(127);
+    }
+    // Wine needs a moment to load the program and its DLLs.
+    for (long deadline = NowMs() + (RunsUnderWine() ? 30000 : 10000); run->pid > 0 && NowMs() < deadline;) {
+        if (ServiceLog(*run).find("Listening on TCP port") != std::string::npos)
+            return true;
+        if (WaitForExit(run, 10) != -1)
+            return false;
+    }
+    return false;
 }
 
 std::string ServiceLog(const ServiceRun &run)
 {
-    std::string raw = ReadFile(run.logPath);
-    if (!RunsUnderWine())
-        return raw;
-    std::string text;
-    for (size_t i = 0; i < raw.size(); i++) {
-        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')
-            continue;
-        text += raw[i];
-    }
+    std::string text = ReadFile(run.logPath);
+    if (RunsUnderWine())
+        for (size_t at; (at = text.find("\r\n")) != std::string::npos;)
+            text.erase(at, 1);
     return text;
 }
 
@@ -298,9 +316,8 @@ std::vector<std::string> ServiceLogLines(const ServiceRun &run)
 {
     std::vector<std::string> lines;
     std::string raw = ReadFile(run.logPath);
-    size_t start = 0;
-    while (start < raw.size()) {
-        size_t end = raw.find('\n', start);
+    for (size_t start = 0, end; start < raw.size(); start = end + 1) {
+        end = raw.find('\n', start);
         std::string line = raw.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (end != std::string::npos && RunsUnderWine()) {
             if (!line.empty() && line.back() == '\r')
@@ -311,91 +328,41 @@ std::vector<std::string> ServiceLogLines(const ServiceRun &run)
         lines.push_back(line);
         if (end == std::string::npos)
             break;
-        start = end + 1;
     }
     return lines;
 }
 
 int WaitForExit(ServiceRun *run, int ms)
 {
-    long deadline = NowMs() + ms;
     int status;
-    while (run->pid > 0) {
-        pid_t done = waitpid(run->pid, &status, WNOHANG);
-        if (done == run->pid) {
+    for (long deadline = NowMs() + ms; run->pid > 0; usleep(10000)) {
+        if (waitpid(run->pid, &status, WNOHANG) == run->pid) {
             run->pid = -1;
             run->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (NowMs() >= deadline)
+        } else if (NowMs() >= deadline) {
             return -1;
-        usleep(10000);
+        }
     }
     return run->exitStatus;
 }
 
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms)
 {
-    long deadline = NowMs() + ms;
-    for (;;) {
+    for (long deadline = NowMs() + ms;; usleep(10000)) {
         if (CountOf(ServiceLog(run), text) >= count)
             return true;
         if (NowMs() >= deadline)
             return false;
-        usleep(10000);
     }
-}
-
-bool StartService(ServiceRun *run, const std::string &settingsText, int port)
-{
-    run->dir = MakeTempDir();
-    run->settingsPath = run->dir + "/settings.reg";
-    run->logPath = run->dir + "/console.log";
-    run->port = port;
-    WriteFile(run->settingsPath, settingsText);
-    if (RunsUnderWine() && !ImportWineSettings(*run, settingsText))
-        return false;
-
-    run->pid = fork();
-    if (run->pid == 0) {
-        int log = open(run->logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int none = open("/dev/null", O_RDONLY);
-        dup2(none, 0);
-        dup2(log, 1);
-        dup2(log, 2);
-        if (RunsUnderWine()) {
-            const char *exe = getenv("VARN_TEST_WINE_EXE");
-            execlp("wine", "wine", exe, (char *)NULL);
-        } else {
-            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, run->settingsPath.c_str(), (char *)NULL);
-        }
-        _exit(127);
-    }
-    if (run->pid < 0)
-        return false;
-
-    // Wine needs a moment to load the program and its DLLs.
-    long deadline = NowMs() + (RunsUnderWine() ? 30000 : 10000);
-    while (NowMs() < deadline) {
-        if (ServiceLog(*run).find("Listening on TCP port") != std::string::npos)
-            return true;
-        if (WaitForExit(run, 10) != -1)
-            return false;
-    }
-    return false;
 }
 
 void StopService(ServiceRun *run)
 {
-    // Wine takes a second or more to act on SIGTERM; the service has no
+    // Wine takes a second or more to act on SIGTERM, and the service has no
     // orderly shutdown to wait for, so under Wine it is killed at once.
-    if (run->pid > 0 && RunsUnderWine()) {
-        kill(run->pid, SIGKILL);
-        WaitForExit(run, 5000);
-    }
     if (run->pid > 0) {
-        kill(run->pid, SIGTERM);
-        if (WaitForExit(run, 5000) == -1 && run->pid > 0) {
+        kill(run->pid, RunsUnderWine() ? SIGKILL : SIGTERM);
+        if (WaitForExit(run, 5000) == -1) {
             kill(run->pid, SIGKILL);
             WaitForExit(run, 5000);
         }
@@ -404,33 +371,65 @@ void StopService(ServiceRun *run)
     run->dir.clear();
 }
 
+bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks, const std::string &endLine)
+{
+    int endsBefore = CountOf(ServiceLog(run), endLine);
+    int fd = ConnectFrom(from, run.port);
+    if (fd < 0)
+        return false;
+    for (const std::string &chunk : chunks) {
+        SendAll(fd, chunk);
+        usleep(20000);
+    }
+    shutdown(fd, SHUT_WR);
+    bool ended = WaitForLog(run, endLine, endsBefore + 1, 20000);
+    close(fd);
+    return ended;
+}
+
+// "<any>" matches any text; the pieces between must come in order.
+static bool LineMatches(const std::string &expected, const std::string &actual)
+{
+    const std::string any = "<any>";
+    size_t at = 0;
+    size_t from = 0;
+    for (size_t cut; (cut = expected.find(any, from)) != std::string::npos; from = cut + any.size()) {
+        std::string piece = expected.substr(from, cut - from);
+        size_t found = from == 0 ? (actual.compare(0, piece.size(), piece) == 0 ? 0 : std::string::npos)
+                                 : actual.find(piece, at);
+        if (found == std::string::npos)
+            return false;
+        at = found + piece.size();
+    }
+    std::string tail = expected.substr(from);
+    if (from == 0)
+        return expected == actual;
+    return actual.size() >= at + tail.size() && actual.compare(actual.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
+                std::string *difference)
+{
+    bool same = expected.size() == actual.size();
+    for (size_t i = 0; same && i < expected.size(); i++)
+        same = LineMatches(expected[i], actual[i]);
+    if (!same) {
+        std::ostringstream out;
+        out << "expected:\n";
+        for (const std::string &line : expected)
+            out << "  [" << line << "]\n";
+        out << "actual:\n";
+        for (const std::string &line : actual)
+            out << "  [" << line << "]\n";
+        *difference = out.str();
+    }
+    return same;
+}
+
 static std::string Environment(const char *name)
 {
     const char *value = getenv(name);
     return value ? value : "";
-}
-
-std::string RunCommand(const std::string &command)
-{
-    std::string output;
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    char chunk[4096];
-    size_t got;
-    if (pipe == NULL)
-        return "popen failed";
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        output.append(chunk, got);
-    pclose(pipe);
-    return output;
-}
-
-// Quotes text for the shell inside single quotes.
-std::string ShellQuote(const std::string &text)
-{
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 bool ServersRunning()
@@ -459,23 +458,20 @@ void UseDataSource(const DataSource &source, const std::string &dir)
     if (ServersRunning()) {
         setenv("ODBCSYSINI", Environment("VARN_SERVERS_DIR").c_str(), 1);
         setenv("ODBCINI", (Environment("VARN_SERVERS_DIR") + "/odbc.ini").c_str(), 1);
-        return;
-    }
-    if (source.name == "sqlite")
+    } else if (source.name == "sqlite") {
         UseSqliteOdbcConfig(dir, dir + "/test.db");
+    }
 }
 
 std::string QueryDataSource(const DataSource &source, const std::string &sql)
 {
     if (source.name == "postgres")
-        return RunCommand("PGOPTIONS='-c client_min_messages=warning' psql -X -q -At -F'|' -v ON_ERROR_STOP=1 -c " + ShellQuote(sql));
+        return RunCommand("PGOPTIONS='-c client_min_messages=warning' psql -X -q -At -F'|' -c " + ShellQuote(sql));
     if (source.name == "mariadb")
-        return RunCommand("MYSQL_PWD=" + ShellQuote(source.password) + " mariadb --no-defaults --socket=" +
-                          ShellQuote(Environment("VARN_MARIA_SOCKET")) + " -u" + ShellQuote(source.user) + " " +
-                          ShellQuote(Environment("VARN_MARIA_DATABASE")) + " -N -B -e " + ShellQuote(sql) +
-                          " | tr '\\t' '|'");
-    std::string database = ServersRunning() ? Environment("VARN_SQLITE_DB")
-                                            : Environment("ODBCSYSINI") + "/test.db";
+        return RunCommand("MYSQL_PWD=\"$VARN_DB_PASSWORD\" mariadb --no-defaults --socket=\"$VARN_MARIA_SOCKET\" "
+                          "-u\"$VARN_DB_USER\" \"$VARN_MARIA_DATABASE\" -N -B -e " +
+                          ShellQuote(sql) + " | tr '\\t' '|'");
+    std::string database = ServersRunning() ? Environment("VARN_SQLITE_DB") : Environment("ODBCSYSINI") + "/test.db";
     return RunCommand("sqlite3 " + ShellQuote(database) + " " + ShellQuote(sql));
 }
 
@@ -484,58 +480,8 @@ bool ResetTable(const DataSource &source)
     return QueryDataSource(source, "DROP TABLE IF EXISTS t; CREATE TABLE t(a INTEGER, b VARCHAR(2000));") == "";
 }
 
-static bool LineMatches(const std::string &expected, const std::string &actual)
+std::vector<std::string> SourceSettings(const DataSource &source)
 {
-    const std::string any = "<any>";
-    size_t cut = expected.find(any);
-    if (cut == std::string::npos)
-        return expected == actual;
-    // The first piece must start the line and the last must end it; the
-    // pieces between must follow in order.
-    std::string head = expected.substr(0, cut);
-    size_t lastCut = expected.rfind(any);
-    std::string tail = expected.substr(lastCut + any.size());
-    if (actual.size() < head.size() + tail.size() || actual.compare(0, head.size(), head) != 0 ||
-        actual.compare(actual.size() - tail.size(), tail.size(), tail) != 0)
-        return false;
-    size_t at = head.size();
-    size_t limit = actual.size() - tail.size();
-    while (cut != lastCut) {
-        size_t next = expected.find(any, cut + any.size());
-        std::string piece = expected.substr(cut + any.size(), next - cut - any.size());
-        size_t found = actual.find(piece, at);
-        if (found == std::string::npos || found + piece.size() > limit)
-            return false;
-        at = found + piece.size();
-        cut = next;
-    }
-    return true;
-}
-
-bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
-                std::string *difference)
-{
-    bool same = expected.size() == actual.size();
-    for (size_t i = 0; same && i < expected.size(); i++)
-        same = LineMatches(expected[i], actual[i]);
-    if (!same) {
-        std::ostringstream out;
-        out << "expected:\n";
-        for (const std::string &line : expected)
-            out << "  [" << line << "]\n";
-        out << "actual:\n";
-        for (const std::string &line : actual)
-            out << "  [" << line << "]\n";
-        *difference = out.str();
-    }
-    return same;
-}
-
-bool SanitizerBuild()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return true;
-#else
-    return false;
-#endif
+    return {"\"Data Source\"=\"" + source.dsn + "\"", "\"User Name\"=\"" + source.user + "\"",
+            "\"Password\"=\"" + source.password + "\""};
 }
