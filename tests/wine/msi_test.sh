@@ -2,7 +2,8 @@
 # The Windows package and service under Wine, in a private prefix with a
 # persistent wineserver: a silent install, the service started and stopped by
 # sc, serving a SQLite data source through the host's unixODBC and appending
-# to its log, an upgrade over changed settings, a busy port, an uninstall.
+# to its log, an upgrade over changed settings, a log file named in the
+# settings, a busy port, an uninstall.
 # Usage: msi_test.sh PACKAGE.msi VARN-ODBC.EXE PACKAGING-DIR SQLITE-ODBC-DRIVER
 set -euo pipefail
 
@@ -36,6 +37,7 @@ Cleanup() {
   rm -rf "$work"
 }
 trap Cleanup EXIT
+trap "exit 1" INT TERM
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect_equal() { # WHAT EXPECTED ACTUAL
@@ -52,16 +54,7 @@ Stopped() { [ "$(State STATE)" = 1 ]; }
 Listened() { [ -n "$(ss -Hltn "sport = :$1")" ]; }
 Closed() { ! Listened "$1"; }
 Send() { printf '%s' "$2" | socat -u - "TCP4:127.0.0.1:$port,bind=$1"; }
-FreePort() {
-  local p
-  while p=$((20000 + RANDOM % 40000)) && Listened "$p"; do :; done
-  echo "$p"
-}
-ImportSettings() { # PORT ALLOWED-HOST
-  printf 'REGEDIT4\n\n[%s]\n"Data Source"="varn_sqlite"\n"TCP Port"=dword:%08x\n"Allow IP"="%s"\n' \
-    'HKEY_LOCAL_MACHINE\SOFTWARE\Halvorin\VARN ODBC' "$1" "$2" >"$work/settings.reg"
-  Wine regedit /S "Z:$work/settings.reg"
-}
+FreePort() { local p; while p=$((20000 + RANDOM % 40000)) && Listened "$p"; do :; done; echo "$p"; }
 
 printf '[SQLite3]\nDriver=%s\n' "$driver" >"$work/odbcinst.ini"
 printf '[varn_sqlite]\nDriver=SQLite3\nDatabase=%s\nTimeout=2000\n' "$work/test.db" >"$work/odbc.ini"
@@ -83,7 +76,9 @@ expect_equal "example settings: data source" varn-odbc "$(Value "$key" 'Data Sou
 
 echo "== started by sc, serving and logging"
 port=$(FreePort)
-ImportSettings "$port" 127.3.4.5
+printf 'REGEDIT4\n\n[%s]\n"Data Source"="varn_sqlite"\n"TCP Port"=dword:%08x\n"Allow IP"="127.3.4.5"\n' \
+  'HKEY_LOCAL_MACHINE\SOFTWARE\Halvorin\VARN ODBC' "$port" >"$work/settings.reg"
+Wine regedit /S "Z:$work/settings.reg"
 Wine sc start varn-odbc >/dev/null || fail "sc start ended with status $?"
 WaitFor LogHas "Listening on TCP port $port" || fail "service did not listen: $(cat "$log" 2>&1)"
 expect_equal "running" 4 "$(State STATE)"
@@ -110,6 +105,7 @@ expect_equal "last line after stop" "Query: \"INSERT INTO t VALUES(2, 'two');\""
 expect_equal "exit codes after stop" "0 0" "$(State WIN32_EXIT_CODE) $(State SERVICE_EXIT_CODE)"
 WaitFor Closed "$port" || fail "port $port still open after stop"
 exec 3>&-
+holderPid=""
 Wine sc start varn-odbc >/dev/null || fail "second sc start ended with status $?"
 WaitFor LogCount "Listening on TCP port $port" 2 || fail "no second start in the log: $(tail -n 3 "$log")"
 expect_equal "first run kept at the head of the log" "$firstRun" "$(head -n 7 "$log")"
@@ -157,6 +153,7 @@ WaitFor Stopped || fail "service kept running on a busy port"
 expect_equal "exit codes: service-specific, 1" "1066 1" "$(State WIN32_EXIT_CODE) $(State SERVICE_EXIT_CODE)"
 expect_equal "last line on a busy port" "bind($port) failed Unknown error" "$(tail -n 1 "$log" | tr -d '\r')"
 kill "$holderPid" 2>/dev/null || true
+holderPid=""
 
 echo "== an uninstall"
 before=$(Wine reg query "$key")
