@@ -1,6 +1,7 @@
 // The service's whole view of the operating system: sockets, the settings
-// store and the console. Each platform supplies one implementation file per
-// concern (net_*.cpp, store_*.cpp, console_*.cpp).
+// store, the console and how the program is run. Each platform supplies one
+// implementation file per concern (net_*.cpp, store_*.cpp, console_*.cpp,
+// service_*.cpp).
 #ifndef VARN_PLATFORM_H
 #define VARN_PLATFORM_H
 
@@ -77,5 +78,18 @@ void StoreCloseKey(StoreKey *key);
 // Makes every console line reach standard output as soon as it is written,
 // whatever standard output is connected to.
 void ConsoleInit(void);
+
+// The service proper (RunService): serves until the process is ended and
+// returns only when start-up fails, with a nonzero status.
+typedef int (*ServeFunction)(const char *settingsLocation);
+
+// Runs `serve` the way the platform runs a service and returns the process's
+// exit status. On POSIX a service manager runs the program as it is, so
+// `serve` runs directly. On Windows, when the Service Control Manager started
+// the program, it runs as the service "varn-odbc": console lines go to the
+// log file, a stop or shutdown ends it, and a failed start-up stops it with
+// `serve`'s status as the service-specific exit code; started from a console
+// it runs `serve` directly, as a console program.
+int RunPlatformService(ServeFunction serve, const char *settingsLocation);
 
 #endif

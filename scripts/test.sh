@@ -3,8 +3,9 @@
 # suite (unit, database, end to end, fault driver, and the end-to-end cases
 # against throwaway PostgreSQL and MariaDB servers); the end-to-end cases
 # once more against the Windows build (cross-compiled into build-win/) under
-# Wine; the suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-# and a bounded run of each fuzz target.
+# Wine, and its installer (build-win/*.msi) and service under Wine; the
+# suite built with AddressSanitizer and UndefinedBehaviorSanitizer; and a
+# bounded run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,10 +19,11 @@ echo "== build and test"
 scripts/build.sh build -DVARN_WINDOWS_EXE="$PWD/build-win/varn-odbc.exe"
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 900 -LE wine)
 
-echo "== the Windows build under Wine"
-scripts/build-windows.sh build-win
-scripts/install-deps.sh wine64 wine
-# One at a time in any case: the wine tests share one prefix and registry.
+echo "== the Windows build and its installer under Wine"
+scripts/package-windows.sh build-win
+scripts/install-deps.sh wine64 wine socat
+# One at a time in any case: the wine tests share one prefix and registry
+# (wine.msi makes a prefix of its own).
 (cd build && ctest --output-on-failure --timeout 300 -L wine)
 
 echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"

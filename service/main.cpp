@@ -1,5 +1,6 @@
 // The varn-odbc program: the service, reading its settings from the path
 // fixed when it was built. It takes no arguments and reads no environment.
+#include "platform.h"
 #include "service.h"
 
 #ifndef VARN_SETTINGS_FILE
@@ -8,5 +9,5 @@
 
 int main(void)
 {
-    return RunService(VARN_SETTINGS_FILE);
+    return RunPlatformService(RunService, VARN_SETTINGS_FILE);
 }

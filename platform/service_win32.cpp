@@ -1,0 +1,263 @@
+// How the program runs on Windows: as the service "varn-odbc" under the
+// Service Control Manager, its console lines appended to a log file, or as a
+// console program when started from a console.
+#include "platform.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#define SERVICE_NAME "varn-odbc"
+// The "Log File" value: a string of up to 100 characters, as the other
+// text settings.
+#define LOG_FILE_VALUE_SIZE 101
+#define LOG_PATH_SIZE (MAX_PATH + 32)
+// Longer than any console line; a longer one would reach the log in pieces.
+#define LOG_LINE_SIZE 4096
+// How long a stop waits for the lines already written to reach the log.
+#define LOG_DRAIN_MS 3000
+#define PENDING_WAIT_HINT_MS 5000
+
+// The one service of the process. The Service Control Manager's callbacks
+// take no argument, so they share this record.
+typedef struct ServiceRun {
+    ServeFunction serve;
+    const char *settingsLocation;
+    int serveStatus;
+    SERVICE_STATUS_HANDLE statusHandle;
+    HANDLE stopEvent;
+    HANDLE logFile;
+    HANDLE logPipe;
+    DWORD checkPoint;
+} ServiceRun;
+
+static ServiceRun serviceRun;
+
+// The reason for a failed call, never NO_ERROR: a stopped service with
+// exit code 0 would look like one that was stopped on purpose.
+static DWORD FailureCode(void)
+{
+    DWORD code = GetLastError();
+    return code != NO_ERROR ? code : ERROR_GEN_FAILURE;
+}
+
+static void ReportStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode)
+{
+    SERVICE_STATUS status;
+    int pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+
+    memset(&status, 0, sizeof status);
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwWin32ExitCode = win32ExitCode;
+    status.dwServiceSpecificExitCode = serviceExitCode;
+    status.dwCheckPoint = pending ? ++serviceRun.checkPoint : 0;
+    status.dwWaitHint = pending ? PENDING_WAIT_HINT_MS : 0;
+    SetServiceStatus(serviceRun.statusHandle, &status);
+}
+
+// Runs on the dispatcher's thread; the service's own thread does the rest.
+static DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void *eventData, void *context)
+{
+    (void)eventType;
+    (void)eventData;
+    (void)context;
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        SetEvent(serviceRun.stopEvent);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// The log named by the "Log File" value, or varn-odbc.log in the common
+// application data folder's "VARN ODBC" (made here when missing), opened
+// for appending only: every write lands at the end, after any other writer's.
+static HANDLE OpenLog(void)
+{
+    char path[LOG_PATH_SIZE];
+    uint32_t size = LOG_FILE_VALUE_SIZE;
+    StoreKey key;
+
+    path[0] = '\0';
+    if (StoreOpenKey(serviceRun.settingsLocation, &key) == STORE_OK) {
+        if (StoreQueryValue(&key, "Log File", path, &size) == STORE_OK)
+            path[size < LOG_FILE_VALUE_SIZE ? size : LOG_FILE_VALUE_SIZE - 1] = '\0';
+        else
+            path[0] = '\0';
+        StoreCloseKey(&key);
+    }
+    if (path[0] == '\0') {
+        if (SHGetFolderPathA(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
+            return INVALID_HANDLE_VALUE;
+        strcat(path, "\\VARN ODBC");
+        CreateDirectoryA(path, NULL);
+        strcat(path, "\\varn-odbc.log");
+    }
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// Points the C runtime's standard output at a new pipe and leaves its read
+// end in *readEnd. Descriptor 1 then holds the pipe's only write handle, so
+// that pointing it elsewhere ends the pipe. Returns NO_ERROR, or the reason.
+static DWORD RedirectOutput(HANDLE *readEnd)
+{
+    HANDLE writeEnd;
+    int fd;
+    // The C runtime's calls leave no Windows error of their own.
+    DWORD rc = ERROR_INVALID_HANDLE;
+
+    if (!CreatePipe(readEnd, &writeEnd, NULL, 0))
+        return FailureCode();
+    fd = _open_osfhandle((intptr_t)writeEnd, _O_WRONLY | _O_TEXT);
+    if (fd >= 0 && _dup2(fd, 1) == 0) {
+        // A process started without standard handles, as a service is, may
+        // have a stdout stream with no descriptor at all (-2, as in Wine's
+        // msvcrt), which freopen refuses to reopen; msvcrt's FILE record is
+        // public, so the stream is tied to descriptor 1 directly.
+        stdout->_file = 1;
+        rc = NO_ERROR;
+    }
+    if (fd >= 0)
+        _close(fd);
+    else
+        CloseHandle(writeEnd);
+    if (rc != NO_ERROR)
+        CloseHandle(*readEnd);
+    return rc;
+}
+
+// Copies standard output's lines from the pipe to the log, each whole line
+// (its CR LF included) in one write as soon as it is complete. Ends when the
+// pipe is closed, after writing any unfinished line.
+static DWORD WINAPI PumpLog(void *unused)
+{
+    char text[LOG_LINE_SIZE];
+    DWORD used = 0;
+    DWORD got;
+    DWORD written;
+
+    (void)unused;
+    while (ReadFile(serviceRun.logPipe, text + used, (DWORD)sizeof text - used, &got, NULL) && got > 0) {
+        DWORD start = 0;
+        for (DWORD at = used; at < used + got; at++) {
+            if (text[at] == '\n') {
+                WriteFile(serviceRun.logFile, text + start, at + 1 - start, &written, NULL);
+                start = at + 1;
+            }
+        }
+        used += got;
+        if (start == 0 && used == sizeof text) {
+            WriteFile(serviceRun.logFile, text, used, &written, NULL);
+            start = used;
+        }
+        memmove(text, text + start, used - start);
+        used -= start;
+    }
+    if (used > 0)
+        WriteFile(serviceRun.logFile, text, used, &written, NULL);
+    return 0;
+}
+
+static DWORD WINAPI Serve(void *unused)
+{
+    (void)unused;
+    serviceRun.serveStatus = serviceRun.serve(serviceRun.settingsLocation);
+    return 0;
+}
+
+// Ends the pipe by pointing standard output at NUL, and waits for the pump
+// to write what is left. A statement still running then writes nowhere.
+static void EndLog(HANDLE pump)
+{
+    int none = _open("NUL", _O_WRONLY | _O_TEXT);
+
+    if (none >= 0) {
+        _dup2(none, 1);
+        _close(none);
+    }
+    if (pump != NULL)
+        WaitForSingleObject(pump, LOG_DRAIN_MS);
+}
+
+static void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
+{
+    HANDLE pump = NULL;
+    HANDLE server = NULL;
+    HANDLE waits[2];
+    DWORD win32ExitCode = NO_ERROR;
+    DWORD serviceExitCode = 0;
+
+    (void)argc;
+    (void)argv;
+    serviceRun.statusHandle = RegisterServiceCtrlHandlerExA(SERVICE_NAME, HandleControl, NULL);
+    if (serviceRun.statusHandle == NULL)
+        return;
+    ReportStatus(SERVICE_START_PENDING, NO_ERROR, 0);
+
+    // A log that cannot be opened stops the service with the reason as its
+    // exit code: there is nowhere else to say it.
+    serviceRun.stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    serviceRun.logFile = serviceRun.stopEvent != NULL ? OpenLog() : INVALID_HANDLE_VALUE;
+    if (serviceRun.logFile == INVALID_HANDLE_VALUE) {
+        win32ExitCode = FailureCode();
+        goto stopped;
+    }
+    win32ExitCode = RedirectOutput(&serviceRun.logPipe);
+    if (win32ExitCode != NO_ERROR)
+        goto stopped;
+    pump = CreateThread(NULL, 0, PumpLog, NULL, 0, NULL);
+    server = pump != NULL ? CreateThread(NULL, 0, Serve, NULL, 0, NULL) : NULL;
+    if (server == NULL) {
+        win32ExitCode = FailureCode();
+        goto stopped;
+    }
+    ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
+
+    // The serving thread ends only when start-up failed; a stop leaves it
+    // where it is (waiting for a client, or in a statement) and the process
+    // ends with it.
+    waits[0] = serviceRun.stopEvent;
+    waits[1] = server;
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        serviceExitCode = (DWORD)serviceRun.serveStatus;
+    } else {
+        ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+    }
+
+stopped:
+    EndLog(pump);
+    ReportStatus(SERVICE_STOPPED, win32ExitCode, serviceExitCode);
+}
+
+int RunPlatformService(ServeFunction serve, const char *settingsLocation)
+{
+    SERVICE_TABLE_ENTRYA services[2];
+
+    serviceRun.serve = serve;
+    serviceRun.settingsLocation = settingsLocation;
+    services[0].lpServiceName = (LPSTR)SERVICE_NAME;
+    services[0].lpServiceProc = ServiceMain;
+    services[1].lpServiceName = NULL;
+    services[1].lpServiceProc = NULL;
+    // The Service Control Manager starts a service without standard
+    // handles, so a program that has them was started some other way. Wine
+    // takes ten seconds to fail the dispatcher call below; this spares a
+    // console program the wait.
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output != NULL && output != INVALID_HANDLE_VALUE)
+        return serve(settingsLocation);
+    if (StartServiceCtrlDispatcherA(services))
+        return serviceRun.serveStatus;
+    // The usual sign of a program started from a console.
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+        return serve(settingsLocation);
+    return 1;
+}
