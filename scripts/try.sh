@@ -9,7 +9,7 @@ top=$PWD
 here=$top/build-try/run
 mkdir -p "$here"
 
-scripts/install-deps.sh g++ cmake make unixodbc-dev unixodbc odbcinst libsqliteodbc sqlite3 netcat-openbsd
+scripts/install-deps.sh g++ cmake make unixodbc-dev unixodbc odbcinst libsqliteodbc sqlite3 netcat-openbsd iproute2
 
 # The service reads its settings from a path fixed at build time; this build
 # points it into the folder above, so nothing outside the checkout changes.
@@ -28,8 +28,9 @@ Driver=SQLite3
 Database=$here/try.db
 INI
 
+# A port nothing listens on, found without connecting to anything.
 port=2323
-while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+while [ -n "$(ss -Htln "sport = :$port")" ]; do port=$((port + 1)); done
 printf -v portHex '%08x' "$port"
 cat >"$here/settings.reg" <<REG
 REGEDIT4
@@ -41,10 +42,11 @@ REGEDIT4
 REG
 
 export ODBCSYSINI=$here ODBCINI=$here/odbc.ini
-build-try/varn-odbc &
+: >"$here/console.log"
+build-try/varn-odbc > >(tee -a "$here/console.log") 2>&1 &
 service=$!
 trap 'kill $service 2>/dev/null || true' EXIT INT TERM
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 50); do grep -q '^Listening' "$here/console.log" && break; sleep 0.1; done
 
 printf "CREATE TABLE IF NOT EXISTS notes(id INTEGER, body TEXT);\r\nINSERT INTO notes VALUES(1, 'hello; world');\r\n" |
   nc -q 1 127.0.0.1 "$port"
