@@ -311,7 +311,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     memset(r, 0, sizeof *r);
     for (int i = 0; i < ROW_FLOOR; i++)
         rows[i].samples = samples[i];
-    fprintf(stderr, "varn-bench: %s: every row in turn, then the service's memory\n", source->label);
+    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label, memoryStatements ? ", then memory" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
                "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
