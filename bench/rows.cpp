@@ -40,7 +40,7 @@ typedef struct Service {
 
 static double samples[ROW_FLOOR][MAX_SAMPLES];
 
-static double Seconds(clockid_t clock)
+static double ReadClock(clockid_t clock)
 {
     struct timespec now = {0, 0};
     clock_gettime(clock, &now);
@@ -94,7 +94,7 @@ static int ReadConsoleLine(Service *service)
         fprintf(stderr, "varn-bench: the service ended, or wrote nothing for %d s\n", CONSOLE_WAIT_SECONDS);
         return -1;
     }
-    double now = Seconds(CLOCK_MONOTONIC);
+    double now = ReadClock(CLOCK_MONOTONIC);
     if (strncmp(line, "Query: ", 7) == 0) {
         if (service->timing != NULL && service->lastQueryAt > 0)
             AddSample(service->timing, (now - service->lastQueryAt) * 1e3);
@@ -159,7 +159,7 @@ static int StartService(const char *odbcDir, const Source *source, Service *serv
     return -1;
 }
 
-static long ServiceResidentKiB(const Service *service)
+static long ReadResidentKiB(const Service *service)
 {
     char line[256];
     long kib = -1;
@@ -183,12 +183,12 @@ static int LoadService(Service *service, int runId, int perConnection, double se
     long connections = 0;
     int fd = -1;
     int status = 0;
-    double cpuStarted = Seconds(service->cpuClock);
-    double started = Seconds(CLOCK_MONOTONIC);
+    double cpuStarted = ReadClock(service->cpuClock);
+    double started = ReadClock(CLOCK_MONOTONIC);
 
     service->timing = row;
     service->lastQueryAt = 0;
-    while (status == 0 && !interrupted && sent < count && Seconds(CLOCK_MONOTONIC) - started < seconds) {
+    while (status == 0 && !interrupted && sent < count && ReadClock(CLOCK_MONOTONIC) - started < seconds) {
         if (sent - (service->queries - queries) >= LEAD) {
             status = ReadConsoleLine(service);
             continue;
@@ -209,8 +209,8 @@ static int LoadService(Service *service, int runId, int perConnection, double se
     while (status == 0 && service->closes - closes < connections)
         status = ReadConsoleLine(service);
     row->statements += sent;
-    row->seconds += Seconds(CLOCK_MONOTONIC) - started;
-    row->cpuSeconds += Seconds(service->cpuClock) - cpuStarted;
+    row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
+    row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
     return status;
 }
 
@@ -247,8 +247,8 @@ static int RunInProcess(const Source *source, int runId, int held, double second
 
     if (held && DbConnect(source->userName, source->password, source->dataSource) != 0)
         return -1;
-    double started = Seconds(CLOCK_MONOTONIC);
-    double cpuStarted = Seconds(CLOCK_PROCESS_CPUTIME_ID);
+    double started = ReadClock(CLOCK_MONOTONIC);
+    double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
     double now = started;
     while (status == 0 && !interrupted && now - started < seconds) {
         double begun = now;
@@ -258,11 +258,11 @@ static int RunInProcess(const Source *source, int runId, int held, double second
         status = OdbcFailed(DbExecute(text)) ? -1 : 0;
         if (!held && DbDisconnect() != 0)
             status = -1;
-        now = Seconds(CLOCK_MONOTONIC);
+        now = ReadClock(CLOCK_MONOTONIC);
         AddSample(row, (now - begun) * 1e3);
     }
     row->seconds += now - started;
-    row->cpuSeconds += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
+    row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
     return held && DbDisconnect() != 0 ? -1 : status;
 }
 
@@ -277,18 +277,18 @@ static int ReadByteFloor(double seconds, Row *row)
     int writer = listener >= 0 ? OpenLoopback(&port) : -1;
     int reader = writer >= 0 ? accept(listener, NULL, NULL) : -1;
     int status = reader >= 0 ? 0 : -1;
-    double now = Seconds(CLOCK_MONOTONIC);
+    double now = ReadClock(CLOCK_MONOTONIC);
     double started = now;
 
     FormatInsert(text, 0, 0);
     while (status == 0 && !interrupted && now - started < seconds) {
         status = send(writer, text, STATEMENT_BYTES, MSG_NOSIGNAL) == STATEMENT_BYTES ? 0 : -1;
-        double begun = Seconds(CLOCK_MONOTONIC);
-        double cpuBegun = Seconds(CLOCK_PROCESS_CPUTIME_ID);
+        double begun = ReadClock(CLOCK_MONOTONIC);
+        double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
         for (int i = 0; i < STATEMENT_BYTES && status == 0; i++)
             status = recv(reader, &byte, 1, 0) == 1 ? 0 : -1;
-        now = Seconds(CLOCK_MONOTONIC);
-        row->cpuSeconds += Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
+        now = ReadClock(CLOCK_MONOTONIC);
+        row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
         row->seconds += now - begun;
         row->statements++;
     }
@@ -336,9 +336,9 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     if (memoryStatements > 0 &&
         (StartService(plainDir, source, &plain) != 0 ||
          LoadService(&plain, ROW_MEMORY, 0, 1e9, MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssFirstKiB = ServiceResidentKiB(&plain)) <= 0 ||
+         (r->rssFirstKiB = ReadResidentKiB(&plain)) <= 0 ||
          LoadService(&plain, ROW_MEMORY, 0, 1e9, memoryStatements - MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssLastKiB = ServiceResidentKiB(&plain)) <= 0))
+         (r->rssLastKiB = ReadResidentKiB(&plain)) <= 0))
         goto done;
     for (int i = 0; i < ROWS; i++) {
         statements += i != ROW_FLOOR ? rows[i].statements : 0;
