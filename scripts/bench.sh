@@ -3,7 +3,7 @@
 # MariaDB servers on loopback (tests/servers/dbservers.sh, as root), runs the
 # benchmark on SQLite, PostgreSQL and MariaDB and prints its tables. Without
 # root, or with --sqlite-only, only SQLite is measured. Anything after "--"
-# goes to varn-bench (see build-bench/bench/varn-bench --help).
+# goes to varn-bench (bench/README.md lists its options).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,8 +36,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+# The servers' ports are picked free, but on a shared machine another
+# program can take one before a server binds it: up to three tries, each in
+# a fresh folder (a failed start leaves nothing running).
 odbc_args=()
-if [ "$servers" = yes ]; then
+for attempt in 1 2 3; do
+  [ "$servers" = yes ] || break
   servers_dir=$(mktemp -d /tmp/varn-bench-servers.XXXXXX)
   if tests/servers/dbservers.sh start "$servers_dir"; then
     # shellcheck disable=SC1091
@@ -45,9 +49,14 @@ if [ "$servers" = yes ]; then
     # shellcheck disable=SC1091
     password=$(. "$servers_dir/env.sh" && printf '%s' "$VARN_DB_PASSWORD")
     odbc_args=(--odbc-dir "$servers_dir" --user "$user" --password "$password")
-  else
-    echo "bench.sh: the database servers did not start: SQLite only" >&2
+    break
   fi
+  rm -rf -- "$servers_dir"
+  servers_dir=""
+  echo "bench.sh: the database servers did not start (try $attempt of 3)" >&2
+done
+if [ "$servers" = yes ] && [ ${#odbc_args[@]} -eq 0 ]; then
+  echo "bench.sh: SQLite only" >&2
 fi
 
 build-bench/bench/varn-bench "${odbc_args[@]}" "${bench_args[@]}"

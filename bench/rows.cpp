@@ -1,0 +1,357 @@
+// The measured rows: the service in a child process (this program run with
+// --serve), loaded over loopback and timed by its console; its own session
+// calls and a held connection in this process; the one-byte reads' floor.
+#include "bench.h"
+
+#include "db.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <initializer_list>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+// Statements the client keeps ahead of the service: the next one is always
+// waiting when the service finishes one, and a slice still ends on time.
+#define LEAD 16
+#define CONSOLE_WAIT_SECONDS 60
+
+// The service in a child process, its console on a pipe into this one.
+// The counts are of the console lines read so far.
+typedef struct Service {
+    pid_t pid;
+    clockid_t cpuClock;
+    int port;
+    FILE *console;
+    long listening;
+    long queries;
+    long closes;
+    double lastQueryAt;
+    Row *timing;
+} Service;
+
+static double samples[ROW_FLOOR][MAX_SAMPLES];
+
+static double ReadClock(clockid_t clock)
+{
+    struct timespec now = {0, 0};
+    clock_gettime(clock, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec * 1e-9;
+}
+
+static void FormatInsert(char text[STATEMENT_BYTES + 1], int runId, long seq)
+{
+    int length = snprintf(text, STATEMENT_BYTES + 1, "INSERT INTO varn_bench_rows(run_id, seq, note) VALUES(%d, %ld, '",
+                          runId, seq);
+    while (length < STATEMENT_BYTES - 3)
+        text[length++] = 'x';
+    memcpy(text + length, "');", 4);
+}
+
+// With `port` 0 a socket listening on a free loopback port, which goes to
+// `port`; else a connection to it, with TCP_NODELAY, as a statement goes out
+// when it is written, not when the one before is acknowledged.
+static int OpenLoopback(int *port)
+{
+    struct sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    int noDelay = 1;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons((uint16_t)*port);
+    if (fd >= 0 && (*port == 0 ? bind(fd, (struct sockaddr *)&address, length) != 0 || listen(fd, 1) != 0 ||
+                                     getsockname(fd, (struct sockaddr *)&address, &length) != 0
+                               : connect(fd, (struct sockaddr *)&address, length) != 0 ||
+                                     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0)) {
+        close(fd);
+        fd = -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// The service writes its Query line once it has read a statement whole:
+// with the next one waiting, as soon as it has finished the one before, so
+// the gap between two Query lines is one statement's whole time in the
+// service. Returns -1 when it ended, fell silent or the run was interrupted.
+static int ReadConsoleLine(Service *service)
+{
+    char line[2048];
+
+    alarm(CONSOLE_WAIT_SECONDS);
+    char *got = fgets(line, sizeof line, service->console);
+    alarm(0);
+    if (got == NULL) {
+        fprintf(stderr, "varn-bench: the service ended, or wrote nothing for %d s\n", CONSOLE_WAIT_SECONDS);
+        return -1;
+    }
+    double now = ReadClock(CLOCK_MONOTONIC);
+    if (strncmp(line, "Query: ", 7) == 0) {
+        if (service->timing != NULL && service->lastQueryAt > 0)
+            AddSample(service->timing, (now - service->lastQueryAt) * 1e3);
+        service->lastQueryAt = now;
+        service->queries++;
+    } else if (strcmp(line, "Peer closed connection.\n") == 0) {
+        service->closes++;
+    } else if (strncmp(line, "Listening on TCP port", 21) == 0) {
+        service->listening = 1;
+    } else if (strncmp(line, "Incoming connection", 19) != 0 && strncmp(line, "Halvorin", 8) != 0 &&
+               strncmp(line, "Allowed host", 12) != 0) {
+        fprintf(stderr, "varn-bench: the service: %s", line);
+    }
+    return 0;
+}
+
+static void StopService(Service *service)
+{
+    if (service->pid > 0 && kill(service->pid, SIGTERM) == 0)
+        waitpid(service->pid, NULL, 0);
+    if (service->console != NULL)
+        fclose(service->console);
+    memset(service, 0, sizeof *service);
+}
+
+static int StartService(const char *odbcDir, const Source *source, Service *service)
+{
+    char settingsPath[600];
+    int ends[2];
+    FILE *file;
+
+    memset(service, 0, sizeof *service);
+    close(OpenLoopback(&service->port));
+    // Unescaped: the benchmark's data sources and accounts hold no quotes.
+    snprintf(settingsPath, sizeof settingsPath, "%s/settings.reg", odbcDir);
+    if (service->port == 0 || (file = fopen(settingsPath, "w")) == NULL)
+        return -1;
+    fprintf(file,
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n\"Data Source\"=\"%s\"\n"
+            "\"User Name\"=\"%s\"\n\"Password\"=\"%s\"\n\"TCP Port\"=dword:%08x\n\"Allow IP\"=\"127.0.0.1\"\n",
+            source->dataSource, source->userName, source->password, (unsigned)service->port);
+    if (fclose(file) != 0 || pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    service->pid = fork();
+    if (service->pid == 0) {
+        // The service ends with this program, however that ends.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        dup2(ends[1], 1);
+        setenv("ODBCSYSINI", odbcDir, 1);
+        execl("/proc/self/exe", "varn-bench", "--serve", settingsPath, (char *)NULL);
+        _exit(127);
+    }
+    close(ends[1]);
+    if (service->pid < 0 || (service->console = fdopen(ends[0], "r")) == NULL)
+        close(ends[0]);
+    while (service->console != NULL && !service->listening && ReadConsoleLine(service) == 0) {
+    }
+    // The CPU clock of all the service's threads, to the nanosecond.
+    if (service->listening && clock_getcpuclockid(service->pid, &service->cpuClock) == 0)
+        return 0;
+    StopService(service);
+    return -1;
+}
+
+static long ReadResidentKiB(const Service *service)
+{
+    char line[256];
+    long kib = -1;
+    FILE *file;
+
+    snprintf(line, sizeof line, "/proc/%d/status", (int)service->pid);
+    file = fopen(line, "r");
+    while (file != NULL && fgets(line, sizeof line, file) != NULL && sscanf(line, "VmRSS: %ld kB", &kib) != 1) {
+    }
+    if (file != NULL)
+        fclose(file);
+    return kib;
+}
+
+static int LoadService(Service *service, int runId, int perConnection, double seconds, long count, Row *row)
+{
+    char text[STATEMENT_BYTES + 1];
+    long queries = service->queries;
+    long closes = service->closes;
+    long sent = 0;
+    long connections = 0;
+    int fd = -1;
+    int status = 0;
+    double cpuStarted = ReadClock(service->cpuClock);
+    double started = ReadClock(CLOCK_MONOTONIC);
+
+    service->timing = row;
+    service->lastQueryAt = 0;
+    while (status == 0 && !interrupted && sent < count && ReadClock(CLOCK_MONOTONIC) - started < seconds) {
+        if (sent - (service->queries - queries) >= LEAD) {
+            status = ReadConsoleLine(service);
+            continue;
+        }
+        if (fd < 0 && (fd = OpenLoopback(&service->port)) >= 0)
+            connections++;
+        FormatInsert(text, runId, row->statements + sent++);
+        if (fd < 0 || send(fd, text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
+            status = -1;
+        if (perConnection && fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    // All has run once the service has seen every connection close.
+    while (status == 0 && service->closes - closes < connections)
+        status = ReadConsoleLine(service);
+    row->statements += sent;
+    row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
+    row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
+    return status;
+}
+
+// Through the service's own session calls, which write a failure to
+// standard output as the service's console would.
+static int RunSql(const Source *source, const char *sql, char *text, int size)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    int status = -1;
+
+    if (DbConnect(source->userName, source->password, source->dataSource) != 0)
+        return -1;
+    if (SQL_SUCCEEDED(SQLAllocStmt(dbSession.hdbc, &hstmt)) &&
+        !OdbcFailed(SQLExecDirect(hstmt, (SQLCHAR *)sql, SQL_NTS)) &&
+        (text == NULL ||
+         (SQL_SUCCEEDED(SQLFetch(hstmt)) && SQL_SUCCEEDED(SQLGetData(hstmt, 1, SQL_C_CHAR, text, size, NULL)))))
+        status = 0;
+    if (hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    if (DbDisconnect() != 0 || status != 0) {
+        fprintf(stderr, "varn-bench: %s: failed: %s\n", source->label, sql);
+        status = -1;
+    }
+    return status;
+}
+
+// A sample is one statement's whole cost: a session from connect to
+// disconnect, as the service pays for it, or on a held connection (made
+// outside the timing, as a client pays for it once) the statement's handle.
+static int RunInProcess(const Source *source, int runId, int held, double seconds, Row *row)
+{
+    char text[STATEMENT_BYTES + 1];
+    int status = 0;
+
+    if (held && DbConnect(source->userName, source->password, source->dataSource) != 0)
+        return -1;
+    double started = ReadClock(CLOCK_MONOTONIC);
+    double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
+    double now = started;
+    while (status == 0 && !interrupted && now - started < seconds) {
+        double begun = now;
+        FormatInsert(text, runId, row->statements++);
+        if (!held && DbConnect(source->userName, source->password, source->dataSource) != 0)
+            return -1;
+        status = OdbcFailed(DbExecute(text)) ? -1 : 0;
+        if (!held && DbDisconnect() != 0)
+            status = -1;
+        now = ReadClock(CLOCK_MONOTONIC);
+        AddSample(row, (now - begun) * 1e3);
+    }
+    row->seconds += now - started;
+    row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
+    return held && DbDisconnect() != 0 ? -1 : status;
+}
+
+// A statement read off a loopback TCP connection one byte per receive call,
+// its bytes already there: the least the service's reads can cost.
+static int ReadByteFloor(double seconds, Row *row)
+{
+    char text[STATEMENT_BYTES + 1];
+    char byte;
+    int port = 0;
+    int listener = OpenLoopback(&port);
+    int writer = listener >= 0 ? OpenLoopback(&port) : -1;
+    int reader = writer >= 0 ? accept(listener, NULL, NULL) : -1;
+    int status = reader >= 0 ? 0 : -1;
+    double now = ReadClock(CLOCK_MONOTONIC);
+    double started = now;
+
+    FormatInsert(text, 0, 0);
+    while (status == 0 && !interrupted && now - started < seconds) {
+        status = send(writer, text, STATEMENT_BYTES, MSG_NOSIGNAL) == STATEMENT_BYTES ? 0 : -1;
+        double begun = ReadClock(CLOCK_MONOTONIC);
+        double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
+        for (int i = 0; i < STATEMENT_BYTES && status == 0; i++)
+            status = recv(reader, &byte, 1, 0) == 1 ? 0 : -1;
+        now = ReadClock(CLOCK_MONOTONIC);
+        row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
+        row->seconds += now - begun;
+        row->statements++;
+    }
+    for (int fd : {listener, writer, reader})
+        close(fd);
+    return status;
+}
+
+int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
+                  long memoryStatements, Results *r)
+{
+    Row *rows = r->rows;
+    Service plain = {};
+    Service pooled = {};
+    long forever = 1L << 40;
+    long statements = 0;
+    char text[32] = "";
+    int status = -1;
+
+    memset(r, 0, sizeof *r);
+    for (int i = 0; i < ROW_FLOOR; i++)
+        rows[i].samples = samples[i];
+    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label, memoryStatements ? ", then memory" : "");
+    if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
+        RunSql(source,
+               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
+               NULL, 0) != 0)
+        return -1;
+    if (StartService(plainDir, source, &plain) != 0 || StartService(pooledDir, source, &pooled) != 0)
+        goto done;
+    // A slice of every row per round, so that all rows meet the same
+    // conditions (a disk whose flushes drift, other work on the machine).
+    // This process holds no connection meanwhile, as the service holds none.
+    for (int round = 0; round < rounds; round++)
+        if (RunInProcess(source, ROW_SESSION, 0, slice, &rows[ROW_SESSION]) != 0 ||
+            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0 ||
+            LoadService(&plain, ROW_ONE, 0, slice, forever, &rows[ROW_ONE]) != 0 ||
+            LoadService(&plain, ROW_EACH, 1, slice, forever, &rows[ROW_EACH]) != 0 ||
+            LoadService(&pooled, ROW_POOLED, 0, slice, forever, &rows[ROW_POOLED]) != 0 ||
+            ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+            goto done;
+    StopService(&plain);
+    StopService(&pooled);
+    // Memory on a service of its own: the first reading counts from its start.
+    if (memoryStatements > 0 &&
+        (StartService(plainDir, source, &plain) != 0 ||
+         LoadService(&plain, ROW_MEMORY, 0, 1e9, MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
+         (r->rssFirstKiB = ReadResidentKiB(&plain)) <= 0 ||
+         LoadService(&plain, ROW_MEMORY, 0, 1e9, memoryStatements - MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
+         (r->rssLastKiB = ReadResidentKiB(&plain)) <= 0))
+        goto done;
+    for (int i = 0; i < ROWS; i++) {
+        statements += i != ROW_FLOOR ? rows[i].statements : 0;
+        FinishRow(&rows[i]);
+    }
+    // The row of every INSERT that ran must be there: a rate over statements
+    // that failed would flatter whoever failed fastest.
+    if (RunSql(source, "SELECT COUNT(*) FROM varn_bench_rows", text, sizeof text) == 0 && atol(text) == statements)
+        status = 0;
+    else
+        fprintf(stderr, "varn-bench: %s: %ld statements ran, %s rows arrived\n", source->label, statements, text);
+done:
+    StopService(&plain);
+    StopService(&pooled);
+    return status;
+}
