@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -20,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 std::string MakeTempDir()
@@ -31,38 +31,22 @@ std::string MakeTempDir()
     return mkdtemp(name.data()) == NULL ? std::string() : std::string(name.data());
 }
 
-static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
-}
-
 void RemoveTree(const std::string &dir)
 {
     if (!dir.empty())
-        nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        RunCommand("rm -rf " + ShellQuote(dir));
 }
 
 void WriteFile(const std::string &path, const std::string &bytes)
 {
-    FILE *file = fopen(path.c_str(), "wb");
-    if (file == NULL)
-        return;
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 std::string ReadFile(const std::string &path)
 {
-    std::string bytes;
-    FILE *file = fopen(path.c_str(), "rb");
-    char chunk[4096];
-    size_t got;
-    if (file == NULL)
-        return bytes;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-        bytes.append(chunk, got);
-    fclose(file);
-    return bytes;
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
 }
 
 std::string RunCommand(const std::string &command)
