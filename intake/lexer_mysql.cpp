@@ -141,16 +141,9 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte)
     }
     if (!IsBlank(byte) && byte != '-' && byte != '/' && byte != '#')
         lexer->hasText = 1;
+    if (OpensQuotedText(lexer, byte, "'\"`"))
+        return 0;
     switch (byte) {
-    case '\'':
-        lexer->mode = LEX_SINGLE_QUOTE;
-        return 0;
-    case '"':
-        lexer->mode = LEX_DOUBLE_QUOTE;
-        return 0;
-    case '`':
-        lexer->mode = LEX_BACKTICK;
-        return 0;
     case '#':
         lexer->mode = LEX_LINE_COMMENT;
         return 0;

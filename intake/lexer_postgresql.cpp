@@ -239,13 +239,9 @@ static int TakeCodeByte(StatementLexer *lexer, unsigned char byte)
     if (EndWord(lexer, byte))
         return 0;
 
+    if (OpensQuotedText(lexer, byte, "'\""))
+        return 0;
     switch (byte) {
-    case '\'':
-        lexer->mode = LEX_SINGLE_QUOTE;
-        return 0;
-    case '"':
-        lexer->mode = LEX_DOUBLE_QUOTE;
-        return 0;
     case '-':
     case '/':
     case '.':

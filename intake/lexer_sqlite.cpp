@@ -148,21 +148,10 @@ int LexSqliteByte(StatementLexer *lexer, unsigned char byte)
     case '/':
         lexer->pending = byte;
         return 0;
-    case '\'':
-        lexer->mode = LEX_SINGLE_QUOTE;
-        break;
-    case '"':
-        lexer->mode = LEX_DOUBLE_QUOTE;
-        break;
-    case '`':
-        lexer->mode = LEX_BACKTICK;
-        break;
-    case '[':
-        lexer->mode = LEX_BRACKET;
-        break;
     default:
-        break;
+        // Quoted text and every other byte are one more token.
+        OpensQuotedText(lexer, byte, "'\"`[");
+        TakeToken(lexer, TOKEN_OTHER);
+        return 0;
     }
-    TakeToken(lexer, TOKEN_OTHER);
-    return 0;
 }

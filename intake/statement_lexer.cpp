@@ -63,6 +63,18 @@ int EndsStatement(StatementLexer *lexer, unsigned char byte)
     }
 }
 
+int OpensQuotedText(StatementLexer *lexer, unsigned char byte, const char *quotes)
+{
+    static const char kinds[] = "'\"`[";
+    static const int modes[] = {LEX_SINGLE_QUOTE, LEX_DOUBLE_QUOTE, LEX_BACKTICK, LEX_BRACKET};
+    const char *kind = byte != '\0' ? strchr(kinds, byte) : NULL;
+
+    if (kind == NULL || strchr(quotes, byte) == NULL)
+        return 0;
+    lexer->mode = modes[kind - kinds];
+    return 1;
+}
+
 int IsLetter(unsigned char byte)
 {
     return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');

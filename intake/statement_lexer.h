@@ -89,6 +89,9 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte);
 #define WORD_NAME 1
 #define WORD_NUMBER 2
 
+// Enters quoted text when `byte` is one of `quotes` ("'", "\"", "`", "["),
+// and returns 1; otherwise 0.
+int OpensQuotedText(StatementLexer *lexer, unsigned char byte, const char *quotes);
 int IsLetter(unsigned char byte);
 int IsDigit(unsigned char byte);
 // Adds a byte to the current word, keeping its first bytes lower-cased.
