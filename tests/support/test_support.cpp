@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -103,7 +104,13 @@ long ResidentKiB(pid_t pid)
 
 int OpenDescriptors(pid_t pid)
 {
-    return atoi(RunCommand("ls /proc/" + std::to_string(pid) + "/fd | wc -l").c_str());
+    int count = 0;
+    DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (fds != NULL && readdir(fds) != NULL)
+        count++;
+    if (fds != NULL)
+        closedir(fds);
+    return count;
 }
 
 bool SanitizerBuild()
