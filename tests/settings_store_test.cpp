@@ -89,6 +89,8 @@ const FileCase kFiles[] = {
      "\n\"Data Source\"=\"x\"\n", 1, "x", "", "", 23},
     {"UTF-16 text read as UTF-8", Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"caf") +
      std::string("\xE9\x00\"\x00\r\x00\n\x00", 8), 1, "caf\xC3\xA9", "", "", 23},
+    {"UTF-16 surrogate pair", Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"") +
+     std::string("\x3D\xD8\x00\xDE\"\x00\r\x00\n\x00", 10), 1, "\xF0\x9F\x98\x80", "", "", 23},
     {"escapes", Key("\"Password\"=\"a\\\\b\\\"c\"\n\"User Name\"=\"x\\ny\""), 1, "", "x\\ny", "a\\b\"c", 23},
     {"hex values with continuations", Key("\"Data Source\"=hex:76,61,\\\n  72,6e,\\\n  00\n\"TCP Port\"=hex(4):90,1f,00,00"),
      1, "varn", "", "", 8080},
