@@ -152,8 +152,9 @@ int ConnectFrom(const char *from, int port)
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(from);
+    // To the same address: the service must listen on every address.
     server.sin_family = AF_INET;
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_addr.s_addr = local.sin_addr.s_addr;
     server.sin_port = htons((uint16_t)port);
     if (fd >= 0 && (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
                     connect(fd, (struct sockaddr *)&server, sizeof server) != 0)) {

@@ -38,8 +38,8 @@ void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath
 std::string SettingsFile(const std::vector<std::string> &valueLines);
 std::string PortValue(int port);
 
-// A TCP connection to 127.0.0.1:`port` from the loopback address `from`,
-// or -1.
+// A TCP connection from the loopback address `from` to the same address
+// and `port`, or -1.
 int ConnectFrom(const char *from, int port);
 bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
