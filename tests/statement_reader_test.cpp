@@ -9,6 +9,7 @@
 
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -179,6 +180,34 @@ TEST(ReaderStatement, NothingIsConsumedBeyondTheSemicolon)
         EXPECT_EQ(1, recv(pair.service, &next, 1, MSG_DONTWAIT));
         EXPECT_EQ('\'', next) << SqlDialectName(dialect);
     }
+}
+
+// The service's real waits, seen on the socket while the reader waits
+// rather than waited out: 90 s for a statement's first byte, 30 s for each
+// byte after it.
+TEST(ReaderStatement, WaitsInForce)
+{
+    SocketPair pair;
+    auto waitInForce = [&] {
+        usleep(100000);
+        struct timeval wait = {};
+        socklen_t size = sizeof wait;
+        getsockopt(pair.service, SOL_SOCKET, SO_RCVTIMEO, &wait, &size);
+        return wait.tv_sec * 1000 + wait.tv_usec / 1000;
+    };
+    char buffer[1001];
+    StatementFraming framing;
+    framing.lexer.dialect = P;
+    int length = 0;
+    CaptureStdout();
+    std::thread reader([&] { length = ReadStatement((NetSocket)pair.service, buffer, 1000, &framing); });
+    EXPECT_EQ(90000, waitInForce());
+    SendAll(pair.client, "A");
+    EXPECT_EQ(30000, waitInForce());
+    SendAll(pair.client, ";");
+    reader.join();
+    GetCapturedStdout();
+    EXPECT_EQ(2, length);
 }
 
 // How a connection ends: the bytes sent, then a close, a reset, or silence;
