@@ -117,12 +117,15 @@ const FramingCase kFramingCases[] = {
       "SELECT 2; END;",
       "BEGIN;", "END;"},
      1000},
+    {"only its own tag closes a dollar quote", G, "SELECT $ab$ $cd$; $ab$;X;", {"SELECT $ab$ $cd$; $ab$;", "X;"}, 1000},
+    // psql reads "1e-" as one number, so no comment follows it.
+    {"a number before two dashes", G, "SELECT 1e--1;X;", {"SELECT 1e--1;", "X;"}, 1000},
     {"dollar quote carried into the dropped rest", G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
 
     {"backslash-escaped quote", M, "INSERT INTO notes VALUES(1, 'it\\'s; DELETE FROM keepme; -- ');X;",
      {"INSERT INTO notes VALUES(1, 'it\\'s; DELETE FROM keepme; -- ');", "X;"}, 1000},
-    {"escapes in double quotes, none in backticks", M, "SELECT \"a\\\";b\", `c\\`;X;",
-     {"SELECT \"a\\\";b\", `c\\`;", "X;"}, 1000},
+    {"escapes in double quotes, none in backticks", M, "SELECT \"a\\\";b\", `c;\\`;X;",
+     {"SELECT \"a\\\";b\", `c;\\`;", "X;"}, 1000},
     {"comments", M, "SELECT 1 # it's;\n-- x;\n--y;\n/* ; */;--z;\n;W;",
      {"SELECT 1 # it's;\n-- x;\n--y;", "\n/* ; */;", "--z;\n;", "W;"}, 1000},
     {"executable comment text is code", M, "SELECT 1 /*! ; */;X;", {"SELECT 1 /*! ;", " */;", "X;"}, 1000},
