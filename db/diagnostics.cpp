@@ -2,7 +2,9 @@
 // a failure with its diagnostic records.
 #include "db.h"
 
-#include <stdio.h>
+#include "platform.h"
+
+#include <string.h>
 
 int OdbcFailed(int code)
 {
@@ -20,7 +22,7 @@ void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
     // Each call takes the next pending record, so the loop prints every
     // record once, in the driver's order, and stops at SQL_NO_DATA.
     rc = SQLError(dbSession.henv, dbSession.hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
-    printf("ERROR: %s\n", label);
+    ConsoleLine("ERROR: %s\n", label);
     while (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) {
         int shown = length;
         if (shown < 0)
@@ -28,7 +30,7 @@ void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
         if (shown > SQL_MAX_MESSAGE_LENGTH)
             shown = SQL_MAX_MESSAGE_LENGTH;
         message[SQL_MAX_MESSAGE_LENGTH] = '\0';
-        printf("  %.*s\n", shown, (const char *)message);
+        ConsoleText("  ", (const char *)message, (int)strnlen((const char *)message, (size_t)shown));
         length = 0;
         rc = SQLError(dbSession.henv, dbSession.hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
     }

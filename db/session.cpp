@@ -2,6 +2,8 @@
 // disconnect, and the transaction calls.
 #include "db.h"
 
+#include "platform.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -47,7 +49,9 @@ int DbConnect(const char *userName, const char *password, const char *dataSource
         }
         state[sizeof state - 1] = '\0';
         message[sizeof message - 1] = '\0';
-        printf("SQLConnect Failed.  SQLSTATE=%s %s\n", (const char *)state, (const char *)message);
+        char lead[40];
+        snprintf(lead, sizeof lead, "SQLConnect Failed.  SQLSTATE=%s ", (const char *)state);
+        ConsoleText(lead, (const char *)message, (int)strlen((const char *)message));
         ReleaseConnection();
         return rc;
     }

@@ -7,7 +7,7 @@
 
 void WriteQueryLine(const char *statement)
 {
-    printf("Query: \"%s\"\n", statement);
+    ConsoleLine("Query: \"%s\"\n", statement);
 }
 
 // Writes why a receive brought no byte. `first` tells the wait for a
@@ -15,15 +15,15 @@ void WriteQueryLine(const char *statement)
 static void ReportReceiveEnd(NetSocket sock, int result, int first)
 {
     if (result == 0)
-        printf("Peer closed connection.\n");
+        ConsoleLine("Peer closed connection.\n");
     else if (result == NET_RECV_TIMEOUT && first)
-        printf("recv(%u) initial timed out.\n", NetSocketNumber(sock));
+        ConsoleLine("recv(%u) initial timed out.\n", NetSocketNumber(sock));
     else if (result == NET_RECV_TIMEOUT)
-        printf("recv(%u) next timed out\n", NetSocketNumber(sock));
+        ConsoleLine("recv(%u) next timed out\n", NetSocketNumber(sock));
     else if (first)
-        printf("recv(%u) initial failed %s\n", NetSocketNumber(sock), NetLastErrorText());
+        ConsoleLine("recv(%u) initial failed %s\n", NetSocketNumber(sock), NetLastErrorText());
     else
-        printf("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
+        ConsoleLine("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
 }
 
 // The line breaks after a client's last statement are not a statement.
@@ -64,7 +64,7 @@ int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFr
             if (!IsOnlyBlanks(buffer, length)) {
                 buffer[length] = '\0';
                 WriteQueryLine(buffer);
-                printf("Statement incomplete, not executed.\n");
+                ConsoleLine("Statement incomplete, not executed.\n");
             }
             ReportReceiveEnd(sock, result, 0);
             return -1;

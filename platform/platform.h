@@ -63,21 +63,48 @@ typedef struct StoreKey {
 
 #define STORE_OK 0
 #define STORE_FAILED 1
+// The key is there but cannot be read whole and cleanly; StoreErrorText
+// says why.
+#define STORE_UNREADABLE 2
 
-// Opens the service's key for reading. `location` names the file on POSIX
-// and is ignored where the real registry holds the key.
+// Opens the service's key for reading: STORE_OK, STORE_FAILED when there is
+// no key, or STORE_UNREADABLE. `location` names the file on POSIX and is
+// ignored where the real registry holds the key.
 int StoreOpenKey(const char *location, StoreKey *key);
+
+// Why the last StoreOpenKey gave STORE_UNREADABLE.
+const char *StoreErrorText(void);
 
 // Reads a value as RegQueryValueExA does: when the stored bytes fit in
 // *size bytes they are copied to `buffer` and *size becomes their count;
-// otherwise the call fails and `buffer` is left alone. Types are not checked.
+// otherwise the call fails, `buffer` is left alone, and *size becomes the
+// value's size when it is there, whatever that size. Types are not checked.
 int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size);
 
 void StoreCloseKey(StoreKey *key);
 
 // Makes every console line reach standard output as soon as it is written,
-// whatever standard output is connected to.
+// whatever standard output is connected to, and keeps console output apart
+// from the service's sockets: closed standard descriptors are filled, and a
+// console that goes away only makes writes fail. Called before anything
+// else opens a file or socket.
 void ConsoleInit(void);
+
+#if defined(__GNUC__)
+#define CONSOLE_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define CONSOLE_FORMAT
+#endif
+
+// Writes one console line, formatted as printf formats; `format` ends in a
+// line feed. The line reaches standard output in one piece.
+void ConsoleLine(const char *format, ...) CONSOLE_FORMAT;
+
+// Writes `length` bytes of `text` as console lines, the first after `lead`.
+// Each line break in the text starts a line of its own indented by two
+// blanks, so that a log reader takes no part of the text for a line the
+// service wrote.
+void ConsoleText(const char *lead, const char *text, int length);
 
 // The service proper (RunService): serves until the process is ended and
 // returns only when start-up fails, with a nonzero status.

@@ -4,9 +4,12 @@
 
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 
 static const char serviceKey[] = "SOFTWARE\\Halvorin\\VARN ODBC";
+
+static char storeError[64];
 
 // Reads up to this many bytes through a buffer of the store's own, so that
 // a value that does not fit never touches the caller's buffer.
@@ -22,10 +25,22 @@ int StoreOpenKey(const char *location, StoreKey *key)
     // KEY_WOW64_64KEY: the key lives in the 64-bit view (where a 64-bit
     // regedit imports it) whether this program is built for 64 or 32 bits.
     // 32-bit Windows ignores the flag.
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, KEY_READ | KEY_WOW64_64KEY, &handle) != ERROR_SUCCESS)
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, KEY_READ | KEY_WOW64_64KEY, &handle);
+    if (rc == ERROR_FILE_NOT_FOUND)
         return STORE_FAILED;
+    // A key that is there but may not be read (its permissions, say) must
+    // not pass for one that is not.
+    if (rc != ERROR_SUCCESS) {
+        snprintf(storeError, sizeof storeError, "registry error %ld", (long)rc);
+        return STORE_UNREADABLE;
+    }
     key->handle = (void *)handle;
     return STORE_OK;
+}
+
+const char *StoreErrorText(void)
+{
+    return storeError;
 }
 
 int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size)

@@ -17,15 +17,17 @@ static void AnnounceFilter(void)
     char address[16];
     char mask[16];
 
-    if (serviceSettings.allowAddress == 0)
+    // Any filter but "every client" is announced, so that one which admits
+    // nobody (address 0 with a mask) does not pass for none.
+    if (serviceSettings.allowAddress == 0 && serviceSettings.allowMask == 0)
         return;
     NetFormatAddress(serviceSettings.allowAddress, address);
     if (serviceSettings.allowMask == 0xFFFFFFFFu) {
-        printf("Allowed host %s\n", address);
+        ConsoleLine("Allowed host %s\n", address);
         return;
     }
     NetFormatAddress(serviceSettings.allowMask, mask);
-    printf("Allowed network %s %s\n", address, mask);
+    ConsoleLine("Allowed network %s %s\n", address, mask);
 }
 
 void RunStatement(const char *statement)
@@ -51,13 +53,13 @@ void ServeClient(NetSocket client, int dialect)
             return;
         WriteQueryLine(statement);
         if (framing.isCut) {
-            printf("Statement exceeds 1000 bytes, not executed.\n");
+            ConsoleLine("Statement exceeds 1000 bytes, not executed.\n");
             if (DropStatementRest(client, &framing) < 0)
                 return;
             continue;
         }
         if (memchr(statement, '\0', (size_t)length) != NULL) {
-            printf("Statement contains a NUL byte, not executed.\n");
+            ConsoleLine("Statement contains a NUL byte, not executed.\n");
             continue;
         }
         RunStatement(statement);
@@ -71,36 +73,41 @@ int RunService(const char *settingsLocation)
     int rc;
 
     ConsoleInit();
-    printf("Halvorin VARN ODBC Query Service 19May04\n");
+    ConsoleLine("Halvorin VARN ODBC Query Service 19May04\n");
 
     rc = NetStartup();
     if (rc != 0) {
-        printf("WSAStartup returned %d\n", rc);
+        ConsoleLine("WSAStartup returned %d\n", rc);
         return 1;
     }
 
-    LoadSettings(settingsLocation);
+    // Settings that are there but cannot be read could leave the door open
+    // or frame statements by the wrong rule: the service does not start.
+    if (LoadSettings(settingsLocation) < 0) {
+        ConsoleLine("Settings file %s cannot be read: %s\n", settingsLocation, StoreErrorText());
+        return 1;
+    }
     // Framing by the wrong rule would run parts of statements, so a dialect
     // that is not understood stops the service before it takes a client.
     dialect = SettingsDialect();
     if (dialect < 0) {
-        printf("Unknown SQL dialect \"%s\"\n", serviceSettings.sqlDialect);
+        ConsoleLine("Unknown SQL dialect \"%s\"\n", serviceSettings.sqlDialect);
         return 1;
     }
 
     listener = NetCreateStreamSocket();
     if (NetBindAny(listener, (uint16_t)(serviceSettings.tcpPort & 0xFFFFu)) != 0) {
-        printf("bind(%u) failed %s\n", (unsigned)serviceSettings.tcpPort, NetLastErrorText());
+        ConsoleLine("bind(%u) failed %s\n", (unsigned)serviceSettings.tcpPort, NetLastErrorText());
         return 1;
     }
     if (NetListen(listener) != 0) {
-        printf("listen(%d) failed %s\n", (int)serviceSettings.tcpPort, NetLastErrorText());
+        ConsoleLine("listen(%d) failed %s\n", (int)serviceSettings.tcpPort, NetLastErrorText());
         return 1;
     }
-    printf("Listening on TCP port %d\n", (int)serviceSettings.tcpPort);
+    ConsoleLine("Listening on TCP port %d\n", (int)serviceSettings.tcpPort);
     AnnounceFilter();
     if (dialect != SQL_DIALECT_PLAIN)
-        printf("SQL dialect %s\n", SqlDialectName(dialect));
+        ConsoleLine("SQL dialect %s\n", SqlDialectName(dialect));
 
     for (;;) {
         uint32_t peerAddress = 0;
@@ -109,11 +116,11 @@ int RunService(const char *settingsLocation)
         if (client == NET_INVALID_SOCKET)
             continue;
         NetFormatAddress(peerAddress, peerText);
-        printf("Incoming connection from %s\n", peerText);
+        ConsoleLine("Incoming connection from %s\n", peerText);
         if (IsPeerAdmitted(peerAddress))
             ServeClient(client, dialect);
         else
-            printf("Access denied\n");
+            ConsoleLine("Access denied\n");
         NetCloseClient(client);
     }
 }

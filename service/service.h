@@ -25,12 +25,13 @@ typedef struct ServiceSettings {
 extern ServiceSettings serviceSettings;
 
 // Fills serviceSettings from the settings store at `location`, over the
-// defaults. Returns 1 when the key was opened and read, 0 when it could not
-// be opened. Values that are absent keep their defaults, and so do text
-// values that do not fit, except those that decide who is admitted and how
-// statements are framed: an address or mask that cannot be read counts as
-// one that is not an address, and a dialect name too long to read is kept
-// cut, so that it is refused as unknown.
+// defaults. Returns 1 when the key was opened and read, 0 when there is
+// none, and -1, changing nothing, when it is there but cannot be read whole
+// and cleanly (StoreErrorText says why). Values that are absent keep their
+// defaults, and so do text values that are there but cannot be read (too
+// large, or without a byte), except those that decide who is admitted and
+// how statements are framed: such an address or mask counts as one that is
+// not an address, and such a dialect name is refused as unknown.
 int LoadSettings(const char *location);
 
 // The dialect that serviceSettings.sqlDialect names ("" is plain), or -1.

@@ -10,7 +10,9 @@
 #define DEFAULT_TCP_PORT 23
 #define ALL_ONES 0xFFFFFFFFu
 
-#define TEXT_TOO_LONG (-1)
+// A value that is there but cannot be used as text: larger than its field,
+// or without a single byte.
+#define TEXT_UNREADABLE (-1)
 // The most that is read of a text value to show it.
 #define STORE_TEXT_MAX 4096
 
@@ -18,23 +20,23 @@ ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, ""};
 
 // Reads a text value into a 101-byte field. A stored value need not carry
 // its own terminator, so one is put after the bytes read, within the field.
-// Returns 1 when read, 0 when absent, TEXT_TOO_LONG when present but larger
-// than the field, which is then left as it was.
+// Returns 1 when read, 0 when absent, TEXT_UNREADABLE when present but not
+// readable, in which case the field is left as it was.
 static int ReadText(StoreKey *key, const char *name, char field[SETTING_TEXT_SIZE])
 {
     uint32_t size = SETTING_TEXT_SIZE;
     if (StoreQueryValue(key, name, field, &size) != STORE_OK)
-        return size > SETTING_TEXT_SIZE ? TEXT_TOO_LONG : 0;
+        return size > SETTING_TEXT_SIZE ? TEXT_UNREADABLE : 0;
     if (size == 0)
-        return 0;
+        return TEXT_UNREADABLE;
     field[size < SETTING_TEXT_SIZE ? size : SETTING_TEXT_SIZE - 1] = '\0';
     return 1;
 }
 
 // Reads an address or mask through the scratch buffer. The buffer is
 // cleared first, so a value that is not text (a number, say) parses from
-// what it holds and never from an earlier read. A value too long to read
-// is no address: it must not switch the filter off.
+// what it holds and never from an earlier read. A value that is there but
+// cannot be read is no address: it must not switch the filter off.
 static int ReadAddress(StoreKey *key, const char *name, uint32_t *address)
 {
     char scratch[SETTING_TEXT_SIZE];
@@ -42,25 +44,27 @@ static int ReadAddress(StoreKey *key, const char *name, uint32_t *address)
 
     memset(scratch, 0, sizeof scratch);
     found = ReadText(key, name, scratch);
-    if (found == TEXT_TOO_LONG)
+    if (found == TEXT_UNREADABLE)
         *address = ALL_ONES;
     else if (found)
         *address = NetParseAddress(scratch);
     return found != 0;
 }
 
-// A dialect name too long for its field is kept cut to the field, so that it
-// is refused, and shown, as unknown. One too long even to be read cut is
+// A dialect name that cannot be read whole is kept cut to the field, so that
+// it is refused, and shown, as unknown; one that cannot be read even cut is
 // shown as "?".
 static void ReadDialect(StoreKey *key)
 {
-    static char longer[STORE_TEXT_MAX];
-    uint32_t size = sizeof longer;
+    static char longer[STORE_TEXT_MAX + 1];
+    uint32_t size = STORE_TEXT_MAX;
 
-    if (ReadText(key, "SQL Dialect", serviceSettings.sqlDialect) != TEXT_TOO_LONG)
+    if (ReadText(key, "SQL Dialect", serviceSettings.sqlDialect) != TEXT_UNREADABLE)
         return;
-    if (StoreQueryValue(key, "SQL Dialect", longer, &size) != STORE_OK)
+    if (StoreQueryValue(key, "SQL Dialect", longer, &size) != STORE_OK || size == 0)
         strcpy(longer, "?");
+    else
+        longer[size] = '\0';
     memcpy(serviceSettings.sqlDialect, longer, SETTING_TEXT_SIZE - 1);
     serviceSettings.sqlDialect[SETTING_TEXT_SIZE - 1] = '\0';
 }
@@ -70,8 +74,11 @@ int LoadSettings(const char *location)
     StoreKey key;
     uint32_t size;
     uint32_t address;
+    int opened = StoreOpenKey(location, &key);
 
-    if (StoreOpenKey(location, &key) != STORE_OK)
+    if (opened == STORE_UNREADABLE)
+        return -1;
+    if (opened != STORE_OK)
         return 0;
 
     ReadText(&key, "Data Source", serviceSettings.dataSource);

@@ -113,19 +113,21 @@ const FileCase kFiles[] = {
     {"wrong types", Key("\"TCP Port\"=\"8080\"\n\"Data Source\"=dword:00434241"), 1, "ABC", "", "", 23},
     {"a short port value overwrites only its bytes", Key("\"TCP Port\"=hex:01"), 1, "", "", "", 1},
     {"a key elsewhere", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"x\"\n", 0, "", "", "", 23},
-    {"another first line", "REGEDIT5\n" + kFullKey, 0, "", "", "", 23},
+    // A file that is there but cannot be read cleanly is refused whole.
+    {"another first line", "REGEDIT5\n" + kFullKey, -1, "", "", "", 23},
     {"empty file", "", 0, "", "", "", 23},
     {"UTF-16 file cut in the middle", [] {
          std::string whole = Utf16("Windows Registry Editor Version 5.00\r\n" + kKey +
                                    "\r\n\"TCP Port\"=dword:00001f90\r\n\"Data Source\"=\"varn_sqlite\"\r\n");
          return whole.substr(0, whole.size() - 13);
-     }(), 1, "", "", "", 8080},
-    {"binary noise", Noise(4096), 0, "", "", "", 23},
-    {"binary noise after a header", "REGEDIT4\n" + Noise(4096), 0, "", "", "", 23},
+     }(), -1, "", "", "", 23},
+    {"binary noise", Noise(4096), -1, "", "", "", 23},
+    {"binary noise after a header", "REGEDIT4\n" + Noise(4096), -1, "", "", "", 23},
     {"noise around readable values", "REGEDIT4\n" + std::string("\x01\xff\x00garbage", 11) + "\n" + kKey + "\n" +
-     std::string("\x00\x7f", 2) + "\n\"Password\"=\"pw\"\n\"TCP Port\"=dword:00000050\n", 1, "", "", "pw", 80},
-    {"malformed lines are skipped", Key("\"Data Source\"=\"unterminated\n\"User Name\"=dword:xyz\n\"Password\"=hex:1\n"
-     "\"TCP Port\"=dword:0000000a"), 1, "", "", "", 10},
+     std::string("\x00\x7f", 2) + "\n\"Password\"=\"pw\"\n\"TCP Port\"=dword:00000050\n", -1, "", "", "", 23},
+    {"a malformed line", Key("\"TCP Port\"=dword:0000000a\n\"User Name\"=dword:xyz"), -1, "", "", "", 23},
+    {"malformed lines outside the key do not matter", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\njunk\n" + kKey +
+     "\n@=\"unnamed\"\n\"TCP Port\"=dword:0000000a\n", 1, "", "", "", 10},
 };
 
 void PrintTo(const FileCase &c, std::ostream *out)

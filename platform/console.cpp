@@ -1,0 +1,40 @@
+// Console lines, the same on every platform: each line is formatted whole
+// and handed to standard output in one piece.
+#include "platform.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+// Longer than any line the service writes: a Query line holds at most 1000
+// bytes of statement.
+#define CONSOLE_LINE_MAX 2048
+
+void ConsoleLine(const char *format, ...)
+{
+    char line[CONSOLE_LINE_MAX];
+    va_list args;
+    int length;
+
+    va_start(args, format);
+    length = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    // A line cut at the limit still ends as a line.
+    if (length >= (int)sizeof line)
+        line[sizeof line - 2] = '\n';
+    fputs(line, stdout);
+}
+
+void ConsoleText(const char *lead, const char *text, int length)
+{
+    int start = 0;
+
+    for (int at = 0; at <= length; at++) {
+        if (at < length && text[at] != '\n')
+            continue;
+        // A line break that ends the text opens no line of its own.
+        if (at == length && start == length && start > 0)
+            break;
+        ConsoleLine("%s%.*s\n", start == 0 ? lead : "  ", at - start, text + start);
+        start = at + 1;
+    }
+}
