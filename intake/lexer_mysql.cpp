@@ -59,7 +59,7 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
     case PENDING_DASH:
         if (byte != '-')
             return 0;
-        if (lexer->hasText)
+        if (HasStatementText(lexer))
             lexer->pending = PENDING_DASHES;
         else
             lexer->mode = LEX_LINE_COMMENT;
@@ -89,7 +89,7 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
         if (byte == 'M') {
             lexer->pending = PENDING_OPENING_M;
         } else if (byte == '!') {
-            lexer->hasText = 1;
+            MarkText(lexer, 2);
             lexer->conditional = 1;
         } else {
             lexer->mode = LEX_BLOCK_COMMENT;
@@ -98,7 +98,7 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
         return 1;
     default:  // PENDING_OPENING_M
         if (byte == '!') {
-            lexer->hasText = 1;
+            MarkText(lexer, 3);
         } else {
             lexer->mode = LEX_BLOCK_COMMENT;
             lexer->pending = PendingFor(byte);
@@ -137,10 +137,10 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte)
     if (lexer->pending != PENDING_NONE) {
         if (ResolvePending(lexer, byte))
             return 0;
-        lexer->hasText = 1;
+        MarkText(lexer, 1);
     }
     if (!IsBlank(byte) && byte != '-' && byte != '/' && byte != '#')
-        lexer->hasText = 1;
+        MarkText(lexer, 0);
     if (OpensQuotedText(lexer, byte, "'\"`"))
         return 0;
     switch (byte) {

@@ -36,6 +36,12 @@ static int IsNameStart(unsigned char byte)
     return IsLetter(byte) || byte == '_' || byte >= 0x80;
 }
 
+// psql's white space, which it drops before a statement's first word.
+static int IsSpace(unsigned char byte)
+{
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f';
+}
+
 static int IsTagByte(unsigned char byte)
 {
     return IsNameStart(byte) || IsDigit(byte);
@@ -183,13 +189,17 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
     case PENDING_TAG:
         return OpensDollarQuote(lexer, byte);
     case PENDING_DASH:
-        if (byte != '-')
+        if (byte != '-') {
+            MarkText(lexer, 1);
             return 0;
+        }
         lexer->mode = LEX_LINE_COMMENT;
         return 1;
     case PENDING_SLASH:
-        if (byte != '*')
+        if (byte != '*') {
+            MarkText(lexer, 1);
             return 0;
+        }
         lexer->mode = LEX_BLOCK_COMMENT;
         lexer->commentDepth = 1;
         return 1;
@@ -219,6 +229,8 @@ static int TakeCodeByte(StatementLexer *lexer, unsigned char byte)
             return 0;
         ClearWord(lexer);
     }
+    if (!IsSpace(byte) && byte != '-' && byte != '/')
+        MarkText(lexer, 0);
 
     if (IsNameStart(byte) || IsDigit(byte) || byte == '$') {
         if (lexer->wordKind == WORD_NAME) {

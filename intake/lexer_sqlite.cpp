@@ -121,10 +121,12 @@ int LexSqliteByte(StatementLexer *lexer, unsigned char byte)
             lexer->mode = LEX_BLOCK_COMMENT;
             return 0;
         }
+        MarkText(lexer, 1);
         TakeToken(lexer, TOKEN_OTHER);
     }
 
     if (IsWordByte(byte)) {
+        MarkText(lexer, 0);
         ExtendWord(lexer, byte);
         lexer->wordKind = WORD_NAME;
         return 0;
@@ -137,6 +139,7 @@ int LexSqliteByte(StatementLexer *lexer, unsigned char byte)
 
     switch (byte) {
     case ';':
+        MarkText(lexer, 0);
         return TakeSemicolon(lexer);
     case ' ':
     case '\t':
@@ -150,6 +153,7 @@ int LexSqliteByte(StatementLexer *lexer, unsigned char byte)
         return 0;
     default:
         // Quoted text and every other byte are one more token.
+        MarkText(lexer, 0);
         OpensQuotedText(lexer, byte, "'\"`[");
         TakeToken(lexer, TOKEN_OTHER);
         return 0;

@@ -30,11 +30,16 @@ const char *SqlDialectName(int dialect)
     return dialectNames[dialect];
 }
 
+// The count of bytes taken stops here, so that an endless statement of
+// blanks and comments cannot overflow it.
+#define LENGTH_LIMIT (1 << 30)
+
 void StartStatement(StatementLexer *lexer)
 {
     int dialect = lexer->dialect;
     memset(lexer, 0, sizeof *lexer);
     lexer->dialect = dialect;
+    lexer->textStart = -1;
 }
 
 // A quote of one kind counts only outside text quoted with the other kind;
@@ -42,6 +47,8 @@ void StartStatement(StatementLexer *lexer)
 // parity of a count matters, so it is kept as 0 or 1.
 static int LexPlainByte(StatementLexer *lexer, unsigned char byte)
 {
+    if (byte != ' ' && byte != '\t' && byte != '\r' && byte != '\n')
+        MarkText(lexer, 0);
     if (byte == '"' && lexer->singleQuotes == 0)
         lexer->doubleQuotes ^= 1;
     else if (byte == '\'' && lexer->doubleQuotes == 0)
@@ -51,16 +58,40 @@ static int LexPlainByte(StatementLexer *lexer, unsigned char byte)
 
 int EndsStatement(StatementLexer *lexer, unsigned char byte)
 {
+    int ends;
     switch (lexer->dialect) {
     case SQL_DIALECT_SQLITE:
-        return LexSqliteByte(lexer, byte);
+        ends = LexSqliteByte(lexer, byte);
+        break;
     case SQL_DIALECT_POSTGRESQL:
-        return LexPostgresqlByte(lexer, byte);
+        ends = LexPostgresqlByte(lexer, byte);
+        break;
     case SQL_DIALECT_MYSQL:
-        return LexMysqlByte(lexer, byte);
+        ends = LexMysqlByte(lexer, byte);
+        break;
     default:
-        return LexPlainByte(lexer, byte);
+        ends = LexPlainByte(lexer, byte);
+        break;
     }
+    if (lexer->textStart < 0 && lexer->length < LENGTH_LIMIT)
+        lexer->length++;
+    return ends;
+}
+
+void MarkText(StatementLexer *lexer, int back)
+{
+    if (lexer->textStart < 0)
+        lexer->textStart = lexer->length - back;
+}
+
+int HasStatementText(const StatementLexer *lexer)
+{
+    return lexer->textStart >= 0;
+}
+
+int StatementTextStart(const StatementLexer *lexer)
+{
+    return lexer->dialect == SQL_DIALECT_PLAIN || lexer->textStart < 0 ? 0 : lexer->textStart;
 }
 
 int OpensQuotedText(StatementLexer *lexer, unsigned char byte, const char *quotes)

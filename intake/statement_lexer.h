@@ -30,6 +30,11 @@ typedef struct StatementLexer {
     int dialect;   // set by the caller; StartStatement keeps it
     int mode;      // code, or inside a literal, identifier or comment
     int pending;   // a byte whose meaning depends on the ones after it
+    // Bytes taken so far (counted until the text begins), and where the
+    // text begins: the first byte that is neither blank nor, outside the
+    // plain rule, part of a comment; -1 until one comes.
+    int length;
+    int textStart;
     // The plain rule: quote parities.
     int doubleQuotes;
     int singleQuotes;
@@ -39,9 +44,7 @@ typedef struct StatementLexer {
     char word[LEXER_WORD_KEPT];
     // SQLite: where the statement stands towards a CREATE TRIGGER body.
     int triggerState;
-    // mysql: whether anything but blanks and comments has come yet, and
-    // whether a "/*!" awaits its "*/".
-    int hasText;
+    // mysql: whether a "/*!" awaits its "*/".
     int conditional;
     // PostgreSQL: how far a number has come (psql reads "1e" or "1.5e-" as
     // one number), nesting, and the first words that tell a routine body.
@@ -69,6 +72,15 @@ void StartStatement(StatementLexer *lexer);
 // further.
 int EndsStatement(StatementLexer *lexer, unsigned char byte);
 
+// True once the statement holds more than blanks and, outside the plain
+// rule, comments.
+int HasStatementText(const StatementLexer *lexer);
+// Where the text to send begins in the bytes taken: the plain rule sends
+// them all; a dialect sends them from the first word, as the database's
+// own shell does, dropping the blanks and comments before it. 0 while no
+// text has come.
+int StatementTextStart(const StatementLexer *lexer);
+
 // The dialects' own steps, used by EndsStatement.
 int LexSqliteByte(StatementLexer *lexer, unsigned char byte);
 int LexPostgresqlByte(StatementLexer *lexer, unsigned char byte);
@@ -92,6 +104,9 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte);
 // Enters quoted text when `byte` is one of `quotes` ("'", "\"", "`", "["),
 // and returns 1; otherwise 0.
 int OpensQuotedText(StatementLexer *lexer, unsigned char byte, const char *quotes);
+// Notes that the text begins `back` bytes before the byte being taken (0:
+// at that byte), unless it began earlier.
+void MarkText(StatementLexer *lexer, int back);
 int IsLetter(unsigned char byte);
 int IsDigit(unsigned char byte);
 // Adds a byte to the current word, keeping its first bytes lower-cased.

@@ -26,15 +26,6 @@ static void ReportReceiveEnd(NetSocket sock, int result, int first)
         ConsoleLine("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
 }
 
-// The line breaks after a client's last statement are not a statement.
-static int IsOnlyBlanks(const char *text, int length)
-{
-    for (int i = 0; i < length; i++)
-        if (text[i] != ' ' && text[i] != '\t' && text[i] != '\r' && text[i] != '\n')
-            return 0;
-    return 1;
-}
-
 int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFraming *framing,
                          uint32_t firstWaitMs, uint32_t nextWaitMs)
 {
@@ -61,9 +52,11 @@ int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFr
         }
         result = NetReceiveByte(sock, &buffer[length]);
         if (result != 1) {
-            if (!IsOnlyBlanks(buffer, length)) {
+            // The line breaks (and, in a dialect, comments) after a
+            // client's last statement are no statement.
+            if (HasStatementText(lexer)) {
                 buffer[length] = '\0';
-                WriteQueryLine(buffer);
+                WriteQueryLine(buffer + StatementTextStart(lexer));
                 ConsoleLine("Statement incomplete, not executed.\n");
             }
             ReportReceiveEnd(sock, result, 0);

@@ -49,9 +49,10 @@ void ServeClient(NetSocket client, int dialect)
     framing.lexer.dialect = dialect;
     for (;;) {
         int length = ReadStatement(client, statement, STATEMENT_CAPACITY, &framing);
+        const char *text = statement + StatementTextStart(&framing.lexer);
         if (length < 0)
             return;
-        WriteQueryLine(statement);
+        WriteQueryLine(text);
         if (framing.isCut) {
             ConsoleLine("Statement exceeds 1000 bytes, not executed.\n");
             if (DropStatementRest(client, &framing) < 0)
@@ -62,7 +63,7 @@ void ServeClient(NetSocket client, int dialect)
             ConsoleLine("Statement contains a NUL byte, not executed.\n");
             continue;
         }
-        RunStatement(statement);
+        RunStatement(text);
     }
 }
 

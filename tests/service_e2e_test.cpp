@@ -97,14 +97,17 @@ const ServiceCase kCases[] = {
       Query("INSERT INTO t VALUES(2, 'b');"), "SQLConnect Failed.  SQLSTATE=IM002 <any>", "ERROR: Connecting",
       kClosed},
      ""},
-    // The CR LF after the last statement is no statement and writes nothing.
+    // A dialect sends a statement from its first word, so the line break
+    // after the one before and the comments above it are not sent (the
+    // SQLite driver refuses a semicolon in them). The CR LF after the last
+    // statement is no statement and writes nothing.
     {"trigger body in the sqlite dialect", "sqlite", {"\"SQL Dialect\"=\"SQLite\""}, {"SQL dialect sqlite"},
      {{"127.0.0.1",
-       {"CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || NEW.b); END;\r\n"
-        "INSERT INTO t VALUES(1, 'one');\r\n"},
+       {"--DROP TRIGGER tr;\r\nCREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || "
+        "NEW.b); END;\r\n/* ; */ INSERT INTO t VALUES(1, 'one');\r\n"},
        true}},
      {kIn, Query("CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || NEW.b); END;"),
-      "Query: \"\r", "INSERT INTO t VALUES(1, 'one');\"", kClosed},
+      Query("INSERT INTO t VALUES(1, 'one');"), kClosed},
      "1|one\n11|copy; of one\n"},
     {"dollar quotes in the postgresql dialect", "postgres", {"\"SQL Dialect\"=\"postgresql\""},
      {"SQL dialect postgresql"},
@@ -134,7 +137,7 @@ const ServiceCase kCases[] = {
     {"long message in several records", "postgres", {}, {},
      {{"127.0.0.1", {"DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"}, true}},
      {kIn, Query("DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"), "ERROR: Executing Statemtent",
-      "  ERROR: xxx<any>", "  xxx<any>;", "Error while executing the query", kClosed},
+      "  ERROR: xxx<any>", "  xxx<any>;", "  Error while executing the query", kClosed},
      ""},
     // A server that is down: every statement reports it and the client stays.
     // psqlODBC's message runs over a line break; its first 99 characters end
@@ -144,8 +147,8 @@ const ServiceCase kCases[] = {
      {kIn, Query("INSERT INTO t VALUES(1, 'a');"),
       "SQLConnect Failed.  SQLSTATE=08001 [unixODBC]connection to server at \"127.0.0.1\", port <any> failed: "
       "Connection refused",
-      "\tIs the se<any>", "ERROR: Connecting", Query("INSERT INTO t VALUES(2, 'b');"),
-      "SQLConnect Failed.  SQLSTATE=08001 <any>", "\tIs the se<any>", "ERROR: Connecting", kClosed},
+      "  \tIs the se<any>", "ERROR: Connecting", Query("INSERT INTO t VALUES(2, 'b');"),
+      "SQLConnect Failed.  SQLSTATE=08001 <any>", "  \tIs the se<any>", "ERROR: Connecting", kClosed},
      ""},
     {"server down", "mariadb", {"\"Data Source\"=\"varn_maria_down\""}, {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b');"}, true}},

@@ -438,7 +438,7 @@ std::vector<DataSource> AvailableDataSources(bool withSqlite)
         std::string user = Environment("VARN_DB_USER");
         std::string password = Environment("VARN_DB_PASSWORD");
         sources.push_back({"postgres", Environment("VARN_DSN_PG"), user, password,
-                           {"  ERROR: relation \"nosuch\" does not exist;", "Error while executing the query"}});
+                           {"  ERROR: relation \"nosuch\" does not exist;", "  Error while executing the query"}});
         sources.push_back({"mariadb", Environment("VARN_DSN_MARIA"), user, password,
                            {"  [ma-<any>]Table 'varn.nosuch' doesn't exist"}});
     }
