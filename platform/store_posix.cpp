@@ -351,14 +351,14 @@ static int ScanKey(const StoreFile *store, const char *name, StoreValue *value)
             rest = rest != NULL ? SkipBlanks(rest) : NULL;
         }
         if (rest == NULL || *rest != '=') {
-            Refuse("not a value", LineOf(copy, start));
+            Refuse("not a value", LineOf(store->text, store->text + (start - copy)));
             found = -1;
             continue;
         }
         wanted = name != NULL && nameLength < sizeof valueName && strcasecmp(valueName, name) == 0;
         parsed = ParseValueData(rest + 1, &cursor, store->unicodeFile, wanted ? value : &other);
         if (parsed < 0) {
-            Refuse("a value that cannot be read", LineOf(copy, start));
+            Refuse("a value that cannot be read", LineOf(store->text, store->text + (start - copy)));
             found = -1;
         } else if (wanted) {
             found = parsed;

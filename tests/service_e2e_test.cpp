@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -286,16 +287,65 @@ TEST_F(ServiceProcess, BusyPortEndsStartUp)
     close(holder);
 }
 
-// Framing by a rule the operator did not choose would run parts of
-// statements: an unknown dialect stops the service before it listens.
-TEST_F(ServiceProcess, UnknownDialectEndsStartUp)
+// Settings that would open the door or frame statements by a rule the
+// operator did not choose: each ends in a refused start-up (status 1,
+// before the port is bound) or in a filter that admits nobody.
+struct ClosedCase {
+    const char *name;
+    bool fileOnly;  // a fault of the settings file itself, which no registry holds
+    std::vector<std::string> values;
+    std::vector<std::string> lines;  // the refusal, or the start-up lines after the Listening line
+    bool refused;
+};
+
+const std::string kBlanks(5000, ' ');
+
+const ClosedCase kClosedCases[] = {
+    {"unknown dialect", false, {"\"SQL Dialect\"=\"oracle\""}, {"Unknown SQL dialect \"oracle\""}, true},
+    {"dialect too long to read", false, {"\"SQL Dialect\"=\"mysql" + kBlanks + "\""}, {"Unknown SQL dialect \"?\""}, true},
+    {"address too long to read", false, {"\"Allow IP\"=\"127.0.0.1" + kBlanks + "\""}, {"Allowed host 255.255.255.255"},
+     false},
+    {"mask too long to read", false, {"\"Allow Mask\"=\"255.255.255.255" + kBlanks + "\""}, {"Allowed host 0.0.0.0"}, false},
+    {"zero address alone", false, {"\"Allow IP\"=\"0.0.0.0\""}, {"Allowed host 0.0.0.0"}, false},
+    {"address without a byte", false, {"\"Allow IP\"=hex:"}, {"Allowed host 255.255.255.255"}, false},
+    {"unclosed quote", true, {"\"Allow IP\"=\"127.0.0.2"},
+     {"Settings file <any>/settings.reg cannot be read: line 6: a value that cannot be read"}, true},
+    {"file over the size limit", true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},
+     {"Settings file <any>/settings.reg cannot be read: larger than 1048576 bytes"}, true},
+};
+
+void PrintTo(const ClosedCase &c, std::ostream *out)
 {
-    EXPECT_FALSE(Start({"\"SQL Dialect\"=\"oracle\""}));
-    EXPECT_EQ(1, WaitForExit(&run, 5000));
-    std::vector<std::string> expected = {kBanner, "Unknown SQL dialect \"oracle\""};
-    EXPECT_EQ(expected, ServiceLogLines(run));
-    EXPECT_LT(ConnectFrom("127.0.0.1", port), 0);
+    *out << c.name;
 }
+
+class FailsClosed : public ServiceProcess, public testing::WithParamInterface<ClosedCase> {};
+
+TEST_P(FailsClosed, RefusedOrAdmitsNobody)
+{
+    const ClosedCase &c = GetParam();
+    if (c.fileOnly && RunsUnderWine())
+        GTEST_SKIP() << "a fault of the settings file";
+    std::vector<std::string> expected = {kBanner};
+    if (c.refused) {
+        EXPECT_FALSE(Start(c.values));
+        EXPECT_EQ(1, WaitForExit(&run, 5000));
+        EXPECT_LT(ConnectFrom("127.0.0.1", port), 0);
+    } else {
+        ASSERT_TRUE(Start(c.values)) << ServiceLog(run);
+        expected.push_back("Listening on TCP port " + std::to_string(port));
+        EXPECT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(1, 'in');"}, "Access denied")) << ServiceLog(run);
+    }
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    if (!c.refused)
+        expected.insert(expected.end(), {kIn, "Access denied"});
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("0\n", Count());
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, FailsClosed, testing::ValuesIn(kClosedCases),
+                         [](const testing::TestParamInfo<ClosedCase> &info) { return TestName(info.param.name); });
 
 // A restart must not wait for the connections the old service closed to
 // leave TIME_WAIT. Windows lets the port be bound anyway, and the Windows
@@ -390,6 +440,53 @@ TEST_F(ServiceProcess, StoppedAndContinuedInsideAStatement)
     EXPECT_TRUE(WaitForLog(run, kClosed, 1, 5000)) << ServiceLog(run);
     close(fd);
     EXPECT_EQ("1\n", Count());
+}
+
+// The console is never a client's: started with the standard descriptors
+// closed, the service's sockets must not take their numbers, and a console
+// reader that goes away must not stop the statements.
+TEST_F(ServiceProcess, ConsoleClosedOrGone)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "descriptors and SIGPIPE are the POSIX build's concern";
+    std::string settings = run.dir = MakeTempDir();
+    settings += "/settings.reg";
+    WriteFile(settings, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\""}));
+    for (bool closed : {true, false}) {
+        int console[2];
+        ASSERT_EQ(0, pipe(console));
+        run.pid = fork();
+        if (run.pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            close(0);
+            closed ? close(1) : dup2(console[1], 1);
+            close(console[0]);
+            close(console[1]);
+            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settings.c_str(), (char *)NULL);
+            _exit(127);
+        }
+        close(console[1]);
+        int client = -1;
+        for (long deadline = NowMs() + 5000; client < 0 && NowMs() < deadline; usleep(20000))
+            client = ConnectFrom("127.0.0.1", port);
+        ASSERT_GE(client, 0);
+        // The reader has seen the start-up lines, and goes away.
+        close(console[0]);
+        std::string sent;
+        for (int i = 0; i < 3; i++)
+            sent += "INSERT INTO t VALUES(" + std::to_string(i) + ", 'console');";
+        SendAll(client, sent);
+        std::string expected = closed ? "3\n" : "6\n";
+        for (long deadline = NowMs() + 5000; Count() != expected && NowMs() < deadline;)
+            usleep(10000);
+        EXPECT_EQ(expected, Count()) << (closed ? "closed descriptors" : "console reader gone");
+        char byte;
+        EXPECT_FALSE(WaitForPeerClose(client, 200));
+        EXPECT_EQ(-1, recv(client, &byte, 1, MSG_DONTWAIT)) << "the client was sent console output";
+        close(client);
+        kill(run.pid, SIGKILL);
+        WaitForExit(&run, 5000);
+    }
 }
 
 // Console lines written to a file are there at once, not when a buffer
