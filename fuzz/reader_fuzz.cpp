@@ -1,8 +1,11 @@
-// Fuzzes the serving loop's statement handling in every dialect: the first
-// byte picks the dialect, the rest arrives on a real socket, and every
-// statement the loop would run is checked: never over 1000 bytes, never a
-// NUL, and for the plain rule and SQLite exactly the statements that an
-// independent framing of the input gives (for SQLite, sqlite3_complete).
+// Fuzzes the serving loop's statement handling in every dialect, with one
+// to four clients at once: the first byte picks the dialect (its low two
+// bits) and the number of clients (the next two), the rest is shared out
+// among the clients, each on a real socket. Every statement the loop would
+// run is checked: never over 1000 bytes, never a NUL; each client's are
+// exactly those it runs when served alone; and for the plain rule and
+// SQLite, exactly the statements that an independent framing of its input
+// gives (for SQLite, sqlite3_complete), each from its first word.
 #include "db.h"
 #include "service.h"
 #include "statement_lexer.h"
@@ -12,6 +15,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,11 +26,13 @@
 // A socket pair holds this much without a reader, so the input is written
 // whole before the loop starts reading.
 static const size_t kMaxInput = 64 * 1024;
+static const int kMaxClients = 4;
 
-// A stand-in database that records what it is asked to run. Defining every
-// symbol of the real session keeps it out of the link.
+// A stand-in database that records what it is asked to run, and for which
+// client. Defining every symbol of the real session keeps it out of the
+// link.
 DbSession dbSession;
-static std::vector<std::string> executed;
+static std::vector<std::string> executed[MAX_CLIENTS_LIMIT];
 
 int DbConnect(const char *, const char *, const char *)
 {
@@ -34,7 +41,7 @@ int DbConnect(const char *, const char *, const char *)
 
 int DbExecute(const char *statementText)
 {
-    executed.push_back(statementText);
+    executed[serviceLoop.current].push_back(statementText);
     return 0;
 }
 
@@ -75,6 +82,23 @@ static size_t SqliteEnd(const std::string &text)
     return std::string::npos;
 }
 
+// Where SQLite's text begins: after blanks, "--" comments to the end of
+// their line and "/* */" comments.
+static size_t SqliteTextStart(const std::string &text)
+{
+    size_t at = 0;
+    for (;;) {
+        if (at < text.size() && strchr(" \t\n\r\f", text[at]) != NULL && text[at] != '\0')
+            at++;
+        else if (text.compare(at, 2, "--") == 0)
+            at = text.find('\n', at) == std::string::npos ? text.size() : text.find('\n', at) + 1;
+        else if (text.compare(at, 2, "/*") == 0)
+            at = text.find("*/", at + 2) == std::string::npos ? text.size() : text.find("*/", at + 2) + 2;
+        else
+            return at;
+    }
+}
+
 // The statements a stream should run: whole statements of at most 1000
 // bytes without a NUL, in order; longer ones are skipped with their rest.
 static std::vector<std::string> ExpectedStatements(const std::string &stream, int dialect)
@@ -88,9 +112,32 @@ static std::vector<std::string> ExpectedStatements(const std::string &stream, in
             return expected;
         std::string statement = rest.substr(0, end + 1);
         if (statement.size() <= 1000 && statement.find('\0') == std::string::npos)
-            expected.push_back(statement);
+            expected.push_back(dialect == SQL_DIALECT_SQLITE ? statement.substr(SqliteTextStart(statement)) : statement);
         at += end + 1;
     }
+}
+
+// Serves `streams`, one client each, at once with a limit of `maxClients`,
+// until every client has closed; what each ran is in executed[].
+static void Serve(const std::vector<std::string> &streams, int dialect, int maxClients)
+{
+    int bufferSize = (int)(2 * kMaxInput);
+
+    serviceLoop.maxClients = (uint32_t)maxClients;
+    serviceLoop.dialect = dialect;
+    for (size_t i = 0; i < streams.size(); i++) {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0 || fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0)
+            abort();
+        setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
+        if (!streams[i].empty() && write(fds[1], streams[i].data(), streams[i].size()) != (ssize_t)streams[i].size())
+            abort();
+        close(fds[1]);
+        executed[i].clear();
+        AdmitClient((NetSocket)fds[0], htonl(0x7F000001), (uint16_t)(50000 + i));
+    }
+    while (serviceLoop.clientCount > 0)
+        ServeOnce(NET_INVALID_SOCKET);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -103,35 +150,41 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int fds[2];
-    int bufferSize = (int)(2 * kMaxInput);
-
     if (size < 1 || size > kMaxInput)
         return 0;
     int dialect = data[0] % 4;
-    std::string stream((const char *)data + 1, size - 1);
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-        abort();
-    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
-    if (!stream.empty() && write(fds[1], stream.data(), stream.size()) != (ssize_t)stream.size())
-        abort();
-    shutdown(fds[1], SHUT_WR);
+    int clients = 1 + (data[0] >> 2) % kMaxClients;
+    std::vector<std::string> streams;
+    for (int i = 0; i < clients; i++) {
+        size_t from = 1 + (size - 1) * i / clients;
+        size_t to = 1 + (size - 1) * (i + 1) / clients;
+        streams.push_back(std::string((const char *)data + from, to - from));
+    }
 
-    executed.clear();
-    ServeClient((NetSocket)fds[0], dialect);
-    close(fds[0]);
-    close(fds[1]);
+    std::vector<std::string> alone[kMaxClients];
+    for (int i = 0; i < clients; i++) {
+        Serve({streams[i]}, dialect, 1);
+        alone[i] = executed[0];
+    }
+    Serve(streams, dialect, kMaxClients);
 
-    for (const std::string &statement : executed)
-        if (statement.empty() || statement.size() > 1000 || statement.back() != ';') {
-            fprintf(stderr, "ran a statement of %zu bytes not ending in a semicolon\n", statement.size());
+    for (int i = 0; i < clients; i++) {
+        for (const std::string &statement : executed[i])
+            if (statement.empty() || statement.size() > 1000 || statement.back() != ';') {
+                fprintf(stderr, "ran a statement of %zu bytes not ending in a semicolon\n", statement.size());
+                abort();
+            }
+        if (executed[i] != alone[i]) {
+            fprintf(stderr, "client %d of %d ran %zu statements, alone %zu\n", i, clients, executed[i].size(),
+                    alone[i].size());
             abort();
         }
-    if ((dialect == SQL_DIALECT_PLAIN || dialect == SQL_DIALECT_SQLITE) &&
-        executed != ExpectedStatements(stream, dialect)) {
-        fprintf(stderr, "dialect %d ran %zu statements, expected %zu\n", dialect, executed.size(),
-                ExpectedStatements(stream, dialect).size());
-        abort();
+        if ((dialect == SQL_DIALECT_PLAIN || dialect == SQL_DIALECT_SQLITE) &&
+            executed[i] != ExpectedStatements(streams[i], dialect)) {
+            fprintf(stderr, "dialect %d ran %zu statements, expected %zu\n", dialect, executed[i].size(),
+                    ExpectedStatements(streams[i], dialect).size());
+            abort();
+        }
     }
     return 0;
 }

@@ -3,22 +3,63 @@
 // console lines for each way a read can end without a statement.
 #include "statement_reader.h"
 
-#include <stdio.h>
+StatementWaits statementWaits = {90000, 30000};
 
 void WriteQueryLine(const char *statement)
 {
     ConsoleLine("Query: \"%s\"\n", statement);
 }
 
-// Writes why a receive brought no byte. `first` tells the wait for a
-// statement's first byte from the wait inside one.
-static void ReportReceiveEnd(NetSocket sock, int result, int first)
+const char *StatementText(const char *buffer, const StatementFraming *framing)
 {
+    return buffer + StatementTextStart(&framing->lexer);
+}
+
+void StartFraming(StatementFraming *framing, int dialect, int64_t now)
+{
+    framing->lexer.dialect = dialect;
+    NextStatement(framing, now);
+}
+
+void NextStatement(StatementFraming *framing, int64_t now)
+{
+    StartStatement(&framing->lexer);
+    framing->length = 0;
+    framing->isCut = 0;
+    framing->dropping = 0;
+    framing->deadline = now + statementWaits.firstMs;
+}
+
+void DropStatement(StatementFraming *framing, int64_t now)
+{
+    framing->dropping = 1;
+    framing->deadline = now + statementWaits.nextMs;
+}
+
+// Whether the reader waits for a statement's first byte (not inside a
+// statement, nor in the rest of a cut one).
+static int AwaitsFirstByte(const StatementFraming *framing)
+{
+    return framing->length == 0 && !framing->dropping;
+}
+
+// Writes why a connection ended without a statement: `result` is what the
+// last receive gave, or NET_RECV_EMPTY when the wait ran out. What was read
+// of a statement is logged first, as not executed.
+static void ReportEnd(NetSocket sock, char *buffer, const StatementFraming *framing, int result)
+{
+    int first = AwaitsFirstByte(framing);
+
+    if (!framing->dropping && HasStatementText(&framing->lexer)) {
+        buffer[framing->length] = '\0';
+        WriteQueryLine(StatementText(buffer, framing));
+        ConsoleLine("Statement incomplete, not executed.\n");
+    }
     if (result == 0)
         ConsoleLine("Peer closed connection.\n");
-    else if (result == NET_RECV_TIMEOUT && first)
+    else if (result == NET_RECV_EMPTY && first)
         ConsoleLine("recv(%u) initial timed out.\n", NetSocketNumber(sock));
-    else if (result == NET_RECV_TIMEOUT)
+    else if (result == NET_RECV_EMPTY)
         ConsoleLine("recv(%u) next timed out\n", NetSocketNumber(sock));
     else if (first)
         ConsoleLine("recv(%u) initial failed %s\n", NetSocketNumber(sock), NetLastErrorText());
@@ -26,68 +67,36 @@ static void ReportReceiveEnd(NetSocket sock, int result, int first)
         ConsoleLine("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
 }
 
-int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFraming *framing,
-                         uint32_t firstWaitMs, uint32_t nextWaitMs)
+int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFraming *framing, int64_t now)
 {
-    StatementLexer *lexer = &framing->lexer;
-    int length;
-    int result;
-
-    framing->isCut = 0;
-    StartStatement(lexer);
-    NetSetReceiveTimeout(sock, firstWaitMs);
-    result = NetReceiveByte(sock, &buffer[0]);
-    if (result != 1) {
-        ReportReceiveEnd(sock, result, 1);
-        return -1;
-    }
-    NetSetReceiveTimeout(sock, nextWaitMs);
-
-    for (length = 1;; length++) {
-        if (EndsStatement(lexer, (unsigned char)buffer[length - 1]))
-            break;
-        if (length >= capacity) {
-            framing->isCut = 1;
-            break;
-        }
-        result = NetReceiveByte(sock, &buffer[length]);
-        if (result != 1) {
-            // The line breaks (and, in a dialect, comments) after a
-            // client's last statement are no statement.
-            if (HasStatementText(lexer)) {
-                buffer[length] = '\0';
-                WriteQueryLine(buffer + StatementTextStart(lexer));
-                ConsoleLine("Statement incomplete, not executed.\n");
-            }
-            ReportReceiveEnd(sock, result, 0);
-            return -1;
-        }
-    }
-    buffer[length] = '\0';
-    return length;
-}
-
-int DropStatementRestWaiting(NetSocket sock, StatementFraming *framing, uint32_t nextWaitMs)
-{
-    char byte;
-
-    NetSetReceiveTimeout(sock, nextWaitMs);
-    do {
+    for (;;) {
+        char byte;
         int result = NetReceiveByte(sock, &byte);
+        if (result == NET_RECV_EMPTY)
+            return READ_WAITING;
         if (result != 1) {
-            ReportReceiveEnd(sock, result, 0);
-            return -1;
+            ReportEnd(sock, buffer, framing, result);
+            return READ_ENDED;
         }
-    } while (!EndsStatement(&framing->lexer, (unsigned char)byte));
-    return 0;
+        if (framing->dropping) {
+            if (EndsStatement(&framing->lexer, (unsigned char)byte))
+                NextStatement(framing, now);
+            else
+                framing->deadline = now + statementWaits.nextMs;
+            continue;
+        }
+        framing->deadline = now + statementWaits.nextMs;
+        buffer[framing->length++] = byte;
+        int ends = EndsStatement(&framing->lexer, (unsigned char)byte);
+        if (ends || framing->length >= capacity) {
+            framing->isCut = !ends;
+            buffer[framing->length] = '\0';
+            return READ_COMPLETE;
+        }
+    }
 }
 
-int ReadStatement(NetSocket sock, char *buffer, int capacity, StatementFraming *framing)
+void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing)
 {
-    return ReadStatementWaiting(sock, buffer, capacity, framing, STATEMENT_FIRST_WAIT_MS, STATEMENT_NEXT_WAIT_MS);
-}
-
-int DropStatementRest(NetSocket sock, StatementFraming *framing)
-{
-    return DropStatementRestWaiting(sock, framing, STATEMENT_NEXT_WAIT_MS);
+    ReportEnd(sock, buffer, framing, NET_RECV_EMPTY);
 }

@@ -6,38 +6,61 @@
 #include "platform.h"
 #include "statement_lexer.h"
 
-// How long the reader waits for a statement's first byte and for each later
-// byte, in milliseconds.
-#define STATEMENT_FIRST_WAIT_MS 90000u
-#define STATEMENT_NEXT_WAIT_MS 30000u
+// How long a connection may keep the reader waiting for a statement's first
+// byte and for each later byte, in milliseconds: 90 s and 30 s. Tests
+// shorten them.
+typedef struct StatementWaits {
+    int64_t firstMs;
+    int64_t nextMs;
+} StatementWaits;
 
-// The framing of one connection: the dialect, set by the caller in
-// lexer.dialect, and where the last statement read stands. When the buffer
-// filled before the ending semicolon came, isCut is set and the lexer's
-// state carries on into the dropped rest.
+extern StatementWaits statementWaits;
+
+// Results of ReadStatementBytes.
+#define READ_COMPLETE 1
+#define READ_WAITING 0
+#define READ_ENDED (-1)
+
+// The framing of one connection: the dialect, where the statement being
+// read stands, and until when the reader waits for its next byte. When the
+// buffer filled before the ending semicolon came, isCut is set; the lexer's
+// state then carries on into the rest of the statement, which DropStatement
+// has the reader take and drop.
 typedef struct StatementFraming {
     StatementLexer lexer;
+    int length;
     int isCut;
+    int dropping;
+    int64_t deadline;
 } StatementFraming;
 
-// Reads the next statement into `buffer`, which holds `capacity` + 1 bytes,
-// and NUL-terminates it. Returns its length (1 to capacity) with the ending
-// semicolon kept, or -1 after writing the console lines that say why no
-// statement came: a statement that the connection ended inside is logged
-// first, as not executed, unless it is only blanks and line breaks. When
-// `capacity` bytes arrive without an ending semicolon they are returned
-// and `framing->isCut` is set; the rest of that statement is still on the
-// connection.
-int ReadStatement(NetSocket sock, char *buffer, int capacity, StatementFraming *framing);
+// Readies the framing for the connection's next statement in `dialect`,
+// waiting for its first byte from `now` (milliseconds, as the caller counts
+// them).
+void StartFraming(StatementFraming *framing, int dialect, int64_t now);
+void NextStatement(StatementFraming *framing, int64_t now);
 
-// Reads and drops the rest of a cut statement, up to and with its ending
-// semicolon. Returns 0, or -1 after writing why the connection must end.
-int DropStatementRest(NetSocket sock, StatementFraming *framing);
+// Has the rest of a cut statement, up to and with its ending semicolon,
+// taken and dropped as it arrives; the statement after it follows.
+void DropStatement(StatementFraming *framing, int64_t now);
 
-// The same two with the waits given, so that tests need not wait minutes.
-int ReadStatementWaiting(NetSocket sock, char *buffer, int capacity, StatementFraming *framing,
-                         uint32_t firstWaitMs, uint32_t nextWaitMs);
-int DropStatementRestWaiting(NetSocket sock, StatementFraming *framing, uint32_t nextWaitMs);
+// Takes the bytes waiting on `sock`, one receive call each, into `buffer`
+// (`capacity` + 1 bytes), never past the end of the statement. Returns
+// READ_COMPLETE when the statement is whole and NUL-terminated, its ending
+// semicolon kept (or when `capacity` bytes came without one: isCut is set,
+// and the rest is still on the connection); READ_WAITING when no more bytes
+// wait; or READ_ENDED after writing the console lines that say why no
+// statement came. A statement that the connection ended inside is logged
+// first, as not executed, unless it holds nothing but blanks (and, in a
+// dialect, comments).
+int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFraming *framing, int64_t now);
+
+// Ends the read of a connection whose wait ran out: writes the lines, as
+// ReadStatementBytes does for a connection that ends.
+void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing);
+
+// The statement's text to send: from its first word in a dialect.
+const char *StatementText(const char *buffer, const StatementFraming *framing);
 
 // The console line for a statement received: its text up to a first NUL.
 void WriteQueryLine(const char *statement);

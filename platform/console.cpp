@@ -4,10 +4,21 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 // Longer than any line the service writes: a Query line holds at most 1000
 // bytes of statement.
 #define CONSOLE_LINE_MAX 2048
+#define CONSOLE_PREFIX_MAX 64
+
+static char consolePrefix[CONSOLE_PREFIX_MAX];
+static int consolePrefixLength;
+
+void ConsoleSetPrefix(const char *prefix)
+{
+    snprintf(consolePrefix, sizeof consolePrefix, "%s", prefix);
+    consolePrefixLength = (int)strlen(consolePrefix);
+}
 
 void ConsoleLine(const char *format, ...)
 {
@@ -15,8 +26,9 @@ void ConsoleLine(const char *format, ...)
     va_list args;
     int length;
 
+    memcpy(line, consolePrefix, (size_t)consolePrefixLength);
     va_start(args, format);
-    length = vsnprintf(line, sizeof line, format, args);
+    length = consolePrefixLength + vsnprintf(line + consolePrefixLength, sizeof line - consolePrefixLength, format, args);
     va_end(args);
     // A line cut at the limit still ends as a line.
     if (length >= (int)sizeof line)

@@ -4,10 +4,13 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 static int lastSocketError;
@@ -59,35 +62,32 @@ int NetBindAny(NetSocket sock, uint16_t port)
 
 int NetListen(NetSocket sock)
 {
-    if (listen((int)sock, SOMAXCONN) != 0) {
+    // A client that gives up between the wait and the accept must not leave
+    // the service blocked in accept.
+    if (listen((int)sock, SOMAXCONN) != 0 || fcntl((int)sock, F_SETFL, O_NONBLOCK) != 0) {
         NoteSocketError();
         return -1;
     }
     return 0;
 }
 
-NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress)
+NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPort)
 {
     struct sockaddr_in peer;
     socklen_t peerLength = sizeof peer;
     int fd;
 
     memset(&peer, 0, sizeof peer);
-    fd = accept((int)listener, (struct sockaddr *)&peer, &peerLength);
+    do {
+        fd = accept4((int)listener, (struct sockaddr *)&peer, &peerLength, SOCK_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         NoteSocketError();
         return NET_INVALID_SOCKET;
     }
     *peerAddress = peer.sin_addr.s_addr;
+    *peerPort = ntohs(peer.sin_port);
     return (NetSocket)fd;
-}
-
-void NetSetReceiveTimeout(NetSocket sock, uint32_t milliseconds)
-{
-    struct timeval wait;
-    wait.tv_sec = milliseconds / 1000;
-    wait.tv_usec = (milliseconds % 1000) * 1000;
-    setsockopt((int)sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 }
 
 int NetReceiveByte(NetSocket sock, char *byte)
@@ -100,11 +100,51 @@ int NetReceiveByte(NetSocket sock, char *byte)
             return 0;
         if (errno == EINTR)
             continue;
-        NoteSocketError();
         if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return NET_RECV_TIMEOUT;
+            return NET_RECV_EMPTY;
+        NoteSocketError();
         return NET_RECV_FAILED;
     }
+}
+
+int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
+{
+    static struct pollfd fds[NET_WAIT_MAX];
+    int ready;
+
+    for (int i = 0; i < count; i++) {
+        fds[i].fd = (int)entries[i].sock;
+        fds[i].events = POLLIN;
+        fds[i].revents = 0;
+    }
+    ready = poll(fds, (nfds_t)count, timeoutMs);
+    if (ready < 0) {
+        NoteSocketError();
+        return errno == EINTR ? 0 : -1;
+    }
+    for (int i = 0; i < count; i++)
+        entries[i].ready = fds[i].revents != 0;
+    return ready;
+}
+
+void NetReserveSockets(int count)
+{
+    struct rlimit limit;
+    // Room for the listener, the console, the database drivers' own files
+    // and sockets, beside the clients.
+    rlim_t wanted = (rlim_t)count + 64;
+
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int64_t ClockMs(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
 void NetCloseClient(NetSocket sock)

@@ -47,16 +47,23 @@ int NetBindAny(NetSocket sock, uint16_t port)
     return 0;
 }
 
+// Sockets that never block: the service waits only in NetWait.
+static int MakeNonBlocking(SOCKET sock)
+{
+    u_long on = 1;
+    return ioctlsocket(sock, FIONBIO, &on) == 0 ? 0 : -1;
+}
+
 int NetListen(NetSocket sock)
 {
-    if (listen((SOCKET)sock, SOMAXCONN) == SOCKET_ERROR) {
+    if (listen((SOCKET)sock, SOMAXCONN) == SOCKET_ERROR || MakeNonBlocking((SOCKET)sock) != 0) {
         NoteSocketError();
         return -1;
     }
     return 0;
 }
 
-NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress)
+NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPort)
 {
     struct sockaddr_in peer;
     int peerLength = sizeof peer;
@@ -68,16 +75,12 @@ NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress)
         NoteSocketError();
         return NET_INVALID_SOCKET;
     }
+    // An accepted socket takes the listener's mode; set anyway, as the
+    // service relies on it.
+    MakeNonBlocking(sock);
     *peerAddress = peer.sin_addr.s_addr;
+    *peerPort = ntohs(peer.sin_port);
     return (NetSocket)sock;
-}
-
-void NetSetReceiveTimeout(NetSocket sock, uint32_t milliseconds)
-{
-    // Windows Sockets takes the receive time-out as a DWORD of
-    // milliseconds, not as a timeval.
-    DWORD wait = milliseconds;
-    setsockopt((SOCKET)sock, SOL_SOCKET, SO_RCVTIMEO, (const char *)&wait, sizeof wait);
 }
 
 int NetReceiveByte(NetSocket sock, char *byte)
@@ -87,10 +90,47 @@ int NetReceiveByte(NetSocket sock, char *byte)
         return 1;
     if (got == 0)
         return 0;
+    if (WSAGetLastError() == WSAEWOULDBLOCK)
+        return NET_RECV_EMPTY;
     NoteSocketError();
-    if (lastSocketError == WSAETIMEDOUT)
-        return NET_RECV_TIMEOUT;
     return NET_RECV_FAILED;
+}
+
+int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
+{
+    static WSAPOLLFD fds[NET_WAIT_MAX];
+    int ready;
+
+    // WSAPoll refuses an empty set, which poll takes as a plain wait.
+    if (count == 0) {
+        Sleep(timeoutMs < 0 ? INFINITE : (DWORD)timeoutMs);
+        return 0;
+    }
+    for (int i = 0; i < count; i++) {
+        fds[i].fd = (SOCKET)entries[i].sock;
+        fds[i].events = POLLRDNORM;
+        fds[i].revents = 0;
+    }
+    ready = WSAPoll(fds, (ULONG)count, timeoutMs);
+    if (ready == SOCKET_ERROR) {
+        NoteSocketError();
+        return -1;
+    }
+    for (int i = 0; i < count; i++)
+        entries[i].ready = fds[i].revents != 0;
+    return ready;
+}
+
+void NetReserveSockets(int count)
+{
+    // Windows sets no limit on a process's sockets that the service could
+    // raise.
+    (void)count;
+}
+
+int64_t ClockMs(void)
+{
+    return (int64_t)GetTickCount64();
 }
 
 void NetCloseClient(NetSocket sock)

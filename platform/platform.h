@@ -14,7 +14,10 @@ typedef uintptr_t NetSocket;
 
 // Results of NetReceiveByte besides 1 (a byte arrived) and 0 (peer closed).
 #define NET_RECV_FAILED (-1)
-#define NET_RECV_TIMEOUT (-2)
+#define NET_RECV_EMPTY (-2)
+
+// The most sockets one NetWait watches.
+#define NET_WAIT_MAX 1025
 
 // Starts the socket layer. Returns 0, or the layer's error code.
 int NetStartup(void);
@@ -26,19 +29,38 @@ NetSocket NetCreateStreamSocket(void);
 // Returns 0, or -1 with the reason left for NetLastErrorText.
 int NetBindAny(NetSocket sock, uint16_t port);
 
-// Listens with the platform's largest backlog. Returns 0 or -1.
+// Listens with the platform's largest backlog, never blocking in
+// NetAccept. Returns 0 or -1.
 int NetListen(NetSocket sock);
 
-// Waits for a client. Returns its socket and its IPv4 address in network
-// byte order, or NET_INVALID_SOCKET.
-NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress);
+// Takes a waiting client, if there is one. Returns its socket, which never
+// blocks in NetReceiveByte, with its IPv4 address in network byte order and
+// its port in host byte order; or NET_INVALID_SOCKET.
+NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPort);
 
-// Sets how long one receive may wait, in milliseconds.
-void NetSetReceiveTimeout(NetSocket sock, uint32_t milliseconds);
-
-// Receives exactly one byte. Returns 1, 0 when the peer closed, or
-// NET_RECV_TIMEOUT / NET_RECV_FAILED (reason in NetLastErrorText).
+// Receives exactly one byte without waiting. Returns 1, 0 when the peer
+// closed, NET_RECV_EMPTY when no byte is waiting, or NET_RECV_FAILED
+// (reason in NetLastErrorText).
 int NetReceiveByte(NetSocket sock, char *byte);
+
+// One socket of a NetWait: `ready` is set when a byte, a client, the
+// peer's close or an error waits on it.
+typedef struct NetWaitEntry {
+    NetSocket sock;
+    int ready;
+} NetWaitEntry;
+
+// The one place the service waits: until one of `count` sockets is ready or
+// `timeoutMs` passes (-1: no limit). Returns how many are ready, 0 when the
+// time passed or a signal came, -1 on failure.
+int NetWait(NetWaitEntry *entries, int count, int timeoutMs);
+
+// Lets the process hold at least `count` sockets at once, as far as the
+// system allows.
+void NetReserveSockets(int count);
+
+// Milliseconds from a fixed point, never going back.
+int64_t ClockMs(void);
 
 // Shuts a client socket down in both directions and closes it.
 void NetCloseClient(NetSocket sock);
@@ -97,8 +119,13 @@ void ConsoleInit(void);
 #endif
 
 // Writes one console line, formatted as printf formats; `format` ends in a
-// line feed. The line reaches standard output in one piece.
+// line feed. The line reaches standard output in one piece, after the line
+// prefix when one is set.
 void ConsoleLine(const char *format, ...) CONSOLE_FORMAT;
+
+// Sets the text every console line begins with until it is set again ("":
+// none). It is copied, cut to 63 bytes.
+void ConsoleSetPrefix(const char *prefix);
 
 // Writes `length` bytes of `text` as console lines, the first after `lead`.
 // Each line break in the text starts a line of its own indented by two

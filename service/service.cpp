@@ -1,5 +1,5 @@
-// Start-up and the serving loop: listen on the configured port, admit one
-// client at a time by its address, and run each of its statements in a
+// Start-up, and what the serving loop does with a statement: listen on the
+// configured port, then serve clients and run each of their statements in a
 // session of its own.
 #include "service.h"
 
@@ -9,8 +9,6 @@
 
 #include <stdio.h>
 #include <string.h>
-
-#define STATEMENT_CAPACITY 1000
 
 static void AnnounceFilter(void)
 {
@@ -41,32 +39,6 @@ void RunStatement(const char *statement)
     DbDisconnect();
 }
 
-void ServeClient(NetSocket client, int dialect)
-{
-    char statement[STATEMENT_CAPACITY + 1];
-    StatementFraming framing;
-
-    framing.lexer.dialect = dialect;
-    for (;;) {
-        int length = ReadStatement(client, statement, STATEMENT_CAPACITY, &framing);
-        const char *text = statement + StatementTextStart(&framing.lexer);
-        if (length < 0)
-            return;
-        WriteQueryLine(text);
-        if (framing.isCut) {
-            ConsoleLine("Statement exceeds 1000 bytes, not executed.\n");
-            if (DropStatementRest(client, &framing) < 0)
-                return;
-            continue;
-        }
-        if (memchr(statement, '\0', (size_t)length) != NULL) {
-            ConsoleLine("Statement contains a NUL byte, not executed.\n");
-            continue;
-        }
-        RunStatement(text);
-    }
-}
-
 int RunService(const char *settingsLocation)
 {
     NetSocket listener;
@@ -95,6 +67,14 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Unknown SQL dialect \"%s\"\n", serviceSettings.sqlDialect);
         return 1;
     }
+    if (serviceSettings.maxClients < 1 || serviceSettings.maxClients > MAX_CLIENTS_LIMIT) {
+        ConsoleLine("Max Clients %u out of range\n", (unsigned)serviceSettings.maxClients);
+        return 1;
+    }
+    serviceLoop.maxClients = serviceSettings.maxClients;
+    serviceLoop.dialect = dialect;
+    if (serviceLoop.maxClients > 1)
+        NetReserveSockets((int)serviceLoop.maxClients);
 
     listener = NetCreateStreamSocket();
     if (NetBindAny(listener, (uint16_t)(serviceSettings.tcpPort & 0xFFFFu)) != 0) {
@@ -109,19 +89,9 @@ int RunService(const char *settingsLocation)
     AnnounceFilter();
     if (dialect != SQL_DIALECT_PLAIN)
         ConsoleLine("SQL dialect %s\n", SqlDialectName(dialect));
+    if (serviceLoop.maxClients != 1)
+        ConsoleLine("Max clients %u\n", (unsigned)serviceLoop.maxClients);
 
-    for (;;) {
-        uint32_t peerAddress = 0;
-        char peerText[16];
-        NetSocket client = NetAccept(listener, &peerAddress);
-        if (client == NET_INVALID_SOCKET)
-            continue;
-        NetFormatAddress(peerAddress, peerText);
-        ConsoleLine("Incoming connection from %s\n", peerText);
-        if (IsPeerAdmitted(peerAddress))
-            ServeClient(client, dialect);
-        else
-            ConsoleLine("Access denied\n");
-        NetCloseClient(client);
-    }
+    for (;;)
+        ServeOnce(listener);
 }

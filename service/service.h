@@ -4,10 +4,15 @@
 #define VARN_SERVICE_H
 
 #include "platform.h"
+#include "statement_reader.h"
 
 #include <stdint.h>
 
 #define SETTING_TEXT_SIZE 101
+// The longest statement that is run, in bytes.
+#define STATEMENT_CAPACITY 1000
+// The most clients "Max Clients" lets the service read at once.
+#define MAX_CLIENTS_LIMIT 1024
 
 // The configured values, written once at start-up and only read after.
 // Addresses and masks are in network byte order. sqlDialect holds the "SQL
@@ -20,6 +25,7 @@ typedef struct ServiceSettings {
     uint32_t allowAddress;
     uint32_t allowMask;
     char sqlDialect[SETTING_TEXT_SIZE];
+    uint32_t maxClients;
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;
@@ -44,11 +50,50 @@ int IsPeerAdmitted(uint32_t peerAddress);
 // source, writing every failure.
 void RunStatement(const char *statement);
 
-// Reads and runs an admitted client's statements, framed by `dialect`,
-// until the reader gives up on the connection. Text that is not a whole
-// statement is never run: a statement longer than 1000 bytes, one holding
-// a NUL byte, or one the connection ended inside, is logged and skipped.
-void ServeClient(NetSocket client, int dialect);
+// One client being served: its connection, the statement being read off it
+// and whether that statement waits for its turn to run. A slot is free
+// while `inUse` is 0.
+typedef struct Client {
+    int inUse;
+    int waiting;
+    NetSocket sock;
+    char prefix[32];  // what its console lines begin with: "[address:port] ", or ""
+    StatementFraming framing;
+    char statement[STATEMENT_CAPACITY + 1];
+} Client;
+
+// The serving loop's state. Every client has its own waits, which count
+// only the time the service is not running statements, so that time spent
+// on other clients' statements never cuts a client off. Clients whose
+// statements are whole take turns, one statement each.
+typedef struct ServiceLoop {
+    uint32_t maxClients;
+    int dialect;
+    int clientCount;
+    int slotsUsed;        // slots below this may be in use
+    int current;          // the client whose statement runs, or -1
+    int64_t busyMs;       // time spent running statements
+    int64_t acceptAfter;  // a failed accept is tried again from then on
+    int turns[MAX_CLIENTS_LIMIT];
+    int turnHead;
+    int turnCount;
+    Client clients[MAX_CLIENTS_LIMIT];
+} ServiceLoop;
+
+extern ServiceLoop serviceLoop;
+
+// Takes an accepted connection from `address` (network byte order) and
+// `port`: writes its Incoming line, then either serves it or, when the
+// filter does not admit it, writes "Access denied" and closes it unread.
+// The caller keeps the clients below serviceLoop.maxClients.
+void AdmitClient(NetSocket sock, uint32_t address, uint16_t port);
+
+// One turn of the serving loop: waits, in the one place it waits, until a
+// socket is ready, a client's wait runs out or a statement waits to run;
+// then takes a client from `listener` (unless NET_INVALID_SOCKET) while
+// fewer than the limit are served, takes the bytes waiting from each client,
+// ends those whose wait ran out, and runs the next waiting statement.
+void ServeOnce(NetSocket listener);
 
 // Starts the service with the settings store at `location` and serves
 // clients until the process is ended. Returns only when start-up fails,

@@ -16,7 +16,7 @@
 // The most that is read of a text value to show it.
 #define STORE_TEXT_MAX 4096
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, ""};
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1};
 
 // Reads a text value into a 101-byte field. A stored value need not carry
 // its own terminator, so one is put after the bytes read, within the field.
@@ -98,6 +98,9 @@ int LoadSettings(const char *location)
         serviceSettings.allowMask = address;
 
     ReadDialect(&key);
+
+    size = sizeof serviceSettings.maxClients;
+    StoreQueryValue(&key, "Max Clients", &serviceSettings.maxClients, &size);
 
     StoreCloseKey(&key);
     return 1;

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -30,23 +30,37 @@ const int S = SQL_DIALECT_SQLITE;
 const int G = SQL_DIALECT_POSTGRESQL;
 const int M = SQL_DIALECT_MYSQL;
 
-// Reads statements until the reader gives up, dropping the rest of any cut
-// statement as the service does; cut statements get a "[cut]" suffix.
+// Reads statements off one connection as the serving loop does, until the
+// reader gives up, dropping the rest of any cut statement; cut statements
+// get a "[cut]" suffix.
 std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait)
 {
     std::vector<std::string> statements;
     std::vector<char> buffer(capacity + 1);
     StatementFraming framing;
-    framing.lexer.dialect = dialect;
+    StatementWaits saved = statementWaits;
+    statementWaits = {firstWait, kNextWait};
+    fcntl(sock, F_SETFL, O_NONBLOCK);
+    StartFraming(&framing, dialect, NowMs());
     for (;;) {
-        int length = ReadStatementWaiting((NetSocket)sock, buffer.data(), capacity, &framing, firstWait, kNextWait);
-        if (length < 0)
+        int result = ReadStatementBytes((NetSocket)sock, buffer.data(), capacity, &framing, NowMs());
+        if (result == READ_ENDED)
             break;
-        EXPECT_EQ('\0', buffer[length]);
-        statements.push_back(std::string(buffer.data(), length) + (framing.isCut ? "[cut]" : ""));
-        if (framing.isCut && DropStatementRestWaiting((NetSocket)sock, &framing, kNextWait) < 0)
+        if (result == READ_WAITING) {
+            NetWaitEntry entry = {(NetSocket)sock, 0};
+            if (NowMs() < framing.deadline && NetWait(&entry, 1, (int)(framing.deadline - NowMs())) >= 0)
+                continue;
+            EndStatementWait((NetSocket)sock, buffer.data(), &framing);
             break;
+        }
+        EXPECT_EQ('\0', buffer[framing.length]);
+        statements.push_back(std::string(buffer.data(), framing.length) + (framing.isCut ? "[cut]" : ""));
+        if (framing.isCut)
+            DropStatement(&framing, NowMs());
+        else
+            NextStatement(&framing, NowMs());
     }
+    statementWaits = saved;
     return statements;
 }
 
@@ -175,42 +189,34 @@ TEST(ReaderStatement, NothingIsConsumedBeyondTheSemicolon)
         ASSERT_TRUE(SendAll(pair.client, "A;'B"));
         char buffer[1001];
         StatementFraming framing;
-        framing.lexer.dialect = dialect;
-        CaptureStdout();
-        EXPECT_EQ(2, ReadStatementWaiting((NetSocket)pair.service, buffer, 1000, &framing, kFirstWait, kNextWait));
-        GetCapturedStdout();
+        fcntl(pair.service, F_SETFL, O_NONBLOCK);
+        StartFraming(&framing, dialect, 0);
+        EXPECT_EQ(READ_COMPLETE, ReadStatementBytes((NetSocket)pair.service, buffer, 1000, &framing, 0));
+        EXPECT_EQ(2, framing.length);
         char next = 0;
         EXPECT_EQ(1, recv(pair.service, &next, 1, MSG_DONTWAIT));
         EXPECT_EQ('\'', next) << SqlDialectName(dialect);
     }
 }
 
-// The service's real waits, seen on the socket while the reader waits
-// rather than waited out: 90 s for a statement's first byte, 30 s for each
-// byte after it.
+// The service's real waits: a connection may keep the reader waiting 90 s
+// for a statement's first byte and 30 s for each byte after it, counted
+// from when the reader last took one.
 TEST(ReaderStatement, WaitsInForce)
 {
     SocketPair pair;
-    auto waitInForce = [&] {
-        usleep(100000);
-        struct timeval wait = {};
-        socklen_t size = sizeof wait;
-        getsockopt(pair.service, SOL_SOCKET, SO_RCVTIMEO, &wait, &size);
-        return wait.tv_sec * 1000 + wait.tv_usec / 1000;
-    };
     char buffer[1001];
     StatementFraming framing;
-    framing.lexer.dialect = P;
-    int length = 0;
-    CaptureStdout();
-    std::thread reader([&] { length = ReadStatement((NetSocket)pair.service, buffer, 1000, &framing); });
-    EXPECT_EQ(90000, waitInForce());
+    fcntl(pair.service, F_SETFL, O_NONBLOCK);
+    StartFraming(&framing, P, 1000);
+    EXPECT_EQ(91000, framing.deadline);
     SendAll(pair.client, "A");
-    EXPECT_EQ(30000, waitInForce());
+    EXPECT_EQ(READ_WAITING, ReadStatementBytes((NetSocket)pair.service, buffer, 1000, &framing, 5000));
+    EXPECT_EQ(35000, framing.deadline);
     SendAll(pair.client, ";");
-    reader.join();
-    GetCapturedStdout();
-    EXPECT_EQ(2, length);
+    EXPECT_EQ(READ_COMPLETE, ReadStatementBytes((NetSocket)pair.service, buffer, 1000, &framing, 6000));
+    NextStatement(&framing, 7000);
+    EXPECT_EQ(97000, framing.deadline);
 }
 
 // How a connection ends: the bytes sent, then a close, a reset, or silence;
