@@ -308,6 +308,8 @@ const ClosedCase kClosedCases[] = {
     {"mask too long to read", false, {"\"Allow Mask\"=\"255.255.255.255" + kBlanks + "\""}, {"Allowed host 0.0.0.0"}, false},
     {"zero address alone", false, {"\"Allow IP\"=\"0.0.0.0\""}, {"Allowed host 0.0.0.0"}, false},
     {"address without a byte", false, {"\"Allow IP\"=hex:"}, {"Allowed host 255.255.255.255"}, false},
+    {"no clients", false, {"\"Max Clients\"=dword:00000000"}, {"Max Clients 0 out of range"}, true},
+    {"too many clients", false, {"\"Max Clients\"=dword:00000401"}, {"Max Clients 1025 out of range"}, true},
     {"unclosed quote", true, {"\"Allow IP\"=\"127.0.0.2"},
      {"Settings file <any>/settings.reg cannot be read: line 6: a value that cannot be read"}, true},
     {"file over the size limit", true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},

@@ -1,5 +1,7 @@
-// The service with the settings file named by its one argument, so that
-// tests can give each service a file and a port of its own.
+// The service with the settings file named by its first argument, so that
+// tests can give each service a file and a port of its own; the next two,
+// when given, shorten the waits for a statement's first and later bytes
+// (milliseconds), so that tests of them need not take minutes.
 #include "service.h"
 
 #include <signal.h>
@@ -19,5 +21,9 @@ int main(int argc, char **argv)
 #else
     (void)ExitForLeakCheck;
 #endif
-    return argc == 2 ? RunService(argv[1]) : 2;
+    if (argc == 4) {
+        statementWaits.firstMs = atol(argv[2]);
+        statementWaits.nextMs = atol(argv[3]);
+    }
+    return argc == 2 || argc == 4 ? RunService(argv[1]) : 2;
 }

@@ -256,7 +256,7 @@ static bool ImportWineSettings(const std::string &path, const std::string &setti
     return output.find("imported") != std::string::npos;
 }
 
-bool StartService(ServiceRun *run, const std::string &settingsText, int port)
+bool StartService(ServiceRun *run, const std::string &settingsText, int port, const std::vector<int> &waitsMs)
 {
     std::string settingsPath;
     run->dir = MakeTempDir();
@@ -281,6 +281,9 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port)
         dup2(log, 2);
         if (RunsUnderWine())
             execlp("wine", "wine", getenv("VARN_TEST_WINE_EXE"), (char *)NULL);
+        else if (waitsMs.size() == 2)
+            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), std::to_string(waitsMs[0]).c_str(),
+                  std::to_string(waitsMs[1]).c_str(), (char *)NULL);
         else
             execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), (char *)NULL);
         _exit(127);

@@ -74,7 +74,10 @@ struct ServiceRun {
 // Starts the service with `settingsText` as its settings ("" for none) in a
 // fresh folder and waits for its "Listening" line. Returns false when it
 // exits or stays silent instead. The child dies with the test process.
-bool StartService(ServiceRun *run, const std::string &settingsText, int port);
+// `waitsMs`, when given, shortens the waits for a statement's first and
+// later bytes (not under Wine).
+bool StartService(ServiceRun *run, const std::string &settingsText, int port,
+                  const std::vector<int> &waitsMs = {});
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms);
 // The console lines without line endings. Under Wine every finished line
 // must end in CR LF; a line without its carriage return fails the test.

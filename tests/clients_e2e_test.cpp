@@ -1,0 +1,225 @@
+// Many clients at once through the real service process on SQLite: no
+// client holds another off, each is cut off by its own waits, the limit
+// holds, and each client's statements run in its own order.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Shortened waits for a statement's first byte and for each later one.
+const int kFirstWait = 4000;
+const int kNextWait = 2000;
+
+// What a client's console lines begin with: "[address:port] ".
+std::string PrefixOf(int fd)
+{
+    struct sockaddr_in local = {};
+    socklen_t length = sizeof local;
+    char address[16] = "";
+    getsockname(fd, (struct sockaddr *)&local, &length);
+    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+    return "[" + std::string(address) + ":" + std::to_string(ntohs(local.sin_port)) + "] ";
+}
+
+std::string Insert(int a, const std::string &b)
+{
+    return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
+}
+
+class Clients : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = MakeTempDir();
+        UseSqliteOdbcConfig(dir, dir + "/test.db");
+        Sql("CREATE TABLE t(a INTEGER, b VARCHAR(2000))");
+    }
+    void TearDown() override
+    {
+        StopService(&run);
+        for (int fd : fds)
+            close(fd);
+        RemoveTree(dir);
+    }
+    bool Start(int maxClients, const std::vector<int> &waits = {kFirstWait, kNextWait})
+    {
+        char value[64];
+        snprintf(value, sizeof value, "\"Max Clients\"=dword:%08x", (unsigned)maxClients);
+        return StartService(&run, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\"", value}), port,
+                            waits);
+    }
+    int Connect(const char *from)
+    {
+        fds.push_back(ConnectFrom(from, port));
+        return fds.back();
+    }
+    std::string Sql(const std::string &sql) { return RunCommand("sqlite3 " + dir + "/test.db " + ShellQuote(sql)); }
+    bool WaitForRows(const std::string &count, int ms)
+    {
+        for (long deadline = NowMs() + ms; NowMs() < deadline; usleep(10000))
+            if (Sql("SELECT COUNT(*) FROM t") == count)
+                return true;
+        return false;
+    }
+    bool HasLine(const std::string &line)
+    {
+        for (const std::string &logged : ServiceLogLines(run))
+            if (logged == line)
+                return true;
+        return false;
+    }
+
+    std::string dir;
+    int port = FreePort();
+    ServiceRun run;
+    std::vector<int> fds;
+};
+
+// A client that stays silent and one that drips a byte at a time inside an
+// open quote do not delay a third one; each of the two is cut off by its
+// own wait, with its own line.
+TEST_F(Clients, NoClientHoldsAnotherOff)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "needs the shortened waits of the test host";
+    ASSERT_TRUE(Start(4)) << ServiceLog(run);
+    int silent = Connect("127.0.0.2");
+    int dripper = Connect("127.0.0.3");
+    long connected = NowMs();
+    std::thread drip([&] {
+        SendAll(dripper, "INSERT INTO t VALUES(100, '");
+        for (int i = 0; i < 6; i++) {
+            usleep(kNextWait * 1000 / 4);
+            SendAll(dripper, "x");
+        }
+    });
+    int writer = Connect("127.0.0.4");
+    for (int i = 1; i <= 5; i++) {
+        long sent = NowMs();
+        SendAll(writer, Insert(i, "prompt"));
+        EXPECT_TRUE(WaitForRows(std::to_string(i) + "\n", 1000)) << "statement " << i << "\n" << ServiceLog(run);
+        EXPECT_LT(NowMs() - sent, 1000);
+        usleep(300000);
+    }
+    drip.join();
+    long dripped = NowMs();
+    std::string silentLine = PrefixOf(silent) + "recv(<any>) initial timed out.";
+    std::string dripperLine = PrefixOf(dripper) + "recv(<any>) next timed out";
+    ASSERT_TRUE(WaitForLog(run, " next timed out", 1, kNextWait + 2000)) << ServiceLog(run);
+    EXPECT_GE(NowMs() - dripped, kNextWait - 200) << "cut off before its own wait ran out";
+    ASSERT_TRUE(WaitForLog(run, " initial timed out.", 1, kFirstWait + 2000)) << ServiceLog(run);
+    EXPECT_GE(NowMs() - connected, kFirstWait - 200);
+    EXPECT_TRUE(WaitForPeerClose(silent, 1000));
+    EXPECT_TRUE(WaitForPeerClose(dripper, 1000));
+
+    std::vector<std::string> expected = {silentLine, PrefixOf(dripper) + "Query: \"INSERT INTO t VALUES(100, 'xxxxxx\"",
+                                         PrefixOf(dripper) + "Statement incomplete, not executed.", dripperLine};
+    std::vector<std::string> lines = ServiceLogLines(run);
+    std::vector<std::string> ends;
+    for (const std::string &line : lines)
+        if (line.find("timed out") != std::string::npos || line.find("incomplete") != std::string::npos ||
+            line.find("100, 'x") != std::string::npos)
+            ends.push_back(line);
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ends, &difference)) << difference;
+    // Every line after start-up names its client.
+    for (size_t i = 4; i < lines.size(); i++)
+        EXPECT_EQ('[', lines[i].empty() ? ' ' : lines[i][0]) << lines[i];
+    EXPECT_EQ("5\n", Sql("SELECT COUNT(*) FROM t"));
+}
+
+// 200 clients at once, their numbered statements sent in pieces and
+// interleaved: every row lands, each client's in the order it sent them.
+TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "a load for the native build";
+    const int clients = 200;
+    const int statements = 20;
+    ASSERT_TRUE(Start(256, {}));
+    for (int c = 0; c < clients; c++)
+        ASSERT_GE(Connect(("127.0.1." + std::to_string(c % 250 + 1)).c_str()), 0);
+    for (int s = 0; s < statements; s++)
+        for (int c = 0; c < clients; c++) {
+            std::string statement = Insert(c, std::to_string(s));
+            SendAll(fds[c], statement.substr(0, 10));
+            SendAll(fds[c], statement.substr(10));
+        }
+    for (int fd : fds)
+        shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", clients, 120000)) << ServiceLog(run).substr(0, 4000);
+    EXPECT_EQ(std::to_string(clients * statements) + "\n", Sql("SELECT COUNT(*) FROM t"));
+    // Within each client, the rows' insertion order is the order sent.
+    EXPECT_EQ("", Sql("SELECT x.a, x.b FROM t x JOIN t y ON x.a = y.a AND x.rowid < y.rowid "
+                      "AND CAST(x.b AS INTEGER) > CAST(y.b AS INTEGER) LIMIT 5"));
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
+}
+
+// With a limit of two, a third client waits in the backlog until one of the
+// two leaves, while the two are served at once.
+TEST_F(Clients, TheLimitHolds)
+{
+    ASSERT_TRUE(Start(2, {})) << ServiceLog(run);
+    int first = Connect("127.0.0.2");
+    int second = Connect("127.0.0.3");
+    ASSERT_TRUE(WaitForLog(run, "Incoming connection from", 2, 5000)) << ServiceLog(run);
+    int third = Connect("127.0.0.4");
+    SendAll(third, Insert(3, "third"));
+    SendAll(second, Insert(2, "second"));
+    EXPECT_TRUE(WaitForRows("1\n", 5000)) << ServiceLog(run);
+    usleep(300000);
+    EXPECT_EQ("2|second\n", Sql("SELECT a, b FROM t"));
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "127.0.0.4"));
+    std::string firstPrefix = PrefixOf(first);
+    close(first);
+    EXPECT_TRUE(WaitForRows("2\n", 5000)) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(firstPrefix + "Peer closed connection.")) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(PrefixOf(third) + "Incoming connection from 127.0.0.4")) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(PrefixOf(second) + "Query: \"" + Insert(2, "second") + "\"")) << ServiceLog(run);
+    fds.erase(fds.begin());
+}
+
+// Another client's statement that runs long costs no client its wait: not
+// one whose bytes arrive meanwhile and wait in its socket, nor one that
+// sends nothing meanwhile and goes on shortly after.
+TEST_F(Clients, SlowStatementCostsOthersNoWait)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "needs the shortened waits of the test host";
+    ASSERT_TRUE(Start(4, {kFirstWait, 1000})) << ServiceLog(run);
+    int sending = Connect("127.0.0.2");
+    int pausing = Connect("127.0.0.3");
+    int slow = Connect("127.0.0.4");
+    ASSERT_TRUE(WaitForLog(run, "Incoming connection from", 3, 5000));
+    SendAll(sending, "INSERT INTO t ");
+    SendAll(pausing, "INSERT INTO t ");
+    // The database is held locked, so the slow client's INSERT waits in the
+    // driver's busy handler until the lock goes, 1.5 s from now.
+    sqlite3 *holder = NULL;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/test.db").c_str(), &holder));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", NULL, NULL, NULL));
+    SendAll(slow, Insert(1, "slow"));
+    usleep(500000);
+    SendAll(sending, "VALUES(2, 'sent meanwhile');");
+    usleep(1000000);
+    sqlite3_exec(holder, "COMMIT", NULL, NULL, NULL);
+    sqlite3_close(holder);
+    ASSERT_TRUE(WaitForRows("2\n", 3000)) << ServiceLog(run);
+    usleep(400000);
+    SendAll(pausing, "VALUES(3, 'sent after');");
+    EXPECT_TRUE(WaitForRows("3\n", 2000)) << ServiceLog(run);
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "timed out")) << ServiceLog(run);
+}
+
+}  // namespace
