@@ -51,7 +51,15 @@ add_custom_target(varn-odbc-manpage ALL DEPENDS "${VARN_STAGED_DIR}/varn-odbc.8.
 
 install(FILES "${VARN_STAGED_DIR}/varn-odbc.service" DESTINATION "${VARN_SYSTEMD_UNIT_DIR}")
 install(FILES "${VARN_STAGED_DIR}/varn-odbc.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+# The README links to docs/<name>.md, so the notes keep that folder beside it.
 install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+install(FILES
+  docs/linux-service.md
+  docs/operating.md
+  docs/statement-syntax.md
+  docs/testing.md
+  docs/windows.md
+  DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 
 # The settings file goes to the path the binary reads, which for a /usr
 # prefix lies outside the prefix (/etc). It holds the operator's edits and

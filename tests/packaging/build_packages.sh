@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package as the README tells (scripts/package.sh), plus a
-# copy with a higher version to upgrade to, as OUT-DIR/package.deb and
-# upgrade.deb, and checks its files, owners, modes and dependencies.
+# Builds the Debian package as docs/linux-service.md tells
+# (scripts/package.sh), plus a copy with a higher version to upgrade to, as
+# OUT-DIR/package.deb and upgrade.deb, and checks its files, owners, modes
+# and dependencies.
 # Usage: build_packages.sh SOURCE-DIR OUT-DIR VERSION
 set -euo pipefail
 
@@ -13,11 +14,17 @@ cp "$out"/build/varn-odbc_*.deb "$out/package.deb"
 (cd "$out/build" && cpack -G DEB -B "$out/upgrade" -D CPACK_PACKAGE_VERSION="$version+upgrade") >/dev/null 2>&1
 cp "$out"/upgrade/varn-odbc_*.deb "$out/upgrade.deb"
 
-# Exactly these files, owned by root, with these modes.
-files=$(dpkg-deb -c "$out/package.deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | sort)
+# Exactly these files, owned by root, with these modes, sorted byte by byte
+# whatever the locale.
+files=$(dpkg-deb -c "$out/package.deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' | LC_ALL=C sort)
 expected='-rw-r----- root/root ./etc/varn-odbc/settings.reg
 -rw-r--r-- root/root ./usr/lib/systemd/system/varn-odbc.service
 -rw-r--r-- root/root ./usr/share/doc/varn-odbc/README.md
+-rw-r--r-- root/root ./usr/share/doc/varn-odbc/docs/linux-service.md
+-rw-r--r-- root/root ./usr/share/doc/varn-odbc/docs/operating.md
+-rw-r--r-- root/root ./usr/share/doc/varn-odbc/docs/statement-syntax.md
+-rw-r--r-- root/root ./usr/share/doc/varn-odbc/docs/testing.md
+-rw-r--r-- root/root ./usr/share/doc/varn-odbc/docs/windows.md
 -rw-r--r-- root/root ./usr/share/man/man8/varn-odbc.8.gz
 -rwxr-xr-x root/root ./usr/sbin/varn-odbc'
 [ "$files" = "$expected" ] || { echo "FAIL: files differ:"; diff <(echo "$expected") <(echo "$files"); exit 1; }

@@ -107,7 +107,7 @@ fi
 systemd-analyze security --offline=yes --threshold=25 --no-pager "$unit" >"$work/security" 2>&1 ||
   fail "exposure above 25: $(grep -E 'Overall' "$work/security")"
 
-echo "== a data source registered as the README shows"
+echo "== a data source registered as docs/linux-service.md shows"
 odbc=$work/odbc
 mkdir -m 0755 "$odbc"
 printf '[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=%s\n' "$sqlite_driver" >"$odbc/odbcinst.ini"
