@@ -20,11 +20,26 @@
 #define PENDING_TAG '$'        // "$" and maybe a tag: a dollar quote opening?
 #define PENDING_AMPERSAND '&'  // "U&": a Unicode string or name, or a name
 #define PENDING_DOT '.'        // "." and maybe the digits of a number
+#define PENDING_COLON ':'      // ":" and maybe a psql variable or "::"
 
 // A number as psql reads it: digits with a point and an exponent, where a
 // trailing "e", "e+" or "e-" still belongs to the number; a parameter ($1)
-// takes digits only.
-enum { NUMBER_PARAMETER, NUMBER_WHOLE, NUMBER_POINT, NUMBER_FRACTION, NUMBER_E, NUMBER_E_SIGN, NUMBER_EXPONENT };
+// takes digits only. A name run straight into a number or parameter ("1x",
+// "$1end", "1e5end", even "1e5$x") is trailing junk that belongs to it, so
+// no keyword hides in it. An exponent without a sign is still a name as far
+// as psql is concerned: "1e5$x" is "1" and the junk "e5$x", where "1e+5$x"
+// is a number and then "$x".
+enum {
+    NUMBER_PARAMETER,
+    NUMBER_WHOLE,
+    NUMBER_POINT,
+    NUMBER_FRACTION,
+    NUMBER_E,
+    NUMBER_E_SIGN,
+    NUMBER_EXPONENT,
+    NUMBER_SIGNED_EXPONENT,
+    NUMBER_JUNK
+};
 
 static uint32_t HashTagByte(uint32_t hash, unsigned char byte)
 {
@@ -42,6 +57,7 @@ static int IsSpace(unsigned char byte)
     return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f';
 }
 
+// Also the bytes of a psql variable's name.
 static int IsTagByte(unsigned char byte)
 {
     return IsNameStart(byte) || IsDigit(byte);
@@ -116,37 +132,44 @@ static void StartNumber(StatementLexer *lexer, int state)
     lexer->numberState = state;
 }
 
+// Where psql sees a name after a number ("1" and "e5$x"), a "$" goes on
+// with the junk.
+static int RunsOnAsName(int state)
+{
+    return state == NUMBER_E || state == NUMBER_EXPONENT || state == NUMBER_JUNK;
+}
+
 // Returns 1 when the byte still belongs to the number.
 static int ExtendsNumber(StatementLexer *lexer, unsigned char byte)
 {
     int state = lexer->numberState;
-    int exponent = byte == 'e' || byte == 'E';
+    int next;
 
     if (IsDigit(byte)) {
-        if (state == NUMBER_POINT)
-            lexer->numberState = NUMBER_FRACTION;
-        else if (state == NUMBER_E || state == NUMBER_E_SIGN)
-            lexer->numberState = NUMBER_EXPONENT;
-        return 1;
-    }
-    if (state == NUMBER_WHOLE && byte == '.') {
-        lexer->numberState = NUMBER_POINT;
-        return 1;
-    }
-    // "1..": the second point ends the number with it.
-    if (state == NUMBER_POINT && byte == '.') {
+        next = state == NUMBER_POINT    ? NUMBER_FRACTION
+               : state == NUMBER_E      ? NUMBER_EXPONENT
+               : state == NUMBER_E_SIGN ? NUMBER_SIGNED_EXPONENT
+                                        : state;
+    } else if (state == NUMBER_E_SIGN) {
+        return 0;
+    } else if (state == NUMBER_E && (byte == '+' || byte == '-')) {
+        next = NUMBER_E_SIGN;
+    } else if ((state == NUMBER_WHOLE || state == NUMBER_POINT || state == NUMBER_FRACTION) &&
+               (byte == 'e' || byte == 'E')) {
+        next = NUMBER_E;
+    } else if (state == NUMBER_WHOLE && byte == '.') {
+        next = NUMBER_POINT;
+    } else if (state == NUMBER_POINT && byte == '.') {
+        // "1..": the second point ends the number with it.
         lexer->wordKind = WORD_NONE;
         return 1;
+    } else if (IsNameStart(byte) || (byte == '$' && RunsOnAsName(state))) {
+        next = NUMBER_JUNK;
+    } else {
+        return 0;
     }
-    if ((state == NUMBER_WHOLE || state == NUMBER_POINT || state == NUMBER_FRACTION) && exponent) {
-        lexer->numberState = NUMBER_E;
-        return 1;
-    }
-    if (state == NUMBER_E && (byte == '+' || byte == '-')) {
-        lexer->numberState = NUMBER_E_SIGN;
-        return 1;
-    }
-    return 0;
+    lexer->numberState = next;
+    return 1;
 }
 
 // A "$" outside a name was followed by tag bytes and then `byte`, which is
@@ -200,6 +223,9 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
             MarkText(lexer, 1);
             return 0;
         }
+        // psql drops the blanks and "--" comments before a statement's
+        // first word, but sends a "/* */" comment there with the rest.
+        MarkText(lexer, 1);
         lexer->mode = LEX_BLOCK_COMMENT;
         lexer->commentDepth = 1;
         return 1;
@@ -208,6 +234,12 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
             return 0;
         StartNumber(lexer, NUMBER_FRACTION);
         return 1;
+    // psql takes ":name" as a variable, which hides any keyword in it, and
+    // "::" as a cast, after which a name is a name.
+    case PENDING_COLON:
+        if (IsTagByte(byte))
+            lexer->wordKind = WORD_VARIABLE;
+        return byte == ':' || IsTagByte(byte);
     default:  // PENDING_AMPERSAND
         if (byte == '\'' || byte == '"') {
             lexer->mode = byte == '\'' ? LEX_SINGLE_QUOTE : LEX_DOUBLE_QUOTE;
@@ -226,6 +258,11 @@ static int TakeCodeByte(StatementLexer *lexer, unsigned char byte)
         return 0;
     if (lexer->wordKind == WORD_NUMBER) {
         if (ExtendsNumber(lexer, byte))
+            return 0;
+        ClearWord(lexer);
+    }
+    if (lexer->wordKind == WORD_VARIABLE) {
+        if (IsTagByte(byte))
             return 0;
         ClearWord(lexer);
     }
@@ -257,6 +294,7 @@ static int TakeCodeByte(StatementLexer *lexer, unsigned char byte)
     case '-':
     case '/':
     case '.':
+    case ':':
         lexer->pending = byte;
         return 0;
     case '(':

@@ -46,8 +46,9 @@ typedef struct StatementLexer {
     int triggerState;
     // mysql: whether a "/*!" awaits its "*/".
     int conditional;
-    // PostgreSQL: how far a number has come (psql reads "1e" or "1.5e-" as
-    // one number), nesting, and the first words that tell a routine body.
+    // PostgreSQL: how far a number has come (psql reads "1e", "1.5e-" or
+    // "1end" as one number), nesting, and the first words that tell a
+    // routine body.
     int numberState;
     int commentDepth;
     int parenDepth;
@@ -100,6 +101,7 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte);
 #define WORD_NONE 0
 #define WORD_NAME 1
 #define WORD_NUMBER 2
+#define WORD_VARIABLE 3  // PostgreSQL: psql's ":name"
 
 // Enters quoted text when `byte` is one of `quotes` ("'", "\"", "`", "["),
 // and returns 1; otherwise 0.

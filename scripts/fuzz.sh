@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
-# the given number of seconds (default 60) from the seeds in fuzz/corpus.
+# the given number of seconds (default 60) from the seeds in fuzz/corpus,
+# with a target's dictionary fuzz/TARGET.dict where there is one.
 # Any crash, hang, sanitizer report or broken property fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +17,9 @@ for target in reader settings; do
   # New inputs go to a scratch copy, so the seeds in the repository stay small.
   cp -r "fuzz/corpus/$target" "$work/$target"
   echo "fuzzing $target for ${seconds}s"
-  build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -max_len=4096 \
+  dict=()
+  [ -f "fuzz/$target.dict" ] && dict=(-dict="fuzz/$target.dict")
+  build-fuzz/fuzz/${target}_fuzz -max_total_time="$seconds" -timeout=10 -max_len=4096 "${dict[@]}" \
     -artifact_prefix="$work/" -print_final_stats=1 "$work/$target" 2>"$work/$target.log" || {
     tail -n 40 "$work/$target.log"
     for crash in "$work"/crash-* "$work"/timeout-* "$work"/leak-*; do

@@ -603,7 +603,9 @@ const ShellScript kShellScripts[] = {
      "'second; row' END); END;\n"
      "SELECT add_rows(7);\n"
      "INSERT INTO t VALUES(9, 'back\\slash'), (10, 'doubled '' quote; here'), (11, U&'\\0041;');\n"
-     "INSERT INTO t SELECT 12, 'quoted name' AS \"x;y\";\n",
+     "INSERT INTO t SELECT 12, 'quoted name' AS \"x;y\";\n"
+     "CREATE FUNCTION junk() 1begin; INSERT INTO t VALUES(13, 'after junk'); END;\n"
+     "CREATE FUNCTION junk() BEGIN ATOMIC SELECT $1end, 1e5end, 1e5$end, :end; DELETE FROM t; END;\n",
      "8|second; row"},
     {"mariadb", "mysql",
      "MYSQL_PWD=\"$VARN_DB_PASSWORD\" mariadb --no-defaults --socket=\"$VARN_MARIA_SOCKET\" -u\"$VARN_DB_USER\" "

@@ -134,6 +134,16 @@ const FramingCase kFramingCases[] = {
     {"only its own tag closes a dollar quote", G, "SELECT $ab$ $cd$; $ab$;X;", {"SELECT $ab$ $cd$; $ab$;", "X;"}, 1000},
     // psql reads "1e-" as one number, so no comment follows it.
     {"a number before two dashes", G, "SELECT 1e--1;X;", {"SELECT 1e--1;", "X;"}, 1000},
+    // psql reads a name run into a number or parameter, and ":name", as
+    // one token with no keyword in it; "::" is a cast before a name.
+    {"no keyword in a number's junk or a variable", G,
+     "CREATE FUNCTION f() BEGIN ATOMIC SELECT $1end, 1e5end, 1e5$end, :end; DELETE FROM keep; END;X;",
+     {"CREATE FUNCTION f() BEGIN ATOMIC SELECT $1end, 1e5end, 1e5$end, :end; DELETE FROM keep; END;", "X;"}, 1000},
+    {"a keyword after a cast or a signed exponent", G,
+     "CREATE FUNCTION g() BEGIN SELECT 2::end; CREATE FUNCTION f() 1begin; CREATE FUNCTION h() 1e+5$begin; END;X;",
+     {"CREATE FUNCTION g() BEGIN SELECT 2::end;", " CREATE FUNCTION f() 1begin;",
+      " CREATE FUNCTION h() 1e+5$begin; END;", "X;"},
+     1000},
     {"dollar quote carried into the dropped rest", G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
 
     {"backslash-escaped quote", M, "INSERT INTO notes VALUES(1, 'it\\'s; DELETE FROM keepme; -- ');X;",
