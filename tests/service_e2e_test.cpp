@@ -123,6 +123,15 @@ const ServiceCase kCases[] = {
      {kIn, Query("INSERT INTO t VALUES(1, 'kept');"), Query("INSERT INTO t VALUES(2, 'it\\'s; DELETE FROM t; -- ');"),
       kClosed},
      "1|kept\n2|it's; DELETE FROM t; -- \n"},
+    // As psql does, blanks and "--" comments before the first word are not
+    // sent, a "/* */" comment there is; the mariadb client drops both.
+    {"leading comments in the postgresql dialect", "postgres", {"\"SQL Dialect\"=\"postgresql\""},
+     {"SQL dialect postgresql"},
+     {{"127.0.0.1", {"-- note; it's here\n/* block ; */ INSERT INTO t VALUES(1, 'a');"}, true}},
+     {kIn, Query("/* block ; */ INSERT INTO t VALUES(1, 'a');"), kClosed}, "1|a\n"},
+    {"leading comments in the mysql dialect", "mariadb", {"\"SQL Dialect\"=\"mysql\""}, {"SQL dialect mysql"},
+     {{"127.0.0.1", {"-- note; it's here\n# hash ; comment\n/* block ; */ INSERT INTO t VALUES(1, 'a');"}, true}},
+     {kIn, Query("INSERT INTO t VALUES(1, 'a');"), kClosed}, "1|a\n"},
     {"wrong password", "postgres", {"\"Password\"=\"wrong\""}, {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, true}},
      {kIn, Query("INSERT INTO t VALUES(1, 'a');"), "SQLConnect Failed.  SQLSTATE=08001 <any>", "ERROR: Connecting",
