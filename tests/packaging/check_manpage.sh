@@ -30,10 +30,12 @@ grep -q 'CONSOLE LINES' "$work/man" || fail "man -l rendered no CONSOLE LINES se
 # line is broken or padded by filling.
 groff -man -Tutf8 -P-cbou -rLL=2000n "$page" 2>/dev/null | tr -s ' ' >"$work/text"
 
-# Console lines: the literal pieces of every printf format in the service,
-# between its conversions. The WSAStartup line exists only on Windows.
-grep -rhoE 'printf\("([^"\\]|\\.)*"' "$source_dir/service" "$source_dir/intake" "$source_dir/db" |
-  sed -e 's/^printf("//' -e 's/"$//' | grep -v '^WSAStartup' >"$work/formats"
+# Console lines: the literal pieces of every console format in the service,
+# between its conversions (a lead built for ConsoleText included). The
+# WSAStartup line exists only on Windows.
+grep -rhoE '(ConsoleLine\(|snprintf\(lead, sizeof lead, )"([^"\\]|\\.)*"' "$source_dir/service" \
+  "$source_dir/intake" "$source_dir/db" |
+  sed -e 's/^[^"]*"//' -e 's/"$//' | grep -v '^WSAStartup' >"$work/formats"
 [ "$(wc -l <"$work/formats")" -ge 15 ] || fail "found only $(wc -l <"$work/formats") console formats in the source"
 while IFS= read -r format; do
   printf '%s\n' "$format" | sed -e 's/\\n//g' -e 's/\\"/"/g' -e 's/%[-.*0-9]*[sdu]/\n/g' >"$work/pieces"
