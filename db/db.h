@@ -6,10 +6,13 @@
 #include "odbc_headers.h"
 
 // The handles of the one session in progress. Both are null between
-// statements; a released handle is set to null.
+// statements; a released handle is set to null. connectionLost tells that
+// a failure reported in the session was the connection to the server
+// going away, so that what the statement did is unknown.
 typedef struct DbSession {
     SQLHENV henv;
     SQLHDBC hdbc;
+    int connectionLost;
 } DbSession;
 
 extern DbSession dbSession;
@@ -38,7 +41,8 @@ int DbRollback(void);
 
 // Writes "ERROR: <label>" and one indented line per pending diagnostic
 // record of the statement (when given), else the connection, else the
-// environment.
+// environment; notes in dbSession.connectionLost a record that tells of a
+// lost connection.
 void ReportOdbcErrors(SQLHSTMT hstmt, const char *label);
 
 #endif

@@ -11,6 +11,16 @@ int OdbcFailed(int code)
     return code == SQL_ERROR || code == SQL_INVALID_HANDLE || code == SQL_STILL_EXECUTING;
 }
 
+// A connection that went away: any SQLSTATE of class 08, or the codes the
+// drivers give for it whatever the SQLSTATE: psqlODBC's communication
+// error (35, also under 57P01 when the server ends the session), and
+// MariaDB's lost connection (2013) and server gone away (2006). A
+// rejected statement gives none of them.
+static int TellsOfLostConnection(const SQLCHAR *state, SQLINTEGER nativeError)
+{
+    return (state[0] == '0' && state[1] == '8') || nativeError == 35 || nativeError == 2013 || nativeError == 2006;
+}
+
 void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
 {
     SQLCHAR state[6];
@@ -31,6 +41,8 @@ void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
             shown = SQL_MAX_MESSAGE_LENGTH;
         message[SQL_MAX_MESSAGE_LENGTH] = '\0';
         ConsoleText("  ", (const char *)message, (int)strnlen((const char *)message, (size_t)shown));
+        if (TellsOfLostConnection(state, nativeError))
+            dbSession.connectionLost = 1;
         length = 0;
         rc = SQLError(dbSession.henv, dbSession.hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
     }

@@ -21,6 +21,7 @@ int DbConnect(const char *userName, const char *password, const char *dataSource
 {
     SQLRETURN rc;
 
+    dbSession.connectionLost = 0;
     rc = SQLAllocEnv(&dbSession.henv);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(SQL_NULL_HSTMT, "Allocate Environment Handle");

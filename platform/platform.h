@@ -1,7 +1,7 @@
 // The service's whole view of the operating system: sockets, the settings
-// store, the console and how the program is run. Each platform supplies one
-// implementation file per concern (net_*.cpp, store_*.cpp, console_*.cpp,
-// service_*.cpp).
+// store, its own files, the console and how the program is run. Each
+// platform supplies one implementation file per concern (net_*.cpp,
+// store_*.cpp, file_*.cpp, console_*.cpp, service_*.cpp).
 #ifndef VARN_PLATFORM_H
 #define VARN_PLATFORM_H
 
@@ -104,6 +104,34 @@ const char *StoreErrorText(void);
 int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size);
 
 void StoreCloseKey(StoreKey *key);
+
+// Files the service keeps for itself (the spool): read and written at
+// offsets, made durable on demand. A handle is 0 or above; -1 is none.
+typedef intptr_t FileHandle;
+#define FILE_NONE ((FileHandle)-1)
+
+// Opens `path` for reading and writing, creating it when missing, and
+// holds it for this process alone until it is closed: another process
+// that asks fails. A file it creates is made durable with its folder's
+// entry. Returns 0, or -1 with the reason in FileErrorText.
+int FileOpenHeld(const char *path, FileHandle *file);
+// Reads up to `size` bytes at `offset`; returns the count (0 at the end)
+// or -1.
+int FileRead(FileHandle file, int64_t offset, void *buffer, int size);
+// Writes all `size` bytes at `offset`. Returns 0 or -1.
+int FileWrite(FileHandle file, int64_t offset, const void *buffer, int size);
+// Makes what was written reach stable storage before it returns. 0 or -1.
+int FileSync(FileHandle file);
+// Cuts the file to `size` bytes. Returns 0 or -1.
+int FileTruncate(FileHandle file, int64_t size);
+// The file's size in bytes, or -1.
+int64_t FileSize(FileHandle file);
+void FileClose(FileHandle file);
+// Appends `size` bytes to the file at `path`, creating it, and makes them
+// durable. Returns 0, or -1 with the reason in FileErrorText.
+int FileAppendDurably(const char *path, const void *bytes, int size);
+// Why the last failed file call failed.
+const char *FileErrorText(void);
 
 // Makes every console line reach standard output as soon as it is written,
 // whatever standard output is connected to, and keeps console output apart

@@ -4,6 +4,8 @@
 // limit of one.
 #include "service.h"
 
+#include "spool.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -11,7 +13,7 @@
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 0, 0, -1, 0, 0, {0}, 0, 0, {}};
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 0, 0, -1, 0, 0, 0, {0}, 0, 0, {}};
 
 // The clients' clock: time spent running statements does not count.
 static int64_t ServiceClock(void)
@@ -154,6 +156,11 @@ void ServeOnce(NetSocket listener)
         if (wait < 0 || client->framing.deadline - now < wait)
             wait = client->framing.deadline - now > 0 ? client->framing.deadline - now : 0;
     }
+    if (spool.waiting > 0) {
+        int64_t replayIn = serviceLoop.replayAt - ClockMs();
+        if (wait < 0 || replayIn < wait)
+            wait = replayIn > 0 ? replayIn : 0;
+    }
     if (serviceLoop.turnCount > 0)
         wait = 0;
     if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0)
@@ -177,4 +184,9 @@ void ServeOnce(NetSocket listener)
     }
     if (serviceLoop.turnCount > 0)
         RunTurn();
+    if (spool.waiting > 0 && ClockMs() >= serviceLoop.replayAt) {
+        int64_t started = ClockMs();
+        ReplaySpooled();
+        serviceLoop.busyMs += ClockMs() - started;
+    }
 }

@@ -26,6 +26,9 @@ typedef struct ServiceSettings {
     uint32_t allowMask;
     char sqlDialect[SETTING_TEXT_SIZE];
     uint32_t maxClients;
+    char spoolFile[SETTING_TEXT_SIZE];  // "" for no spool
+    uint32_t spoolLimitMiB;
+    int spoolFileUnreadable;  // "Spool File" is there but cannot be read
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;
@@ -47,8 +50,14 @@ int SettingsDialect(void);
 int IsPeerAdmitted(uint32_t peerAddress);
 
 // Runs one statement in a session of its own with the configured data
-// source, writing every failure.
+// source, writing every failure. With a spool, a statement that cannot
+// reach the database, or that would pass statements waiting there, joins
+// them instead.
 void RunStatement(const char *statement);
+
+// Tries the spool's first statement again, as a new one runs. Once the
+// database has taken it, the next is tried at once; otherwise in 5 s.
+void ReplaySpooled(void);
 
 // One client being served: its connection, the statement being read off it
 // and whether that statement waits for its turn to run. A slot is free
@@ -74,6 +83,7 @@ typedef struct ServiceLoop {
     int current;          // the client whose statement runs, or -1
     int64_t busyMs;       // time spent running statements
     int64_t acceptAfter;  // a failed accept is tried again from then on
+    int64_t replayAt;     // when the spool's first statement is tried next
     int turns[MAX_CLIENTS_LIMIT];
     int turnHead;
     int turnCount;
@@ -92,7 +102,8 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port);
 // socket is ready, a client's wait runs out or a statement waits to run;
 // then takes a client from `listener` (unless NET_INVALID_SOCKET) while
 // fewer than the limit are served, takes the bytes waiting from each client,
-// ends those whose wait ran out, and runs the next waiting statement.
+// ends those whose wait ran out, runs the next waiting statement, and tries
+// the spool's first one when it is due.
 void ServeOnce(NetSocket listener);
 
 // Starts the service with the settings store at `location` and serves

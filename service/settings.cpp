@@ -8,6 +8,7 @@
 #include <string.h>
 
 #define DEFAULT_TCP_PORT 23
+#define DEFAULT_SPOOL_LIMIT_MIB 64
 #define ALL_ONES 0xFFFFFFFFu
 
 // A value that is there but cannot be used as text: larger than its field,
@@ -16,7 +17,7 @@
 // The most that is read of a text value to show it.
 #define STORE_TEXT_MAX 4096
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1};
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 0};
 
 // Reads a text value into a 101-byte field. A stored value need not carry
 // its own terminator, so one is put after the bytes read, within the field.
@@ -101,6 +102,11 @@ int LoadSettings(const char *location)
 
     size = sizeof serviceSettings.maxClients;
     StoreQueryValue(&key, "Max Clients", &serviceSettings.maxClients, &size);
+
+    // An operator who asked for a spool must not get none.
+    serviceSettings.spoolFileUnreadable = ReadText(&key, "Spool File", serviceSettings.spoolFile) == TEXT_UNREADABLE;
+    size = sizeof serviceSettings.spoolLimitMiB;
+    StoreQueryValue(&key, "Spool Limit", &serviceSettings.spoolLimitMiB, &size);
 
     StoreCloseKey(&key);
     return 1;
