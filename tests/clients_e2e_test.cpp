@@ -37,40 +37,24 @@ std::string Insert(int a, const std::string &b)
     return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
 }
 
-class Clients : public testing::Test {
+class Clients : public SqliteService {
 protected:
-    void SetUp() override
-    {
-        dir = MakeTempDir();
-        UseSqliteOdbcConfig(dir, dir + "/test.db");
-        Sql("CREATE TABLE t(a INTEGER, b VARCHAR(2000))");
-    }
     void TearDown() override
     {
-        StopService(&run);
         for (int fd : fds)
             close(fd);
-        RemoveTree(dir);
+        SqliteService::TearDown();
     }
-    bool Start(int maxClients, const std::vector<int> &waits = {kFirstWait, kNextWait})
+    bool StartMany(int maxClients, const std::vector<int> &waits = {kFirstWait, kNextWait})
     {
         char value[64];
         snprintf(value, sizeof value, "\"Max Clients\"=dword:%08x", (unsigned)maxClients);
-        return StartService(&run, SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\"", value}), port,
-                            waits);
+        return Start({value}, waits);
     }
     int Connect(const char *from)
     {
         fds.push_back(ConnectFrom(from, port));
         return fds.back();
-    }
-    std::string Sql(const std::string &sql) { return RunCommand("sqlite3 " + dir + "/test.db " + ShellQuote(sql)); }
-    bool WaitForRows(const std::string &count, int ms)
-    {
-        for (long deadline = NowMs() + ms; NowMs() < deadline; usleep(10000))
-            if (Sql("SELECT COUNT(*) FROM t") == count)
-                return true;
-        return false;
     }
     bool HasLine(const std::string &line)
     {
@@ -80,9 +64,6 @@ protected:
         return false;
     }
 
-    std::string dir;
-    int port = FreePort();
-    ServiceRun run;
     std::vector<int> fds;
 };
 
@@ -93,7 +74,7 @@ TEST_F(Clients, NoClientHoldsAnotherOff)
 {
     if (RunsUnderWine())
         GTEST_SKIP() << "needs the shortened waits of the test host";
-    ASSERT_TRUE(Start(4)) << ServiceLog(run);
+    ASSERT_TRUE(StartMany(4)) << ServiceLog(run);
     int silent = Connect("127.0.0.2");
     int dripper = Connect("127.0.0.3");
     long connected = NowMs();
@@ -108,7 +89,7 @@ TEST_F(Clients, NoClientHoldsAnotherOff)
     for (int i = 1; i <= 5; i++) {
         long sent = NowMs();
         SendAll(writer, Insert(i, "prompt"));
-        EXPECT_TRUE(WaitForRows(std::to_string(i) + "\n", 1000)) << "statement " << i << "\n" << ServiceLog(run);
+        EXPECT_TRUE(WaitForRows(i, 1000)) << "statement " << i << "\n" << ServiceLog(run);
         EXPECT_LT(NowMs() - sent, 1000);
         usleep(300000);
     }
@@ -136,7 +117,7 @@ TEST_F(Clients, NoClientHoldsAnotherOff)
     // Every line after start-up names its client.
     for (size_t i = 4; i < lines.size(); i++)
         EXPECT_EQ('[', lines[i].empty() ? ' ' : lines[i][0]) << lines[i];
-    EXPECT_EQ("5\n", Sql("SELECT COUNT(*) FROM t"));
+    EXPECT_EQ("5\n", Count());
 }
 
 // 200 clients at once, their numbered statements sent in pieces and
@@ -147,7 +128,7 @@ TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
         GTEST_SKIP() << "a load for the native build";
     const int clients = 200;
     const int statements = 20;
-    ASSERT_TRUE(Start(256, {}));
+    ASSERT_TRUE(StartMany(256, {}));
     for (int c = 0; c < clients; c++)
         ASSERT_GE(Connect(("127.0.1." + std::to_string(c % 250 + 1)).c_str()), 0);
     for (int s = 0; s < statements; s++)
@@ -159,7 +140,7 @@ TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
     for (int fd : fds)
         shutdown(fd, SHUT_WR);
     ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", clients, 120000)) << ServiceLog(run).substr(0, 4000);
-    EXPECT_EQ(std::to_string(clients * statements) + "\n", Sql("SELECT COUNT(*) FROM t"));
+    EXPECT_EQ(std::to_string(clients * statements) + "\n", Count());
     // Within each client, the rows' insertion order is the order sent.
     EXPECT_EQ("", Sql("SELECT x.a, x.b FROM t x JOIN t y ON x.a = y.a AND x.rowid < y.rowid "
                       "AND CAST(x.b AS INTEGER) > CAST(y.b AS INTEGER) LIMIT 5"));
@@ -170,20 +151,20 @@ TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
 // two leaves, while the two are served at once.
 TEST_F(Clients, TheLimitHolds)
 {
-    ASSERT_TRUE(Start(2, {})) << ServiceLog(run);
+    ASSERT_TRUE(StartMany(2, {})) << ServiceLog(run);
     int first = Connect("127.0.0.2");
     int second = Connect("127.0.0.3");
     ASSERT_TRUE(WaitForLog(run, "Incoming connection from", 2, 5000)) << ServiceLog(run);
     int third = Connect("127.0.0.4");
     SendAll(third, Insert(3, "third"));
     SendAll(second, Insert(2, "second"));
-    EXPECT_TRUE(WaitForRows("1\n", 5000)) << ServiceLog(run);
+    EXPECT_TRUE(WaitForRows(1, 5000)) << ServiceLog(run);
     usleep(300000);
     EXPECT_EQ("2|second\n", Sql("SELECT a, b FROM t"));
     EXPECT_EQ(0, CountOf(ServiceLog(run), "127.0.0.4"));
     std::string firstPrefix = PrefixOf(first);
     close(first);
-    EXPECT_TRUE(WaitForRows("2\n", 5000)) << ServiceLog(run);
+    EXPECT_TRUE(WaitForRows(2, 5000)) << ServiceLog(run);
     EXPECT_TRUE(HasLine(firstPrefix + "Peer closed connection.")) << ServiceLog(run);
     EXPECT_TRUE(HasLine(PrefixOf(third) + "Incoming connection from 127.0.0.4")) << ServiceLog(run);
     EXPECT_TRUE(HasLine(PrefixOf(second) + "Query: \"" + Insert(2, "second") + "\"")) << ServiceLog(run);
@@ -197,7 +178,7 @@ TEST_F(Clients, SlowStatementCostsOthersNoWait)
 {
     if (RunsUnderWine())
         GTEST_SKIP() << "needs the shortened waits of the test host";
-    ASSERT_TRUE(Start(4, {kFirstWait, 1000})) << ServiceLog(run);
+    ASSERT_TRUE(StartMany(4, {kFirstWait, 1000})) << ServiceLog(run);
     int sending = Connect("127.0.0.2");
     int pausing = Connect("127.0.0.3");
     int slow = Connect("127.0.0.4");
@@ -215,10 +196,10 @@ TEST_F(Clients, SlowStatementCostsOthersNoWait)
     usleep(1000000);
     sqlite3_exec(holder, "COMMIT", NULL, NULL, NULL);
     sqlite3_close(holder);
-    ASSERT_TRUE(WaitForRows("2\n", 3000)) << ServiceLog(run);
+    ASSERT_TRUE(WaitForRows(2, 3000)) << ServiceLog(run);
     usleep(400000);
     SendAll(pausing, "VALUES(3, 'sent after');");
-    EXPECT_TRUE(WaitForRows("3\n", 2000)) << ServiceLog(run);
+    EXPECT_TRUE(WaitForRows(3, 2000)) << ServiceLog(run);
     EXPECT_EQ(0, CountOf(ServiceLog(run), "timed out")) << ServiceLog(run);
 }
 

@@ -250,34 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Service, ServiceEndToEnd, testing::ValuesIn(ApplicableC
                          });
 
 // The service as a process on SQLite: start-up, restarts and its life.
-class ServiceProcess : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        dir = MakeTempDir();
-        UseSqliteOdbcConfig(dir, dir + "/test.db");
-        Count("CREATE TABLE t(a INTEGER, b VARCHAR(2000))");
-    }
-    void TearDown() override
-    {
-        StopService(&run);
-        RemoveTree(dir);
-    }
-    bool Start(const std::vector<std::string> &more = {})
-    {
-        std::vector<std::string> settings = {PortValue(port), "\"Data Source\"=\"varn_sqlite\""};
-        settings.insert(settings.end(), more.begin(), more.end());
-        return StartService(&run, SettingsFile(settings), port);
-    }
-    std::string Count(const char *sql = "SELECT COUNT(*) FROM t")
-    {
-        return RunCommand("sqlite3 " + dir + "/test.db " + ShellQuote(sql));
-    }
-
-    std::string dir;
-    int port = FreePort();
-    ServiceRun run;
-};
+class ServiceProcess : public SqliteService {};
 
 TEST_F(ServiceProcess, BusyPortEndsStartUp)
 {
@@ -319,6 +292,8 @@ const ClosedCase kClosedCases[] = {
     {"address without a byte", false, {"\"Allow IP\"=hex:"}, {"Allowed host 255.255.255.255"}, false},
     {"no clients", false, {"\"Max Clients\"=dword:00000000"}, {"Max Clients 0 out of range"}, true},
     {"too many clients", false, {"\"Max Clients\"=dword:00000401"}, {"Max Clients 1025 out of range"}, true},
+    {"spool that cannot be made", false, {"\"Spool File\"=\"/nonexistent/spool\""},
+     {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
     {"unclosed quote", true, {"\"Allow IP\"=\"127.0.0.2"},
      {"Settings file <any>/settings.reg cannot be read: line 6: a value that cannot be read"}, true},
     {"file over the size limit", true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},

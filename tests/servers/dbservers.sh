@@ -2,11 +2,13 @@
 # Throwaway PostgreSQL 15 and MariaDB servers for the tests, on 127.0.0.1 and
 # unix sockets inside DIR, with a private unixODBC configuration.
 #
-# Usage: dbservers.sh start|stop DIR
+# Usage: dbservers.sh start|stop|pg-stop|pg-start DIR
 #   start  (as root) installs missing packages, creates and starts both
 #          servers in the fresh folder DIR, writes DIR/odbcinst.ini,
 #          DIR/odbc.ini and DIR/env.sh; a failed start stops what it started
 #   stop   stops both servers by their recorded process ids
+#   pg-stop, pg-start  stop PostgreSQL (a fast shutdown) and start it again
+#          on its port: an outage, for the tests
 # The caller creates DIR (somewhere user postgres can enter) and removes it.
 set -euo pipefail
 
@@ -153,10 +155,11 @@ export VARN_DSN_PG=varn_pg VARN_DSN_MARIA=varn_maria VARN_DSN_SQLITE=varn_sqlite
 export PGHOST=127.0.0.1 PGPORT=$pg_port PGUSER=$DB_USER PGPASSWORD=$DB_PASSWORD PGDATABASE=$DB_NAME
 export VARN_PG_PORT=$pg_port VARN_MARIA_PORT=$maria_port VARN_MARIA_SOCKET='$dir/my.sock'
 export VARN_MARIA_DATABASE=$DB_NAME VARN_SQLITE_DB='$dir/test.db'
+export VARN_DBSERVERS='$(realpath "$0")'
 EOF
 }
 
-(($# == 2)) || Die "usage: dbservers.sh start|stop DIR"
+(($# == 2)) || Die "usage: dbservers.sh start|stop|pg-stop|pg-start DIR"
 dir=$(realpath -m -- "$2")
 case $1 in
 start)
@@ -175,5 +178,7 @@ start)
     echo "dbservers: PostgreSQL on $pg_port, MariaDB on $maria_port; source $dir/env.sh"
     ;;
 stop) StopAll "$dir" ;;
-*) Die "usage: dbservers.sh start|stop DIR" ;;
+pg-stop) StopPid "$dir/pg/postmaster.pid" "$dir" INT ;;
+pg-start) runuser -u postgres -- "$PG_BIN/pg_ctl" -D "$dir/pg" -l "$dir/pg.log" -w start >/dev/null ;;
+*) Die "usage: dbservers.sh start|stop|pg-stop|pg-start DIR" ;;
 esac

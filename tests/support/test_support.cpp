@@ -421,6 +421,41 @@ bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std:
     return same;
 }
 
+void SqliteService::SetUp()
+{
+    dir = MakeTempDir();
+    UseSqliteOdbcConfig(dir, dir + "/test.db");
+    Sql("CREATE TABLE t(a INTEGER, b VARCHAR(2000))");
+}
+
+void SqliteService::TearDown()
+{
+    StopService(&run);
+    RemoveTree(dir);
+}
+
+bool SqliteService::Start(const std::vector<std::string> &values, const std::vector<int> &waitsMs)
+{
+    std::vector<std::string> settings = {PortValue(port), "\"Data Source\"=\"varn_sqlite\""};
+    settings.insert(settings.end(), values.begin(), values.end());
+    return StartService(&run, SettingsFile(settings), port, waitsMs);
+}
+
+std::string SqliteService::Sql(const std::string &sql)
+{
+    return RunCommand("sqlite3 " + dir + "/test.db " + ShellQuote(sql));
+}
+
+bool SqliteService::WaitForRows(int rows, int ms)
+{
+    for (long deadline = NowMs() + ms;; usleep(10000)) {
+        if (Count() == std::to_string(rows) + "\n")
+            return true;
+        if (NowMs() >= deadline)
+            return false;
+    }
+}
+
 static std::string Environment(const char *name)
 {
     const char *value = getenv(name);

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -107,6 +109,27 @@ struct DataSource {
     std::string password;
     // After "ERROR: Executing Statemtent" when table "nosuch" is missing.
     std::vector<std::string> missingTableLines;
+};
+
+// A service on a SQLite database of its own, test.db in a fresh folder,
+// which holds the table t(a INTEGER, b VARCHAR(2000)): the fixture of the
+// end-to-end tests that judge rows.
+class SqliteService : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the service on `port` with the data source and `values`;
+    // `waitsMs` as StartService takes them.
+    bool Start(const std::vector<std::string> &values = {}, const std::vector<int> &waitsMs = {});
+    // Runs SQL with the sqlite3 shell; the rows a line each.
+    std::string Sql(const std::string &sql);
+    std::string Count() { return Sql("SELECT COUNT(*) FROM t"); }
+    // Waits up to `ms` until t holds `rows` rows.
+    bool WaitForRows(int rows, int ms);
+
+    std::string dir;
+    int port = FreePort();
+    ServiceRun run;
 };
 
 bool ServersRunning();

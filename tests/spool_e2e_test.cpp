@@ -1,0 +1,234 @@
+// The spool through the real service: statements that never reached the
+// database survive a kill and run once, in the order sent, when it is back;
+// a rejected statement is not kept, nor is one whose connection was cut
+// while it ran; a spool another service holds stops this one. On SQLite
+// the database is down while its folder is missing; PostgreSQL's
+// throwaway server is stopped and started for real.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Query(const std::string &text)
+{
+    return "Query: \"" + text + "\"";
+}
+
+std::string SpoolValue(const std::string &path)
+{
+    return "\"Spool File\"=\"" + std::string(RunsUnderWine() ? "Z:" : "") + path + "\"";
+}
+
+class Spool : public SqliteService {
+protected:
+    void SetUp() override
+    {
+        SqliteService::SetUp();
+        UseSqliteOdbcConfig(dir, dir + "/down/test.db");
+    }
+    bool StartSpooled() { return Start({SpoolValue(dir + "/spool")}); }
+    std::string DownSql(const std::string &sql)
+    {
+        return RunCommand("sqlite3 " + dir + "/down/test.db " + ShellQuote(sql));
+    }
+};
+
+// Killed right after its spooled line, the service runs the statements once
+// it is started again with the database back, without a client.
+TEST_F(Spool, SurvivesAKillAndRunsOnce)
+{
+    const char *statements[] = {"CREATE TABLE t(a INTEGER);", "INSERT INTO t VALUES(1);", "INSERT INTO t VALUES(2);"};
+    ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, std::string(statements[0]) + statements[1] + statements[2]);
+    ASSERT_TRUE(WaitForLog(run, "Statement spooled, 3 waiting.", 1, 5000)) << ServiceLog(run);
+    kill(run.pid, SIGKILL);
+    WaitForExit(&run, 5000);
+    close(fd);
+    // Only the first statement tries to connect; the others join it.
+    std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1", Query(statements[0]),
+                                         "SQLConnect Failed.  SQLSTATE=<any>", "ERROR: Connecting",
+                                         "Statement spooled, 1 waiting.", Query(statements[1]),
+                                         "Statement spooled, 2 waiting.", Query(statements[2]),
+                                         "Statement spooled, 3 waiting."};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    StopService(&run);
+
+    ASSERT_EQ(0, mkdir((dir + "/down").c_str(), 0700));
+    ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 5000)) << ServiceLog(run);
+    expected = {"<any>", "<any>", "Spool <any>/spool holds 3 statements."};
+    for (const char *statement : statements)
+        expected.push_back("Replay: \"" + std::string(statement) + "\"");
+    expected.push_back("Spool empty.");
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("1\n2\n", DownSql("SELECT a FROM t"));
+}
+
+// A statement the database rejects reached it: it is not kept.
+TEST_F(Spool, RejectedStatementIsNotKept)
+{
+    ASSERT_EQ(0, mkdir((dir + "/down").c_str(), 0700));
+    DownSql("CREATE TABLE t(a INTEGER)");
+    ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO nosuch VALUES(1);INSERT INTO t VALUES(1);"}));
+    std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1",
+                                         Query("INSERT INTO nosuch VALUES(1);"), "ERROR: Executing Statemtent",
+                                         "  [SQLite]no such table: nosuch (1)", Query("INSERT INTO t VALUES(1);"),
+                                         "Peer closed connection."};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("", ReadFile(dir + "/spool"));
+    EXPECT_EQ("1\n", DownSql("SELECT a FROM t"));
+}
+
+// Two services on one spool would run its statements twice.
+TEST_F(Spool, HeldSpoolStopsASecondService)
+{
+    ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
+    ServiceRun second;
+    int secondPort = FreePort();
+    EXPECT_FALSE(StartService(
+        &second, SettingsFile({PortValue(secondPort), "\"Data Source\"=\"varn_sqlite\"", SpoolValue(dir + "/spool")}),
+        secondPort));
+    EXPECT_EQ(1, WaitForExit(&second, 10000));
+    std::vector<std::string> expected = {"<any>", "Spool <any>/spool cannot be opened: held by another running instance"};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(second), &difference)) << difference;
+    StopService(&second);
+}
+
+// PostgreSQL's throwaway server, stopped and started under the service.
+class SpoolServer : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!ServersRunning())
+            GTEST_SKIP() << "needs the throwaway database servers";
+        for (const DataSource &available : AvailableDataSources(false))
+            if (available.name == "postgres")
+                source = available;
+        dir = MakeTempDir();
+        UseDataSource(source, dir);
+        QueryDataSource(source, "DROP TABLE IF EXISTS spooled; CREATE TABLE spooled(id serial PRIMARY KEY, c INTEGER, "
+                                "s INTEGER)");
+    }
+    void TearDown() override
+    {
+        StopService(&run);
+        if (ServersRunning())
+            Server("pg-start");
+        RemoveTree(dir);
+    }
+    void Server(const char *verb) { RunCommand(std::string("\"$VARN_DBSERVERS\" ") + verb + " \"$VARN_SERVERS_DIR\""); }
+    bool Start()
+    {
+        std::vector<std::string> settings = SourceSettings(source);
+        settings.insert(settings.end(), {PortValue(port), SpoolValue(dir + "/spool"), "\"Max Clients\"=dword:00000004"});
+        return StartService(&run, SettingsFile(settings), port);
+    }
+    static std::string Insert(int c, int s)
+    {
+        return "INSERT INTO spooled(c, s) VALUES(" + std::to_string(c) + ", " + std::to_string(s) + ");";
+    }
+    std::string Rows() { return QueryDataSource(source, "SELECT c, s FROM spooled ORDER BY id"); }
+    int RowCount() { return atoi(QueryDataSource(source, "SELECT COUNT(*) FROM spooled").c_str()); }
+
+    DataSource source;
+    std::string dir;
+    int port = FreePort();
+    ServiceRun run;
+};
+
+// Statements sent before, during and after an outage, and while the spool
+// drains, land exactly once and in the order sent; with no client connected
+// when the server is back, the spool is tried within about 5 s.
+TEST_F(SpoolServer, postgres_OutageLosesNothing)
+{
+    ASSERT_TRUE(Start()) << ServiceLog(run);
+    int clients[] = {ConnectFrom("127.0.0.1", port), ConnectFrom("127.0.0.2", port)};
+    for (int s = 0; s < 105; s++) {
+        if (s == 5) {
+            ASSERT_TRUE([&] {
+                for (long deadline = NowMs() + 10000; NowMs() < deadline; usleep(20000))
+                    if (RowCount() == 10)
+                        return true;
+                return false;
+            }()) << ServiceLog(run);
+            Server("pg-stop");
+        }
+        for (int c = 0; c < 2; c++)
+            SendAll(clients[c], Insert(c, s));
+    }
+    ASSERT_TRUE(WaitForLog(run, "Statement spooled, 200 waiting.", 1, 30000)) << ServiceLog(run);
+    for (int fd : clients)
+        close(fd);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 2, 5000));
+    Server("pg-start");
+    long started = NowMs();
+    while (RowCount() == 10 && NowMs() - started < 8000)
+        usleep(20000);
+    EXPECT_LT(NowMs() - started, 6500) << "the spool was not tried within about 5 s";
+    // A client that comes while the spool drains joins its tail.
+    int late = ConnectFrom("127.0.0.3", port);
+    for (int s = 0; s < 5; s++)
+        SendAll(late, Insert(2, s));
+    close(late);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 30000)) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 3, 5000));
+
+    std::map<int, int> next;
+    std::istringstream rows(Rows());
+    std::string row;
+    int count = 0;
+    while (std::getline(rows, row)) {
+        int c = atoi(row.c_str());
+        int s = atoi(row.c_str() + row.find('|') + 1);
+        EXPECT_EQ(next[c]++, s) << "client " << c << " in row " << count;
+        EXPECT_TRUE(c == 2 || count < 210) << "a late statement passed a spooled one";
+        count++;
+    }
+    EXPECT_EQ(215, count);
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "outcome unknown"));
+}
+
+// A statement whose connection is cut while it runs may have committed:
+// it is neither kept nor tried again.
+TEST_F(SpoolServer, postgres_LostConnectionIsNotRetried)
+{
+    ASSERT_TRUE(Start()) << ServiceLog(run);
+    const std::string slow = "INSERT INTO spooled(c, s) SELECT 9, 1 FROM pg_sleep(10);";
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, slow + Insert(9, 2));
+    bool cut = false;
+    for (long deadline = NowMs() + 5000; !cut && NowMs() < deadline; usleep(50000))
+        cut = QueryDataSource(source, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+                                      "'INSERT INTO spooled(c, s) SELECT%'") == "t\n";
+    ASSERT_TRUE(cut);
+    ASSERT_TRUE(WaitForLog(run, "Query: \"" + Insert(9, 2), 1, 5000)) << ServiceLog(run);
+    close(fd);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 5000)) << ServiceLog(run);
+    std::vector<std::string> expected = {"<any>", "<any>", "Max clients 4", "<any>Incoming connection from 127.0.0.1",
+                                         "<any>Query: \"" + slow + "\"", "<any>ERROR: Executing Statemtent",
+                                         "<any>  FATAL: terminating connection due to administrator command;",
+                                         "<any>  The connection has been lost",
+                                         "<any>Statement outcome unknown, not retried.",
+                                         "<any>Query: \"" + Insert(9, 2) + "\"", "<any>Peer closed connection."};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("9|2\n", Rows());
+    EXPECT_EQ("", ReadFile(dir + "/spool"));
+}
+
+}  // namespace
