@@ -38,7 +38,7 @@ grep -rhoE '(ConsoleLine\(|snprintf\(lead, sizeof lead, )"([^"\\]|\\.)*"' "$sour
   sed -e 's/^[^"]*"//' -e 's/"$//' | grep -v '^WSAStartup' >"$work/formats"
 [ "$(wc -l <"$work/formats")" -ge 15 ] || fail "found only $(wc -l <"$work/formats") console formats in the source"
 while IFS= read -r format; do
-  printf '%s\n' "$format" | sed -e 's/\\n//g' -e 's/\\"/"/g' -e 's/%[-.*0-9]*[sdu]/\n/g' >"$work/pieces"
+  printf '%s\n' "$format" | sed -e 's/\\n//g' -e 's/\\"/"/g' -e 's/%[-.*0-9l]*[sdu]/\n/g' >"$work/pieces"
   while IFS= read -r piece; do
     piece=$(printf '%s' "$piece" | tr -s ' ' | sed -e 's/^ //' -e 's/ $//')
     [ -z "$piece" ] && continue

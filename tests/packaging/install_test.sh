@@ -164,6 +164,7 @@ if wait_for_line "$log" "Listening on TCP port" 10; then
   expect_equal "row written through the installed service" "1|installed; and running" \
     "$(sqlite3 "$state/notes.db" 'SELECT * FROM notes;' 2>&1)"
   expect_equal "database owner" "varn-odbc" "$(stat -c %U "$state/notes.db" 2>&1)"
+  expect_equal "the spool the packaged settings turn on" "varn-odbc 600" "$(stat -c '%U %a' "$state/spool" 2>&1)"
   grep -q '^ERROR' "$log" && fail "the service reported a database failure"
 else
   fail "the installed service did not start listening"

@@ -73,6 +73,7 @@ expect_equal "service account" 'NT AUTHORITY\LocalService' "$(Value "$serviceKey
 expect_equal "service program" 'C:\Program Files\VARN ODBC\varn-odbc.exe' "$(Value "$serviceKey" ImagePath)"
 expect_equal "example settings: host" 127.0.0.1 "$(Value "$key" 'Allow IP')"
 expect_equal "example settings: data source" varn-odbc "$(Value "$key" 'Data Source')"
+expect_equal "example settings: spool" 'C:\ProgramData\VARN ODBC\spool' "$(Value "$key" 'Spool File')"
 
 echo "== started by sc, serving and logging"
 port=$(FreePort)
