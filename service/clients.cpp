@@ -130,6 +130,24 @@ static void AcceptClient(NetSocket listener)
         AdmitClient(sock, address, port);
 }
 
+// Keeps in *wait the sooner of it and `in` milliseconds from now; -1 in
+// *wait is no limit yet.
+static void WaitAtMost(int64_t *wait, int64_t in)
+{
+    if (in < 0)
+        in = 0;
+    if (*wait < 0 || in < *wait)
+        *wait = in;
+}
+
+static void TimeOutClient(Client *client)
+{
+    ConsoleSetPrefix(client->prefix);
+    EndStatementWait(client->sock, client->statement, &client->framing);
+    EndClient(client);
+    ConsoleSetPrefix("");
+}
+
 void ServeOnce(NetSocket listener)
 {
     static NetWaitEntry entries[NET_WAIT_MAX];
@@ -143,7 +161,7 @@ void ServeOnce(NetSocket listener)
             entries[count].sock = listener;
             owners[count++] = NULL;
         } else {
-            wait = serviceLoop.acceptAfter - ClockMs();
+            WaitAtMost(&wait, serviceLoop.acceptAfter - ClockMs());
         }
     }
     // A client whose statement waits for its turn is not read meanwhile.
@@ -153,16 +171,12 @@ void ServeOnce(NetSocket listener)
             continue;
         entries[count].sock = client->sock;
         owners[count++] = client;
-        if (wait < 0 || client->framing.deadline - now < wait)
-            wait = client->framing.deadline - now > 0 ? client->framing.deadline - now : 0;
+        WaitAtMost(&wait, client->framing.deadline - now);
     }
-    if (spool.waiting > 0) {
-        int64_t replayIn = serviceLoop.replayAt - ClockMs();
-        if (wait < 0 || replayIn < wait)
-            wait = replayIn > 0 ? replayIn : 0;
-    }
+    if (spool.waiting > 0)
+        WaitAtMost(&wait, serviceLoop.replayAt - ClockMs());
     if (serviceLoop.turnCount > 0)
-        wait = 0;
+        WaitAtMost(&wait, 0);
     if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0)
         memset(entries, 0, sizeof entries[0] * (size_t)count);
 
@@ -176,10 +190,7 @@ void ServeOnce(NetSocket listener)
         } else if (entries[i].ready) {
             ReadClient(owners[i], now);
         } else if (owners[i]->framing.deadline <= now) {
-            ConsoleSetPrefix(owners[i]->prefix);
-            EndStatementWait(owners[i]->sock, owners[i]->statement, &owners[i]->framing);
-            EndClient(owners[i]);
-            ConsoleSetPrefix("");
+            TimeOutClient(owners[i]);
         }
     }
     if (serviceLoop.turnCount > 0)
