@@ -125,6 +125,7 @@ static int SetAside(int64_t from, int64_t to)
         if (FileTruncate(spool.file, from) != 0)
             return -1;
         spool.end = from;
+        to = from;
     }
     // Fillers of at most RECORD_MAX bytes, none under a header and one byte.
     while (from < to) {

@@ -150,6 +150,7 @@ TEST_P(Damage, OnlyIntactRecordsRun)
 
     EXPECT_EQ(kDamaged, Open());
     EXPECT_EQ((long)c.statements.size(), spool.waiting);
+    EXPECT_EQ(c.cutAt >= 0 ? (size_t)kThird : bytes.size(), ReadFile(path).size()) << "cut off, or covered";
     EXPECT_EQ(bytes.substr((size_t)c.from, (size_t)(c.to - c.from)), ReadFile(path + ".damaged"));
     // Set aside once: a second start finds nothing more to set aside.
     EXPECT_EQ("", Open());
