@@ -28,7 +28,9 @@ int OdbcFailed(int code);
 int DbConnect(const char *userName, const char *password, const char *dataSource);
 
 // Runs one statement text and drops whatever it produced. Returns the code
-// of SQLExecDirect, or that of SQLAllocStmt when no statement handle was had.
+// of SQLExecDirect, or that of SQLAllocStmt when no statement handle was had;
+// dbSession.connectionLost then tells whether SQLExecDirect failed because
+// the connection went away.
 int DbExecute(const char *statementText);
 
 // Disconnects and releases the connection and environment. Returns 0, or the

@@ -75,6 +75,9 @@ int DbExecute(const char *statementText)
     rc = SQLAllocStmt(dbSession.hdbc, &hstmt);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(hstmt, "Allocating Statemtent");
+        // The statement never left: only a failed SQLExecDirect leaves its
+        // outcome unknown.
+        dbSession.connectionLost = 0;
         return rc;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
