@@ -80,6 +80,7 @@ struct FaultCase {
     const char *name;
     SeamFault fault;
     std::string console;
+    bool connectionLost = false;  // the statement's outcome is unknown
 };
 
 const std::vector<std::string> kTwo = {"first message", "second message"};
@@ -109,6 +110,17 @@ const FaultCase kFaults[] = {
     {"need data is quiet", {"SQLExecDirect", SQL_NEED_DATA, {}, false}, ""},
     {"a long message is cut at 512", {"SQLExecDirect", SQL_ERROR, {std::string(700, 'x')}, false},
      "ERROR: Executing Statemtent\n  " + std::string(512, 'x') + "\n"},
+    {"every line of a record is indented", {"SQLExecDirect", SQL_ERROR, {"first\n\tsecond\n"}, false},
+     "ERROR: Executing Statemtent\n  first\n  \tsecond\n"},
+    // What the drivers give when the connection goes while a statement runs.
+    {"a lost connection's SQLSTATE", {"SQLExecDirect", SQL_ERROR, {"08S01/2013/Lost connection to server"}, false},
+     "ERROR: Executing Statemtent\n  Lost connection to server\n", true},
+    {"psqlODBC's lost connection", {"SQLExecDirect", SQL_ERROR, {"57P01/35/FATAL: terminating"}, false},
+     "ERROR: Executing Statemtent\n  FATAL: terminating\n", true},
+    {"a rejection that only looks like one", {"SQLExecDirect", SQL_ERROR, {"57P01/1/raised"}, false},
+     "ERROR: Executing Statemtent\n  raised\n", false},
+    {"a statement handle refused on a lost connection", {"SQLAllocStmt", SQL_ERROR, {"08003/0/Connection not open"}, false},
+     "ERROR: Allocating Statemtent\n  Connection not open\n", false},
     {"disconnect refused once", {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, false},
      "ERROR: Disconnect Statement\n  transaction still active\n"},
     {"disconnect refused until rolled back", {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, true},
@@ -132,6 +144,7 @@ TEST_P(DbFaults, ReportedAndReleased)
 {
     ArmSeam(GetParam().fault);
     EXPECT_EQ(GetParam().console, Run("INSERT INTO t VALUES(1, 'armed');"));
+    EXPECT_EQ(GetParam().connectionLost, dbSession.connectionLost != 0);
     DisarmSeam();
     EXPECT_EQ("", Run("INSERT INTO t VALUES(2, 'next');"));
     EXPECT_NE(std::string::npos, Rows().find("2|next"));

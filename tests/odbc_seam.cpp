@@ -145,14 +145,24 @@ SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE handle)
 }
 
 // Hands out the pending records first: the message cut to the buffer, the
-// length the whole message has, as ODBC reports it.
-static bool TakeRecord(SQLCHAR *state, SQLCHAR *message, SQLSMALLINT capacity, SQLSMALLINT *length)
+// length the whole message has, as ODBC reports it. A record that begins
+// "STATE/native/" carries that SQLSTATE and native code.
+static bool TakeRecord(SQLCHAR *state, SQLINTEGER *nativeError, SQLCHAR *message, SQLSMALLINT capacity,
+                       SQLSMALLINT *length)
 {
     if (pendingRecords.empty())
         return false;
     std::string record = pendingRecords.front();
     pendingRecords.erase(pendingRecords.begin());
     strcpy((char *)state, "S1000");
+    if (nativeError != NULL)
+        *nativeError = 1;
+    if (record.size() > 6 && record[5] == '/' && record.find('/', 6) != std::string::npos) {
+        snprintf((char *)state, 6, "%s", record.c_str());
+        if (nativeError != NULL)
+            *nativeError = atoi(record.c_str() + 6);
+        record = record.substr(record.find('/', 6) + 1);
+    }
     snprintf((char *)message, (size_t)capacity, "%s", record.c_str());
     if (length != NULL)
         *length = (SQLSMALLINT)record.size();
@@ -162,7 +172,7 @@ static bool TakeRecord(SQLCHAR *state, SQLCHAR *message, SQLSMALLINT capacity, S
 SQLRETURN SQL_API SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *state, SQLINTEGER *nativeError,
                            SQLCHAR *message, SQLSMALLINT capacity, SQLSMALLINT *length)
 {
-    if (TakeRecord(state, message, capacity, length))
+    if (TakeRecord(state, nativeError, message, capacity, length))
         return SQL_SUCCESS;
     return PASS("SQLError", (SQLHENV, SQLHDBC, SQLHSTMT, SQLCHAR *, SQLINTEGER *, SQLCHAR *, SQLSMALLINT, SQLSMALLINT *),
                 henv, hdbc, hstmt, state, nativeError, message, capacity, length);
@@ -171,7 +181,7 @@ SQLRETURN SQL_API SQLError(SQLHENV henv, SQLHDBC hdbc, SQLHSTMT hstmt, SQLCHAR *
 SQLRETURN SQL_API SQLGetDiagRec(SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT number, SQLCHAR *state,
                                 SQLINTEGER *nativeError, SQLCHAR *message, SQLSMALLINT capacity, SQLSMALLINT *length)
 {
-    if (TakeRecord(state, message, capacity, length))
+    if (TakeRecord(state, nativeError, message, capacity, length))
         return SQL_SUCCESS;
     return PASS("SQLGetDiagRec", (SQLSMALLINT, SQLHANDLE, SQLSMALLINT, SQLCHAR *, SQLINTEGER *, SQLCHAR *, SQLSMALLINT,
                                   SQLSMALLINT *),

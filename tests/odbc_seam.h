@@ -14,7 +14,8 @@ struct SeamFault {
     std::string call;
     int returnCode;
     // Handed out by SQLError and SQLGetDiagRec before anything the driver
-    // manager holds, each with SQLSTATE S1000.
+    // manager holds, each with SQLSTATE S1000 and native code 1 unless it
+    // begins "STATE/native/".
     std::vector<std::string> records;
     // Fail every time until a rollback, and again for the next connection,
     // as a driver that refuses to disconnect inside a transaction does;
