@@ -32,6 +32,7 @@ typedef struct Service {
     int port;
     FILE *console;
     long listening;
+    long incoming;
     long queries;
     long closes;
     double lastQueryAt;
@@ -95,17 +96,22 @@ static int ReadConsoleLine(Service *service)
         return -1;
     }
     double now = ReadClock(CLOCK_MONOTONIC);
-    if (strncmp(line, "Query: ", 7) == 0) {
+    // With Max Clients above 1, a line about a client begins "[address:port] ".
+    const char *text = line[0] == '[' ? strstr(line, "] ") : NULL;
+    text = text != NULL ? text + 2 : line;
+    if (strncmp(text, "Query: ", 7) == 0) {
         if (service->timing != NULL && service->lastQueryAt > 0)
             AddSample(service->timing, (now - service->lastQueryAt) * 1e3);
         service->lastQueryAt = now;
         service->queries++;
-    } else if (strcmp(line, "Peer closed connection.\n") == 0) {
+    } else if (strcmp(text, "Peer closed connection.\n") == 0) {
         service->closes++;
-    } else if (strncmp(line, "Listening on TCP port", 21) == 0) {
+    } else if (strncmp(text, "Incoming connection", 19) == 0) {
+        service->incoming++;
+    } else if (strncmp(text, "Listening on TCP port", 21) == 0) {
         service->listening = 1;
-    } else if (strncmp(line, "Incoming connection", 19) != 0 && strncmp(line, "Halvorin", 8) != 0 &&
-               strncmp(line, "Allowed host", 12) != 0) {
+    } else if (strncmp(text, "Halvorin", 8) != 0 && strncmp(text, "Allowed host", 12) != 0 &&
+               strncmp(text, "Max clients", 11) != 0) {
         fprintf(stderr, "varn-bench: the service: %s", line);
     }
     return 0;
@@ -120,7 +126,8 @@ static void StopService(Service *service)
     memset(service, 0, sizeof *service);
 }
 
-static int StartService(const char *odbcDir, const Source *source, Service *service)
+// With `maxClients` 0 the settings leave Max Clients out.
+static int StartService(const char *odbcDir, const Source *source, unsigned maxClients, Service *service)
 {
     char settingsPath[600];
     int ends[2];
@@ -136,6 +143,8 @@ static int StartService(const char *odbcDir, const Source *source, Service *serv
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n\"Data Source\"=\"%s\"\n"
             "\"User Name\"=\"%s\"\n\"Password\"=\"%s\"\n\"TCP Port\"=dword:%08x\n\"Allow IP\"=\"127.0.0.1\"\n",
             source->dataSource, source->userName, source->password, (unsigned)service->port);
+    if (maxClients > 0)
+        fprintf(file, "\"Max Clients\"=dword:%08x\n", maxClients);
     if (fclose(file) != 0 || pipe2(ends, O_CLOEXEC) != 0)
         return -1;
     service->pid = fork();
@@ -317,7 +326,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
                "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
-    if (StartService(plainDir, source, &plain) != 0 || StartService(pooledDir, source, &pooled) != 0)
+    if (StartService(plainDir, source, 0, &plain) != 0 || StartService(pooledDir, source, 0, &pooled) != 0)
         goto done;
     // A slice of every row per round, so that all rows meet the same
     // conditions (a disk whose flushes drift, other work on the machine).
@@ -334,7 +343,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     StopService(&pooled);
     // Memory on a service of its own: the first reading counts from its start.
     if (memoryStatements > 0 &&
-        (StartService(plainDir, source, &plain) != 0 ||
+        (StartService(plainDir, source, 0, &plain) != 0 ||
          LoadService(&plain, ROW_MEMORY, 0, 1e9, MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
          (r->rssFirstKiB = ReadResidentKiB(&plain)) <= 0 ||
          LoadService(&plain, ROW_MEMORY, 0, 1e9, memoryStatements - MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
