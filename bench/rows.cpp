@@ -23,6 +23,8 @@
 // waiting when the service finishes one, and a slice still ends on time.
 #define LEAD 16
 #define CONSOLE_WAIT_SECONDS 60
+// The most connections a load spreads its statements over.
+#define SPREAD_CLIENTS 100
 
 // The service in a child process, its console on a pipe into this one.
 // The counts are of the console lines read so far.
@@ -40,6 +42,32 @@ typedef struct Service {
 } Service;
 
 static double samples[ROW_FLOOR][MAX_SAMPLES];
+
+// The services a data source's rows run on, started before its rows and
+// stopped after them.
+enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICES };
+
+typedef struct ServiceKind {
+    int pooled;           // on the configuration with driver-manager pooling
+    unsigned maxClients;  // 0: the settings leave it out
+} ServiceKind;
+
+static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}};
+
+// A row of a service loaded over loopback, with its statements over
+// `connections` held connections in turn, or over one of their own each
+// (0); the rows take turns in this order.
+typedef struct ServiceRow {
+    int row;
+    int service;
+    int connections;
+} ServiceRow;
+
+static const ServiceRow serviceRows[] = {
+    {ROW_ONE, SERVICE_PLAIN, 1},
+    {ROW_EACH, SERVICE_PLAIN, 0},
+    {ROW_POOLED, SERVICE_POOLED, 1},
+};
 
 static double ReadClock(clockid_t clock)
 {
@@ -183,14 +211,17 @@ static long ReadResidentKiB(const Service *service)
     return kib;
 }
 
-static int LoadService(Service *service, int runId, int perConnection, double seconds, long count, Row *row)
+// Sends `count` statements, or as many as `seconds` allow, over
+// `connections` connections in turn, or with `connections` 0 each over one
+// of its own, closed right after it is sent; returns once all have run.
+static int LoadService(Service *service, int runId, int connections, double seconds, long count, Row *row)
 {
+    static int fds[SPREAD_CLIENTS];
     char text[STATEMENT_BYTES + 1];
     long queries = service->queries;
     long closes = service->closes;
     long sent = 0;
-    long connections = 0;
-    int fd = -1;
+    long opened = 0;
     int status = 0;
     double cpuStarted = ReadClock(service->cpuClock);
     double started = ReadClock(CLOCK_MONOTONIC);
@@ -198,25 +229,26 @@ static int LoadService(Service *service, int runId, int perConnection, double se
     service->timing = row;
     service->lastQueryAt = 0;
     while (status == 0 && !interrupted && sent < count && ReadClock(CLOCK_MONOTONIC) - started < seconds) {
+        int k = connections > 0 ? (int)(sent % connections) : 0;
         if (sent - (service->queries - queries) >= LEAD) {
             status = ReadConsoleLine(service);
             continue;
         }
-        if (fd < 0 && (fd = OpenLoopback(&service->port)) >= 0)
-            connections++;
+        if ((connections == 0 || sent < connections) && (fds[k] = OpenLoopback(&service->port)) >= 0)
+            opened++;
         FormatInsert(text, runId, row->statements + sent++);
-        if (fd < 0 || send(fd, text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
+        if (fds[k] < 0 || send(fds[k], text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
             status = -1;
-        if (perConnection && fd >= 0) {
-            close(fd);
-            fd = -1;
-        }
+        if (connections == 0 && fds[k] >= 0)
+            close(fds[k]);
     }
-    if (fd >= 0)
-        close(fd);
+    for (long k = 0; k < connections && k < sent; k++)
+        if (fds[k] >= 0)
+            close(fds[k]);
     // All has run once the service has seen every connection close.
-    while (status == 0 && service->closes - closes < connections)
+    while (status == 0 && service->closes - closes < opened)
         status = ReadConsoleLine(service);
+    service->timing = NULL;
     row->statements += sent;
     row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
     row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
@@ -306,12 +338,29 @@ static int ReadByteFloor(double seconds, Row *row)
     return status;
 }
 
+// Memory on a service of its own, the first reading counting from its
+// start: statements on one connection, then on a second one.
+static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
+{
+    Row *row = &r->rows[ROW_MEMORY];
+    Service service = {};
+    int status = -1;
+
+    if (StartService(plainDir, source, 0, &service) == 0 &&
+        LoadService(&service, ROW_MEMORY, 1, 1e9, MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssFirstKiB = ReadResidentKiB(&service)) > 0 &&
+        LoadService(&service, ROW_MEMORY, 1, 1e9, statements - MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssLastKiB = ReadResidentKiB(&service)) > 0)
+        status = 0;
+    StopService(&service);
+    return status;
+}
+
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
                   long memoryStatements, Results *r)
 {
     Row *rows = r->rows;
-    Service plain = {};
-    Service pooled = {};
+    Service services[SERVICES] = {};
     long forever = 1L << 40;
     long statements = 0;
     char text[32] = "";
@@ -326,28 +375,26 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
                "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
-    if (StartService(plainDir, source, 0, &plain) != 0 || StartService(pooledDir, source, 0, &pooled) != 0)
-        goto done;
+    for (int kind = 0; kind < SERVICES; kind++)
+        if (StartService(serviceKinds[kind].pooled ? pooledDir : plainDir, source, serviceKinds[kind].maxClients,
+                         &services[kind]) != 0)
+            goto done;
     // A slice of every row per round, so that all rows meet the same
     // conditions (a disk whose flushes drift, other work on the machine).
     // This process holds no connection meanwhile, as the service holds none.
-    for (int round = 0; round < rounds; round++)
+    for (int round = 0; round < rounds; round++) {
         if (RunInProcess(source, ROW_SESSION, 0, slice, &rows[ROW_SESSION]) != 0 ||
-            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0 ||
-            LoadService(&plain, ROW_ONE, 0, slice, forever, &rows[ROW_ONE]) != 0 ||
-            LoadService(&plain, ROW_EACH, 1, slice, forever, &rows[ROW_EACH]) != 0 ||
-            LoadService(&pooled, ROW_POOLED, 0, slice, forever, &rows[ROW_POOLED]) != 0 ||
-            ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0)
             goto done;
-    StopService(&plain);
-    StopService(&pooled);
-    // Memory on a service of its own: the first reading counts from its start.
-    if (memoryStatements > 0 &&
-        (StartService(plainDir, source, 0, &plain) != 0 ||
-         LoadService(&plain, ROW_MEMORY, 0, 1e9, MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssFirstKiB = ReadResidentKiB(&plain)) <= 0 ||
-         LoadService(&plain, ROW_MEMORY, 0, 1e9, memoryStatements - MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssLastKiB = ReadResidentKiB(&plain)) <= 0))
+        for (const ServiceRow &plan : serviceRows)
+            if (LoadService(&services[plan.service], plan.row, plan.connections, slice, forever, &rows[plan.row]) != 0)
+                goto done;
+        if (ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+            goto done;
+    }
+    for (Service &service : services)
+        StopService(&service);
+    if (memoryStatements > 0 && MeasureMemory(source, plainDir, memoryStatements, r) != 0)
         goto done;
     for (int i = 0; i < ROWS; i++) {
         statements += i != ROW_FLOOR ? rows[i].statements : 0;
@@ -360,7 +407,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     else
         fprintf(stderr, "varn-bench: %s: %ld statements ran, %s rows arrived\n", source->label, statements, text);
 done:
-    StopService(&plain);
-    StopService(&pooled);
+    for (Service &service : services)
+        StopService(&service);
     return status;
 }
