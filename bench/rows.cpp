@@ -4,6 +4,7 @@
 #include "bench.h"
 
 #include "db.h"
+#include "service.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -25,6 +26,11 @@
 #define CONSOLE_WAIT_SECONDS 60
 // The most connections a load spreads its statements over.
 #define SPREAD_CLIENTS 100
+// A crowd is made afresh at least this often, well inside the service's
+// 90 s wait for a first byte; a dripping client sends a byte this often,
+// well inside its 30 s wait for the next one.
+#define CROWD_SECONDS 60.0
+#define DRIP_SECONDS 0.25
 
 // The service in a child process, its console on a pipe into this one.
 // The counts are of the console lines read so far.
@@ -45,29 +51,43 @@ static double samples[ROW_FLOOR][MAX_SAMPLES];
 
 // The services a data source's rows run on, started before its rows and
 // stopped after them.
-enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICES };
+enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICE_MANY, SERVICES };
 
 typedef struct ServiceKind {
     int pooled;           // on the configuration with driver-manager pooling
     unsigned maxClients;  // 0: the settings leave it out
 } ServiceKind;
 
-static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}};
+static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}, {0, MANY_CLIENTS}};
 
 // A row of a service loaded over loopback, with its statements over
 // `connections` held connections in turn, or over one of their own each
-// (0); the rows take turns in this order.
+// (0), and a crowd of other clients beside the load: `idle` connected ones
+// that send nothing and, with `drip`, one that sends a byte of an
+// unfinished statement every DRIP_SECONDS. The rows take turns in this
+// order.
 typedef struct ServiceRow {
     int row;
     int service;
     int connections;
+    int idle;
+    int drip;
 } ServiceRow;
 
 static const ServiceRow serviceRows[] = {
-    {ROW_ONE, SERVICE_PLAIN, 1},
-    {ROW_EACH, SERVICE_PLAIN, 0},
-    {ROW_POOLED, SERVICE_POOLED, 1},
+    {ROW_ONE, SERVICE_PLAIN, 1, 0, 0},
+    {ROW_EACH, SERVICE_PLAIN, 0, 0, 0},
+    {ROW_POOLED, SERVICE_POOLED, 1, 0, 0},
+    {ROW_ALONE, SERVICE_MANY, 1, 0, 0},
+    {ROW_IDLE, SERVICE_MANY, 1, IDLE_CLIENTS, 0},
+    {ROW_DRIP, SERVICE_MANY, 1, IDLE_CLIENTS, 1},
 };
+
+// The crowd beside a load; one at a time.
+static int crowd[MAX_CLIENTS_LIMIT];
+static int crowdCount;
+static int dripFd = -1;
+static double dripAt;
 
 static double ReadClock(clockid_t clock)
 {
@@ -225,22 +245,27 @@ static int LoadService(Service *service, int runId, int connections, double seco
     int status = 0;
     double cpuStarted = ReadClock(service->cpuClock);
     double started = ReadClock(CLOCK_MONOTONIC);
+    double now = started;
 
     service->timing = row;
     service->lastQueryAt = 0;
-    while (status == 0 && !interrupted && sent < count && ReadClock(CLOCK_MONOTONIC) - started < seconds) {
+    while (status == 0 && !interrupted && sent < count && now - started < seconds) {
         int k = connections > 0 ? (int)(sent % connections) : 0;
-        if (sent - (service->queries - queries) >= LEAD) {
+        if (dripFd >= 0 && now >= dripAt) {
+            dripAt = now + DRIP_SECONDS;
+            status = send(dripFd, "x", 1, MSG_NOSIGNAL) == 1 ? 0 : -1;
+        } else if (sent - (service->queries - queries) >= LEAD) {
             status = ReadConsoleLine(service);
-            continue;
+        } else {
+            if ((connections == 0 || sent < connections) && (fds[k] = OpenLoopback(&service->port)) >= 0)
+                opened++;
+            FormatInsert(text, runId, row->statements + sent++);
+            if (fds[k] < 0 || send(fds[k], text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
+                status = -1;
+            if (connections == 0 && fds[k] >= 0)
+                close(fds[k]);
         }
-        if ((connections == 0 || sent < connections) && (fds[k] = OpenLoopback(&service->port)) >= 0)
-            opened++;
-        FormatInsert(text, runId, row->statements + sent++);
-        if (fds[k] < 0 || send(fds[k], text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
-            status = -1;
-        if (connections == 0 && fds[k] >= 0)
-            close(fds[k]);
+        now = ReadClock(CLOCK_MONOTONIC);
     }
     for (long k = 0; k < connections && k < sent; k++)
         if (fds[k] >= 0)
@@ -252,6 +277,79 @@ static int LoadService(Service *service, int runId, int connections, double seco
     row->statements += sent;
     row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
     row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
+    return status;
+}
+
+// Adds `idle` clients to the crowd and, with `drip`, one that has sent an
+// INSERT up to inside its quoted text; returns once the service has
+// admitted them all. A batch at a time, so that the backlog never fills.
+static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row *row)
+{
+    char text[STATEMENT_BYTES + 1];
+    long incoming = service->incoming;
+    int opened = 0;
+    int status = 0;
+
+    while (status == 0 && opened < idle) {
+        if (opened - (service->incoming - incoming) >= 64)
+            status = ReadConsoleLine(service);
+        else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0)
+            status = -1;
+        else {
+            crowdCount++;
+            opened++;
+        }
+    }
+    if (status == 0 && drip) {
+        // Numbered below zero, apart from the load's own.
+        FormatInsert(text, runId, -1 - row->sideStatements);
+        long length = strchr(text, '\'') + 1 - text;
+        dripFd = OpenLoopback(&service->port);
+        dripAt = ReadClock(CLOCK_MONOTONIC) + DRIP_SECONDS;
+        status = dripFd >= 0 && send(dripFd, text, (size_t)length, MSG_NOSIGNAL) == length ? 0 : -1;
+        opened++;
+    }
+    while (status == 0 && service->incoming - incoming < opened)
+        status = ReadConsoleLine(service);
+    return status;
+}
+
+// Closes the crowd, the dripping client once its statement is whole (the
+// statement then runs); returns once the service has seen every close.
+static int CloseCrowd(Service *service, Row *row)
+{
+    long closes = service->closes;
+    int count = crowdCount;
+    int status = 0;
+
+    if (dripFd >= 0) {
+        status = send(dripFd, "');", 3, MSG_NOSIGNAL) == 3 ? 0 : -1;
+        close(dripFd);
+        dripFd = -1;
+        row->sideStatements++;
+        count++;
+    }
+    while (crowdCount > 0)
+        close(crowd[--crowdCount]);
+    while (status == 0 && service->closes - closes < count)
+        status = ReadConsoleLine(service);
+    return status;
+}
+
+// A slice of a service row, its crowd made afresh every CROWD_SECONDS.
+static int RunServiceRow(Service *service, const ServiceRow *plan, double seconds, Row *row)
+{
+    long forever = 1L << 40;
+    int status = 0;
+
+    for (double left = seconds; status == 0 && !interrupted && left > 0; left -= CROWD_SECONDS) {
+        status = OpenCrowd(service, plan->idle, plan->drip, plan->row, row);
+        if (status == 0)
+            status = LoadService(service, plan->row, plan->connections, left < CROWD_SECONDS ? left : CROWD_SECONDS,
+                                 forever, row);
+        if (CloseCrowd(service, row) != 0)
+            status = -1;
+    }
     return status;
 }
 
@@ -361,7 +459,6 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
 {
     Row *rows = r->rows;
     Service services[SERVICES] = {};
-    long forever = 1L << 40;
     long statements = 0;
     char text[32] = "";
     int status = -1;
@@ -372,7 +469,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label, memoryStatements ? ", then memory" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
-               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
+               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
     for (int kind = 0; kind < SERVICES; kind++)
@@ -387,7 +484,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
             RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0)
             goto done;
         for (const ServiceRow &plan : serviceRows)
-            if (LoadService(&services[plan.service], plan.row, plan.connections, slice, forever, &rows[plan.row]) != 0)
+            if (RunServiceRow(&services[plan.service], &plan, slice, &rows[plan.row]) != 0)
                 goto done;
         if (ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
             goto done;
@@ -397,7 +494,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     if (memoryStatements > 0 && MeasureMemory(source, plainDir, memoryStatements, r) != 0)
         goto done;
     for (int i = 0; i < ROWS; i++) {
-        statements += i != ROW_FLOOR ? rows[i].statements : 0;
+        statements += i != ROW_FLOOR ? rows[i].statements + rows[i].sideStatements : 0;
         FinishRow(&rows[i]);
     }
     // The row of every INSERT that ran must be there: a rate over statements
