@@ -15,6 +15,10 @@
 // and 7 hold connected beside the loading one, sending nothing.
 #define MANY_CLIENTS 128
 #define IDLE_CLIENTS 100
+// The clients connected at once in the memory run with many clients, and
+// the connections its statements are spread over.
+#define MEMORY_CLIENTS 1000
+#define SPREAD_CLIENTS 100
 
 typedef struct Source {
     char label[32];
@@ -52,6 +56,7 @@ enum {
     ROW_DRIP,
     ROW_FLOOR,
     ROW_MEMORY,
+    ROW_MEMORY_MANY,
     ROWS
 };
 
@@ -59,6 +64,10 @@ typedef struct Results {
     Row rows[ROWS];
     long rssFirstKiB;
     long rssLastKiB;
+    long rssOneClientKiB;
+    long rssClientsKiB;
+    long rssSpreadFirstKiB;
+    long rssSpreadLastKiB;
 } Results;
 
 extern volatile sig_atomic_t interrupted;

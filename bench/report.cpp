@@ -2,6 +2,8 @@
 // the check that a data source's figures hang together.
 #include "bench.h"
 
+#include "service.h"
+
 #include <algorithm>
 #include <stdio.h>
 #include <stdlib.h>
@@ -115,6 +117,20 @@ void PrintTables(const Source *sources, const Results *results, int count)
             printf("| %s | | RSS growth <= 1024 KiB | %ld KiB after %ld statements, %ld KiB after %ld | %s |\n",
                    sources[i].label, results[i].rssFirstKiB, MEMORY_FIRST_STATEMENTS, results[i].rssLastKiB,
                    rows[ROW_MEMORY].statements, growth <= 1024 ? "yes" : "no");
+        if (rows[ROW_MEMORY_MANY].statements > 0) {
+            // The first MEMORY_FIRST_STATEMENTS went over one connection, before the clients came.
+            long spread = rows[ROW_MEMORY_MANY].statements - MEMORY_FIRST_STATEMENTS;
+            printf("| %s | | Max Clients %d: RSS with %d clients <= 4096 KiB above 1 | %ld KiB with 1, %ld KiB with "
+                   "%d | %s |\n",
+                   sources[i].label, MAX_CLIENTS_LIMIT, MEMORY_CLIENTS, results[i].rssOneClientKiB,
+                   results[i].rssClientsKiB, MEMORY_CLIENTS,
+                   results[i].rssClientsKiB - results[i].rssOneClientKiB <= 4096 ? "yes" : "no");
+            printf("| %s | | Max Clients %d: RSS growth <= 1024 KiB, statements over %d clients | %ld KiB after %ld "
+                   "statements, %ld KiB after %ld | %s |\n",
+                   sources[i].label, MAX_CLIENTS_LIMIT, SPREAD_CLIENTS, results[i].rssSpreadFirstKiB,
+                   MEMORY_FIRST_STATEMENTS, results[i].rssSpreadLastKiB, spread,
+                   results[i].rssSpreadLastKiB - results[i].rssSpreadFirstKiB <= 1024 ? "yes" : "no");
+        }
     }
 }
 

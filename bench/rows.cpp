@@ -7,6 +7,7 @@
 #include "service.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <netinet/in.h>
@@ -24,8 +25,6 @@
 // waiting when the service finishes one, and a slice still ends on time.
 #define LEAD 16
 #define CONSOLE_WAIT_SECONDS 60
-// The most connections a load spreads its statements over.
-#define SPREAD_CLIENTS 100
 // A crowd is made afresh at least this often, well inside the service's
 // 90 s wait for a first byte; a dripping client sends a byte this often,
 // well inside its 30 s wait for the next one.
@@ -293,8 +292,10 @@ static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row 
     while (status == 0 && opened < idle) {
         if (opened - (service->incoming - incoming) >= 64)
             status = ReadConsoleLine(service);
-        else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0)
+        else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0) {
+            fprintf(stderr, "varn-bench: no connection for client %d: %s\n", crowdCount + 1, strerror(errno));
             status = -1;
+        }
         else {
             crowdCount++;
             opened++;
@@ -436,20 +437,40 @@ static int ReadByteFloor(double seconds, Row *row)
     return status;
 }
 
-// Memory on a service of its own, the first reading counting from its
-// start: statements on one connection, then on a second one.
+// Memory on services of their own, the first reading counting from their
+// start. Without Max Clients: statements on one connection, then on a
+// second one. With the largest Max Clients: one client connected, after
+// statements have loaded the drivers and before any other client came (the
+// service's client slots take memory as they are first used), then
+// MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
 static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
 {
     Row *row = &r->rows[ROW_MEMORY];
+    Row *many = &r->rows[ROW_MEMORY_MANY];
     Service service = {};
+    long rest = statements - MEMORY_FIRST_STATEMENTS;
     int status = -1;
 
     if (StartService(plainDir, source, 0, &service) == 0 &&
         LoadService(&service, ROW_MEMORY, 1, 1e9, MEMORY_FIRST_STATEMENTS, row) == 0 &&
-        (r->rssFirstKiB = ReadResidentKiB(&service)) > 0 &&
-        LoadService(&service, ROW_MEMORY, 1, 1e9, statements - MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssFirstKiB = ReadResidentKiB(&service)) > 0 && LoadService(&service, ROW_MEMORY, 1, 1e9, rest, row) == 0 &&
         (r->rssLastKiB = ReadResidentKiB(&service)) > 0)
         status = 0;
+    StopService(&service);
+    if (status == 0 &&
+        (StartService(plainDir, source, MAX_CLIENTS_LIMIT, &service) != 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, 1, 1e9, MEMORY_FIRST_STATEMENTS, many) != 0 ||
+         OpenCrowd(&service, 1, 0, ROW_MEMORY_MANY, many) != 0 ||
+         (r->rssOneClientKiB = ReadResidentKiB(&service)) <= 0 ||
+         OpenCrowd(&service, MEMORY_CLIENTS - 1, 0, ROW_MEMORY_MANY, many) != 0 ||
+         (r->rssClientsKiB = ReadResidentKiB(&service)) <= 0 || CloseCrowd(&service, many) != 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, SPREAD_CLIENTS, 1e9, MEMORY_FIRST_STATEMENTS, many) != 0 ||
+         (r->rssSpreadFirstKiB = ReadResidentKiB(&service)) <= 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, SPREAD_CLIENTS, 1e9, rest, many) != 0 ||
+         (r->rssSpreadLastKiB = ReadResidentKiB(&service)) <= 0))
+        status = -1;
+    if (CloseCrowd(&service, many) != 0)
+        status = -1;
     StopService(&service);
     return status;
 }
@@ -466,7 +487,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     memset(r, 0, sizeof *r);
     for (int i = 0; i < ROW_FLOOR; i++)
         rows[i].samples = samples[i];
-    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label, memoryStatements ? ", then memory" : "");
+    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label,
+            memoryStatements ? ", then memory, with one client and with many" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
                "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), PRIMARY KEY(run_id, seq))",
