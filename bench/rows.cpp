@@ -30,6 +30,7 @@
 // well inside its 30 s wait for the next one.
 #define CROWD_SECONDS 60.0
 #define DRIP_SECONDS 0.25
+#define CONNECT_BATCH 64
 
 // The service in a child process, its console on a pipe into this one.
 // The counts are of the console lines read so far.
@@ -231,8 +232,9 @@ static long ReadResidentKiB(const Service *service)
 }
 
 // Sends `count` statements, or as many as `seconds` allow, over
-// `connections` connections in turn, or with `connections` 0 each over one
-// of its own, closed right after it is sent; returns once all have run.
+// `connections` connections (at most SPREAD_CLIENTS) in turn, or with
+// `connections` 0 each over one of its own, closed right after it is sent;
+// returns once all have run.
 static int LoadService(Service *service, int runId, int connections, double seconds, long count, Row *row)
 {
     static int fds[SPREAD_CLIENTS];
@@ -281,7 +283,8 @@ static int LoadService(Service *service, int runId, int connections, double seco
 
 // Adds `idle` clients to the crowd and, with `drip`, one that has sent an
 // INSERT up to inside its quoted text; returns once the service has
-// admitted them all. A batch at a time, so that the backlog never fills.
+// admitted them all. Never more than CONNECT_BATCH wait to be admitted, so
+// that the listener's backlog never fills.
 static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row *row)
 {
     char text[STATEMENT_BYTES + 1];
@@ -290,13 +293,12 @@ static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row 
     int status = 0;
 
     while (status == 0 && opened < idle) {
-        if (opened - (service->incoming - incoming) >= 64)
+        if (opened - (service->incoming - incoming) >= CONNECT_BATCH)
             status = ReadConsoleLine(service);
         else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0) {
             fprintf(stderr, "varn-bench: no connection for client %d: %s\n", crowdCount + 1, strerror(errno));
             status = -1;
-        }
-        else {
+        } else {
             crowdCount++;
             opened++;
         }
@@ -491,7 +493,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
             memoryStatements ? ", then memory, with one client and with many" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
-               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), PRIMARY KEY(run_id, seq))",
+               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), "
+               "PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
     for (int kind = 0; kind < SERVICES; kind++)
