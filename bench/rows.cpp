@@ -65,7 +65,7 @@ static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}, {0, MANY_CLIE
 // (0), and a crowd of other clients beside the load: `idle` connected ones
 // that send nothing and, with `drip`, one that sends a byte of an
 // unfinished statement every DRIP_SECONDS. The rows take turns in this
-// order.
+// order; a row on a service with settings of its own needs a ServiceKind.
 typedef struct ServiceRow {
     int row;
     int service;
