@@ -11,6 +11,14 @@
 #define MAX_SAMPLES 200000
 // The first memory reading is taken after this many statements.
 #define MEMORY_FIRST_STATEMENTS 1000L
+// The Max Clients of the service of rows 5 to 7, and the clients that rows 6
+// and 7 hold connected beside the loading one, sending nothing.
+#define MANY_CLIENTS 128
+#define IDLE_CLIENTS 100
+// The clients connected at once in the memory run with many clients, and
+// the connections its statements are spread over.
+#define MEMORY_CLIENTS 1000
+#define SPREAD_CLIENTS 100
 
 typedef struct Source {
     char label[32];
@@ -27,6 +35,7 @@ typedef struct Row {
     double cpuSeconds;
     double *samples;
     long sampleCount;
+    long sideStatements;  // sent beside the row's load, not in its rate
     double rate;
     double p50Ms;
     double p99Ms;
@@ -34,13 +43,31 @@ typedef struct Row {
 } Row;
 
 // A data source's rows, in the order of the tables; a row's index is also
-// the run id in its INSERTs, which keeps the rows' rows apart.
-enum { ROW_ONE, ROW_EACH, ROW_SESSION, ROW_HELD, ROW_POOLED, ROW_FLOOR, ROW_MEMORY, ROWS };
+// the run id in its INSERTs, which keeps the rows' rows apart. The timed
+// rows come before ROW_FLOOR.
+enum {
+    ROW_ONE,
+    ROW_EACH,
+    ROW_SESSION,
+    ROW_HELD,
+    ROW_POOLED,
+    ROW_ALONE,
+    ROW_IDLE,
+    ROW_DRIP,
+    ROW_FLOOR,
+    ROW_MEMORY,
+    ROW_MEMORY_MANY,
+    ROWS
+};
 
 typedef struct Results {
     Row rows[ROWS];
     long rssFirstKiB;
     long rssLastKiB;
+    long rssOneClientKiB;
+    long rssClientsKiB;
+    long rssSpreadFirstKiB;
+    long rssSpreadLastKiB;
 } Results;
 
 extern volatile sig_atomic_t interrupted;

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 
@@ -176,6 +177,13 @@ int main(int argc, char **argv)
         return RunService(argv[2]);
     if (ParseOptions(argc, argv) != 0)
         return 2;
+    // The memory run holds MEMORY_CLIENTS connections beside this process's
+    // own files; the service raises its own limit.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < MEMORY_CLIENTS + 100) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     setvbuf(stdout, NULL, _IOLBF, 0);
     // An interrupted run still stops its services and removes its folders;
     // without SA_RESTART, a blocked read of a console returns on a signal.

@@ -4,8 +4,10 @@
 #include "bench.h"
 
 #include "db.h"
+#include "service.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <netinet/in.h>
@@ -23,6 +25,12 @@
 // waiting when the service finishes one, and a slice still ends on time.
 #define LEAD 16
 #define CONSOLE_WAIT_SECONDS 60
+// A crowd is made afresh at least this often, well inside the service's
+// 90 s wait for a first byte; a dripping client sends a byte this often,
+// well inside its 30 s wait for the next one.
+#define CROWD_SECONDS 60.0
+#define DRIP_SECONDS 0.25
+#define CONNECT_BATCH 64
 
 // The service in a child process, its console on a pipe into this one.
 // The counts are of the console lines read so far.
@@ -32,6 +40,7 @@ typedef struct Service {
     int port;
     FILE *console;
     long listening;
+    long incoming;
     long queries;
     long closes;
     double lastQueryAt;
@@ -39,6 +48,46 @@ typedef struct Service {
 } Service;
 
 static double samples[ROW_FLOOR][MAX_SAMPLES];
+
+// The services a data source's rows run on, started before its rows and
+// stopped after them.
+enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICE_MANY, SERVICES };
+
+typedef struct ServiceKind {
+    int pooled;           // on the configuration with driver-manager pooling
+    unsigned maxClients;  // 0: the settings leave it out
+} ServiceKind;
+
+static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}, {0, MANY_CLIENTS}};
+
+// A row of a service loaded over loopback, with its statements over
+// `connections` held connections in turn, or over one of their own each
+// (0), and a crowd of other clients beside the load: `idle` connected ones
+// that send nothing and, with `drip`, one that sends a byte of an
+// unfinished statement every DRIP_SECONDS. The rows take turns in this
+// order; a row on a service with settings of its own needs a ServiceKind.
+typedef struct ServiceRow {
+    int row;
+    int service;
+    int connections;
+    int idle;
+    int drip;
+} ServiceRow;
+
+static const ServiceRow serviceRows[] = {
+    {ROW_ONE, SERVICE_PLAIN, 1, 0, 0},
+    {ROW_EACH, SERVICE_PLAIN, 0, 0, 0},
+    {ROW_POOLED, SERVICE_POOLED, 1, 0, 0},
+    {ROW_ALONE, SERVICE_MANY, 1, 0, 0},
+    {ROW_IDLE, SERVICE_MANY, 1, IDLE_CLIENTS, 0},
+    {ROW_DRIP, SERVICE_MANY, 1, IDLE_CLIENTS, 1},
+};
+
+// The crowd beside a load; one at a time.
+static int crowd[MAX_CLIENTS_LIMIT];
+static int crowdCount;
+static int dripFd = -1;
+static double dripAt;
 
 static double ReadClock(clockid_t clock)
 {
@@ -95,17 +144,22 @@ static int ReadConsoleLine(Service *service)
         return -1;
     }
     double now = ReadClock(CLOCK_MONOTONIC);
-    if (strncmp(line, "Query: ", 7) == 0) {
+    // With Max Clients above 1, a line about a client begins "[address:port] ".
+    const char *text = line[0] == '[' ? strstr(line, "] ") : NULL;
+    text = text != NULL ? text + 2 : line;
+    if (strncmp(text, "Query: ", 7) == 0) {
         if (service->timing != NULL && service->lastQueryAt > 0)
             AddSample(service->timing, (now - service->lastQueryAt) * 1e3);
         service->lastQueryAt = now;
         service->queries++;
-    } else if (strcmp(line, "Peer closed connection.\n") == 0) {
+    } else if (strcmp(text, "Peer closed connection.\n") == 0) {
         service->closes++;
-    } else if (strncmp(line, "Listening on TCP port", 21) == 0) {
+    } else if (strncmp(text, "Incoming connection", 19) == 0) {
+        service->incoming++;
+    } else if (strncmp(text, "Listening on TCP port", 21) == 0) {
         service->listening = 1;
-    } else if (strncmp(line, "Incoming connection", 19) != 0 && strncmp(line, "Halvorin", 8) != 0 &&
-               strncmp(line, "Allowed host", 12) != 0) {
+    } else if (strncmp(text, "Halvorin", 8) != 0 && strncmp(text, "Allowed host", 12) != 0 &&
+               strncmp(text, "Max clients", 11) != 0) {
         fprintf(stderr, "varn-bench: the service: %s", line);
     }
     return 0;
@@ -120,7 +174,8 @@ static void StopService(Service *service)
     memset(service, 0, sizeof *service);
 }
 
-static int StartService(const char *odbcDir, const Source *source, Service *service)
+// With `maxClients` 0 the settings leave Max Clients out.
+static int StartService(const char *odbcDir, const Source *source, unsigned maxClients, Service *service)
 {
     char settingsPath[600];
     int ends[2];
@@ -136,6 +191,8 @@ static int StartService(const char *odbcDir, const Source *source, Service *serv
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n\"Data Source\"=\"%s\"\n"
             "\"User Name\"=\"%s\"\n\"Password\"=\"%s\"\n\"TCP Port\"=dword:%08x\n\"Allow IP\"=\"127.0.0.1\"\n",
             source->dataSource, source->userName, source->password, (unsigned)service->port);
+    if (maxClients > 0)
+        fprintf(file, "\"Max Clients\"=dword:%08x\n", maxClients);
     if (fclose(file) != 0 || pipe2(ends, O_CLOEXEC) != 0)
         return -1;
     service->pid = fork();
@@ -174,43 +231,128 @@ static long ReadResidentKiB(const Service *service)
     return kib;
 }
 
-static int LoadService(Service *service, int runId, int perConnection, double seconds, long count, Row *row)
+// Sends `count` statements, or as many as `seconds` allow, over
+// `connections` connections (at most SPREAD_CLIENTS) in turn, or with
+// `connections` 0 each over one of its own, closed right after it is sent;
+// returns once all have run.
+static int LoadService(Service *service, int runId, int connections, double seconds, long count, Row *row)
 {
+    static int fds[SPREAD_CLIENTS];
     char text[STATEMENT_BYTES + 1];
     long queries = service->queries;
     long closes = service->closes;
     long sent = 0;
-    long connections = 0;
-    int fd = -1;
+    long opened = 0;
     int status = 0;
     double cpuStarted = ReadClock(service->cpuClock);
     double started = ReadClock(CLOCK_MONOTONIC);
+    double now = started;
 
     service->timing = row;
     service->lastQueryAt = 0;
-    while (status == 0 && !interrupted && sent < count && ReadClock(CLOCK_MONOTONIC) - started < seconds) {
-        if (sent - (service->queries - queries) >= LEAD) {
+    while (status == 0 && !interrupted && sent < count && now - started < seconds) {
+        int k = connections > 0 ? (int)(sent % connections) : 0;
+        if (dripFd >= 0 && now >= dripAt) {
+            dripAt = now + DRIP_SECONDS;
+            status = send(dripFd, "x", 1, MSG_NOSIGNAL) == 1 ? 0 : -1;
+        } else if (sent - (service->queries - queries) >= LEAD) {
             status = ReadConsoleLine(service);
-            continue;
+        } else {
+            if ((connections == 0 || sent < connections) && (fds[k] = OpenLoopback(&service->port)) >= 0)
+                opened++;
+            FormatInsert(text, runId, row->statements + sent++);
+            if (fds[k] < 0 || send(fds[k], text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
+                status = -1;
+            if (connections == 0 && fds[k] >= 0)
+                close(fds[k]);
         }
-        if (fd < 0 && (fd = OpenLoopback(&service->port)) >= 0)
-            connections++;
-        FormatInsert(text, runId, row->statements + sent++);
-        if (fd < 0 || send(fd, text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
-            status = -1;
-        if (perConnection && fd >= 0) {
-            close(fd);
-            fd = -1;
-        }
+        now = ReadClock(CLOCK_MONOTONIC);
     }
-    if (fd >= 0)
-        close(fd);
+    for (long k = 0; k < connections && k < sent; k++)
+        if (fds[k] >= 0)
+            close(fds[k]);
     // All has run once the service has seen every connection close.
-    while (status == 0 && service->closes - closes < connections)
+    while (status == 0 && service->closes - closes < opened)
         status = ReadConsoleLine(service);
+    service->timing = NULL;
     row->statements += sent;
     row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
     row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
+    return status;
+}
+
+// Adds `idle` clients to the crowd and, with `drip`, one that has sent an
+// INSERT up to inside its quoted text; returns once the service has
+// admitted them all. Never more than CONNECT_BATCH wait to be admitted, so
+// that the listener's backlog never fills.
+static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row *row)
+{
+    char text[STATEMENT_BYTES + 1];
+    long incoming = service->incoming;
+    int opened = 0;
+    int status = 0;
+
+    while (status == 0 && opened < idle) {
+        if (opened - (service->incoming - incoming) >= CONNECT_BATCH)
+            status = ReadConsoleLine(service);
+        else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0) {
+            fprintf(stderr, "varn-bench: no connection for client %d: %s\n", crowdCount + 1, strerror(errno));
+            status = -1;
+        } else {
+            crowdCount++;
+            opened++;
+        }
+    }
+    if (status == 0 && drip) {
+        // Numbered below zero, apart from the load's own.
+        FormatInsert(text, runId, -1 - row->sideStatements);
+        long length = strchr(text, '\'') + 1 - text;
+        dripFd = OpenLoopback(&service->port);
+        dripAt = ReadClock(CLOCK_MONOTONIC) + DRIP_SECONDS;
+        status = dripFd >= 0 && send(dripFd, text, (size_t)length, MSG_NOSIGNAL) == length ? 0 : -1;
+        opened++;
+    }
+    while (status == 0 && service->incoming - incoming < opened)
+        status = ReadConsoleLine(service);
+    return status;
+}
+
+// Closes the crowd, the dripping client once its statement is whole (the
+// statement then runs); returns once the service has seen every close.
+static int CloseCrowd(Service *service, Row *row)
+{
+    long closes = service->closes;
+    int count = crowdCount;
+    int status = 0;
+
+    if (dripFd >= 0) {
+        status = send(dripFd, "');", 3, MSG_NOSIGNAL) == 3 ? 0 : -1;
+        close(dripFd);
+        dripFd = -1;
+        row->sideStatements++;
+        count++;
+    }
+    while (crowdCount > 0)
+        close(crowd[--crowdCount]);
+    while (status == 0 && service->closes - closes < count)
+        status = ReadConsoleLine(service);
+    return status;
+}
+
+// A slice of a service row, its crowd made afresh every CROWD_SECONDS.
+static int RunServiceRow(Service *service, const ServiceRow *plan, double seconds, Row *row)
+{
+    long forever = 1L << 40;
+    int status = 0;
+
+    for (double left = seconds; status == 0 && !interrupted && left > 0; left -= CROWD_SECONDS) {
+        status = OpenCrowd(service, plan->idle, plan->drip, plan->row, row);
+        if (status == 0)
+            status = LoadService(service, plan->row, plan->connections, left < CROWD_SECONDS ? left : CROWD_SECONDS,
+                                 forever, row);
+        if (CloseCrowd(service, row) != 0)
+            status = -1;
+    }
     return status;
 }
 
@@ -297,13 +439,49 @@ static int ReadByteFloor(double seconds, Row *row)
     return status;
 }
 
+// Memory on services of their own, the first reading counting from their
+// start. Without Max Clients: statements on one connection, then on a
+// second one. With the largest Max Clients: one client connected, after
+// statements have loaded the drivers and before any other client came (the
+// service's client slots take memory as they are first used), then
+// MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
+static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
+{
+    Row *row = &r->rows[ROW_MEMORY];
+    Row *many = &r->rows[ROW_MEMORY_MANY];
+    Service service = {};
+    long rest = statements - MEMORY_FIRST_STATEMENTS;
+    int status = -1;
+
+    if (StartService(plainDir, source, 0, &service) == 0 &&
+        LoadService(&service, ROW_MEMORY, 1, 1e9, MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssFirstKiB = ReadResidentKiB(&service)) > 0 && LoadService(&service, ROW_MEMORY, 1, 1e9, rest, row) == 0 &&
+        (r->rssLastKiB = ReadResidentKiB(&service)) > 0)
+        status = 0;
+    StopService(&service);
+    if (status == 0 &&
+        (StartService(plainDir, source, MAX_CLIENTS_LIMIT, &service) != 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, 1, 1e9, MEMORY_FIRST_STATEMENTS, many) != 0 ||
+         OpenCrowd(&service, 1, 0, ROW_MEMORY_MANY, many) != 0 ||
+         (r->rssOneClientKiB = ReadResidentKiB(&service)) <= 0 ||
+         OpenCrowd(&service, MEMORY_CLIENTS - 1, 0, ROW_MEMORY_MANY, many) != 0 ||
+         (r->rssClientsKiB = ReadResidentKiB(&service)) <= 0 || CloseCrowd(&service, many) != 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, SPREAD_CLIENTS, 1e9, MEMORY_FIRST_STATEMENTS, many) != 0 ||
+         (r->rssSpreadFirstKiB = ReadResidentKiB(&service)) <= 0 ||
+         LoadService(&service, ROW_MEMORY_MANY, SPREAD_CLIENTS, 1e9, rest, many) != 0 ||
+         (r->rssSpreadLastKiB = ReadResidentKiB(&service)) <= 0))
+        status = -1;
+    if (CloseCrowd(&service, many) != 0)
+        status = -1;
+    StopService(&service);
+    return status;
+}
+
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
                   long memoryStatements, Results *r)
 {
     Row *rows = r->rows;
-    Service plain = {};
-    Service pooled = {};
-    long forever = 1L << 40;
+    Service services[SERVICES] = {};
     long statements = 0;
     char text[32] = "";
     int status = -1;
@@ -311,37 +489,37 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     memset(r, 0, sizeof *r);
     for (int i = 0; i < ROW_FLOOR; i++)
         rows[i].samples = samples[i];
-    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label, memoryStatements ? ", then memory" : "");
+    fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label,
+            memoryStatements ? ", then memory, with one client and with many" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
-               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(100), PRIMARY KEY(run_id, seq))",
+               "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), "
+               "PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
-    if (StartService(plainDir, source, &plain) != 0 || StartService(pooledDir, source, &pooled) != 0)
-        goto done;
+    for (int kind = 0; kind < SERVICES; kind++)
+        if (StartService(serviceKinds[kind].pooled ? pooledDir : plainDir, source, serviceKinds[kind].maxClients,
+                         &services[kind]) != 0)
+            goto done;
     // A slice of every row per round, so that all rows meet the same
     // conditions (a disk whose flushes drift, other work on the machine).
     // This process holds no connection meanwhile, as the service holds none.
-    for (int round = 0; round < rounds; round++)
+    for (int round = 0; round < rounds; round++) {
         if (RunInProcess(source, ROW_SESSION, 0, slice, &rows[ROW_SESSION]) != 0 ||
-            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0 ||
-            LoadService(&plain, ROW_ONE, 0, slice, forever, &rows[ROW_ONE]) != 0 ||
-            LoadService(&plain, ROW_EACH, 1, slice, forever, &rows[ROW_EACH]) != 0 ||
-            LoadService(&pooled, ROW_POOLED, 0, slice, forever, &rows[ROW_POOLED]) != 0 ||
-            ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0)
             goto done;
-    StopService(&plain);
-    StopService(&pooled);
-    // Memory on a service of its own: the first reading counts from its start.
-    if (memoryStatements > 0 &&
-        (StartService(plainDir, source, &plain) != 0 ||
-         LoadService(&plain, ROW_MEMORY, 0, 1e9, MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssFirstKiB = ReadResidentKiB(&plain)) <= 0 ||
-         LoadService(&plain, ROW_MEMORY, 0, 1e9, memoryStatements - MEMORY_FIRST_STATEMENTS, &rows[ROW_MEMORY]) != 0 ||
-         (r->rssLastKiB = ReadResidentKiB(&plain)) <= 0))
+        for (const ServiceRow &plan : serviceRows)
+            if (RunServiceRow(&services[plan.service], &plan, slice, &rows[plan.row]) != 0)
+                goto done;
+        if (ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+            goto done;
+    }
+    for (Service &service : services)
+        StopService(&service);
+    if (memoryStatements > 0 && MeasureMemory(source, plainDir, memoryStatements, r) != 0)
         goto done;
     for (int i = 0; i < ROWS; i++) {
-        statements += i != ROW_FLOOR ? rows[i].statements : 0;
+        statements += i != ROW_FLOOR ? rows[i].statements + rows[i].sideStatements : 0;
         FinishRow(&rows[i]);
     }
     // The row of every INSERT that ran must be there: a rate over statements
@@ -351,7 +529,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     else
         fprintf(stderr, "varn-bench: %s: %ld statements ran, %s rows arrived\n", source->label, statements, text);
 done:
-    StopService(&plain);
-    StopService(&pooled);
+    for (Service &service : services)
+        StopService(&service);
     return status;
 }
