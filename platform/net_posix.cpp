@@ -117,7 +117,12 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
         fds[i].events = POLLIN;
         fds[i].revents = 0;
     }
-    ready = poll(fds, (nfds_t)count, timeoutMs);
+    // A look without waiting first: a busy service finds a socket ready at
+    // once, and a wait would first register itself with every socket, idle
+    // ones included, at a cost that grows with the clients.
+    ready = poll(fds, (nfds_t)count, 0);
+    if (ready == 0 && timeoutMs != 0)
+        ready = poll(fds, (nfds_t)count, timeoutMs);
     if (ready < 0) {
         NoteSocketError();
         return errno == EINTR ? 0 : -1;

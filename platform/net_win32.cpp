@@ -111,7 +111,10 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
         fds[i].events = POLLRDNORM;
         fds[i].revents = 0;
     }
-    ready = WSAPoll(fds, (ULONG)count, timeoutMs);
+    // A look without waiting first, as a busy service finds a socket ready.
+    ready = WSAPoll(fds, (ULONG)count, 0);
+    if (ready == 0 && timeoutMs != 0)
+        ready = WSAPoll(fds, (ULONG)count, timeoutMs);
     if (ready == SOCKET_ERROR) {
         NoteSocketError();
         return -1;
