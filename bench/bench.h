@@ -20,9 +20,15 @@
 #define MEMORY_CLIENTS 1000
 #define SPREAD_CLIENTS 100
 
+// `dir` holds the spool files of the source's services and, for SQLite, its
+// database. `outageDataSource` reaches the same database through the link
+// `dir`/outage, which the benchmark makes to bring the database back and
+// removes to take it down; "" where it cannot take the database down.
 typedef struct Source {
     char label[32];
     char dataSource[32];
+    char outageDataSource[40];
+    char dir[256];
     char userName[256];
     char password[256];
 } Source;
@@ -54,6 +60,9 @@ enum {
     ROW_ALONE,
     ROW_IDLE,
     ROW_DRIP,
+    ROW_SPOOL_SET,
+    ROW_SPOOLING,
+    ROW_REPLAY,
     ROW_FLOOR,
     ROW_MEMORY,
     ROW_MEMORY_MANY,
@@ -78,6 +87,8 @@ extern volatile sig_atomic_t interrupted;
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
                   long memoryStatements, Results *r);
 
+// Whether a source has the row: those of an outage need one.
+int HasRow(const Source *source, int row);
 void AddSample(Row *row, double milliseconds);
 void FinishRow(Row *row);
 void PrintTables(const Source *sources, const Results *results, int count);

@@ -31,7 +31,8 @@ static double memoryStatements = 100000;
 
 // The run's folders: one with the plain ODBC configuration, the SQLite file
 // on disk and, in a folder of its own, the pooled configuration; one on
-// tmpfs. A service's settings go into the folder of its configuration.
+// tmpfs. A service's settings go into the folder of its configuration, its
+// spool beside its data source's SQLite file (for the servers, on disk).
 static char tempDir[256];
 static char shmDir[256];
 static char pooledDir[300];
@@ -100,10 +101,14 @@ static int PrepareEnvironment(void)
     }
     snprintf(from, sizeof from, "%s/odbc.ini", odbcDir);
     snprintf(to, sizeof to, "%s/odbc.ini", tempDir);
+    // The outage data sources reach the same files through a link that is
+    // there only while the benchmark has the database up.
     snprintf(text, sizeof text,
              "\n[varn_bench_sqlite]\nDriver=VarnBenchSQLite\nDatabase=%s/bench.db\n\n"
-             "[varn_bench_sqlite_shm]\nDriver=VarnBenchSQLite\nDatabase=%s/bench.db\n",
-             tempDir, shmDir);
+             "[varn_bench_sqlite_shm]\nDriver=VarnBenchSQLite\nDatabase=%s/bench.db\n\n"
+             "[varn_bench_sqlite_outage]\nDriver=VarnBenchSQLite\nDatabase=%s/outage/bench.db\n\n"
+             "[varn_bench_sqlite_shm_outage]\nDriver=VarnBenchSQLite\nDatabase=%s/outage/bench.db\n",
+             tempDir, shmDir, tempDir, shmDir);
     if (WriteIni(odbcDir[0] != '\0' ? from : "", to, text, 0) != 0)
         return -1;
     setenv("ODBCSYSINI", tempDir, 1);
@@ -121,9 +126,13 @@ static int AddSource(const char *key, Source *source)
     for (int k = 0; k < 4; k++) {
         if (strcmp(key, keys[k]) != 0)
             continue;
-        int tmpfs = statfs(k == 0 ? tempDir : shmDir, &storage) == 0 && storage.f_type == TMPFS_MAGIC;
+        const char *dir = k == 1 ? shmDir : tempDir;
+        int tmpfs = statfs(dir, &storage) == 0 && storage.f_type == TMPFS_MAGIC;
         memset(source, 0, sizeof *source);
         snprintf(source->dataSource, sizeof source->dataSource, "%s", dataSources[k]);
+        snprintf(source->dir, sizeof source->dir, "%s", dir);
+        if (k < 2)
+            snprintf(source->outageDataSource, sizeof source->outageDataSource, "%s_outage", dataSources[k]);
         snprintf(source->label, sizeof source->label, "%s", labels[k < 2 ? tmpfs : k]);
         snprintf(source->userName, sizeof source->userName, "%s", k < 2 ? "" : userName);
         snprintf(source->password, sizeof source->password, "%s", k < 2 ? "" : password);

@@ -31,19 +31,32 @@
 #define CROWD_SECONDS 60.0
 #define DRIP_SECONDS 0.25
 #define CONNECT_BATCH 64
+// The service tries its spool this long after an outage began. A spool is
+// drained before a row that might still run then: the row's slice and this
+// margin for its crowd and its last statements.
+#define REPLAY_SECONDS 5.0
+#define SLICE_MARGIN_SECONDS 0.5
 
 // The service in a child process, its console on a pipe into this one.
-// The counts are of the console lines read so far.
+// The counts are of the console lines read so far. A service of an outage
+// also counts the statements it spooled and, in a drain, those it replayed.
 typedef struct Service {
     pid_t pid;
     clockid_t cpuClock;
     int port;
+    int outage;
     FILE *console;
     long listening;
     long incoming;
     long queries;
     long closes;
+    long spooled;
+    long replays;
     double lastQueryAt;
+    double spooledFrom;  // of the first "Statement spooled" line since the last drain
+    double replayAt;     // of a Replay line whose outcome is not known yet, else 0
+    double drainFrom;    // of the first Replay line the database took
+    double emptiedAt;    // of the "Spool empty." line
     Row *timing;
 } Service;
 
@@ -51,14 +64,18 @@ static double samples[ROW_FLOOR][MAX_SAMPLES];
 
 // The services a data source's rows run on, started before its rows and
 // stopped after them.
-enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICE_MANY, SERVICES };
+enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICE_MANY, SERVICE_SPOOL_SET, SERVICE_OUTAGE, SERVICES };
 
 typedef struct ServiceKind {
     int pooled;           // on the configuration with driver-manager pooling
     unsigned maxClients;  // 0: the settings leave it out
+    const char *spool;    // the Spool File's name in the source's folder, or NULL
+    int outage;           // on the source's outage data source
 } ServiceKind;
 
-static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}, {0, MANY_CLIENTS}};
+static const ServiceKind serviceKinds[SERVICES] = {
+    {0, 0, NULL, 0}, {1, 0, NULL, 0}, {0, MANY_CLIENTS, NULL, 0}, {0, 0, "spool-set", 0}, {0, 0, "spool-outage", 1},
+};
 
 // A row of a service loaded over loopback, with its statements over
 // `connections` held connections in turn, or over one of their own each
@@ -66,6 +83,10 @@ static const ServiceKind serviceKinds[SERVICES] = {{0, 0}, {1, 0}, {0, MANY_CLIE
 // that send nothing and, with `drip`, one that sends a byte of an
 // unfinished statement every DRIP_SECONDS. The rows take turns in this
 // order; a row on a service with settings of its own needs a ServiceKind.
+// A row on the service of an outage is sent while its database is down, so
+// that all of it is spooled, and comes first: the later rows fill most of
+// the wait for the service's first try of its spool, and its drain, timed
+// as ROW_REPLAY, comes before the first of them that might still run then.
 typedef struct ServiceRow {
     int row;
     int service;
@@ -75,12 +96,14 @@ typedef struct ServiceRow {
 } ServiceRow;
 
 static const ServiceRow serviceRows[] = {
+    {ROW_SPOOLING, SERVICE_OUTAGE, 1, 0, 0},
     {ROW_ONE, SERVICE_PLAIN, 1, 0, 0},
     {ROW_EACH, SERVICE_PLAIN, 0, 0, 0},
     {ROW_POOLED, SERVICE_POOLED, 1, 0, 0},
     {ROW_ALONE, SERVICE_MANY, 1, 0, 0},
     {ROW_IDLE, SERVICE_MANY, 1, IDLE_CLIENTS, 0},
     {ROW_DRIP, SERVICE_MANY, 1, IDLE_CLIENTS, 1},
+    {ROW_SPOOL_SET, SERVICE_SPOOL_SET, 1, 0, 0},
 };
 
 // The crowd beside a load; one at a time.
@@ -94,6 +117,19 @@ static double ReadClock(clockid_t clock)
     struct timespec now = {0, 0};
     clock_gettime(clock, &now);
     return (double)now.tv_sec + (double)now.tv_nsec * 1e-9;
+}
+
+// A Replay line not followed by a failed connect was a statement the
+// database took: its sample runs to the next Replay or "Spool empty." line.
+static void TakeReplay(Service *service, double now)
+{
+    if (service->replayAt > 0) {
+        if (service->replays++ == 0)
+            service->drainFrom = service->replayAt;
+        if (service->timing != NULL)
+            AddSample(service->timing, (now - service->replayAt) * 1e3);
+    }
+    service->replayAt = 0;
 }
 
 static void FormatInsert(char text[STATEMENT_BYTES + 1], int runId, long seq)
@@ -158,6 +194,19 @@ static int ReadConsoleLine(Service *service)
         service->incoming++;
     } else if (strncmp(text, "Listening on TCP port", 21) == 0) {
         service->listening = 1;
+    } else if (service->outage && strncmp(text, "Statement spooled, ", 19) == 0) {
+        if (service->spooled++ == 0)
+            service->spooledFrom = now;
+    } else if (service->outage && strncmp(text, "Replay: ", 8) == 0) {
+        TakeReplay(service, now);
+        service->replayAt = now;
+    } else if (service->outage && strcmp(text, "Spool empty.\n") == 0) {
+        TakeReplay(service, now);
+        service->emptiedAt = now;
+    } else if (service->outage &&
+               (strncmp(text, "SQLConnect Failed.", 18) == 0 || strcmp(text, "ERROR: Connecting\n") == 0)) {
+        // The database is down: the replay before, if any, did not run.
+        service->replayAt = 0;
     } else if (strncmp(text, "Halvorin", 8) != 0 && strncmp(text, "Allowed host", 12) != 0 &&
                strncmp(text, "Max clients", 11) != 0) {
         fprintf(stderr, "varn-bench: the service: %s", line);
@@ -174,25 +223,37 @@ static void StopService(Service *service)
     memset(service, 0, sizeof *service);
 }
 
-// With `maxClients` 0 the settings leave Max Clients out.
-static int StartService(const char *odbcDir, const Source *source, unsigned maxClients, Service *service)
+static void SpoolPath(const Source *source, const ServiceKind *kind, char path[300])
+{
+    snprintf(path, 300, "%s/%s", source->dir, kind->spool);
+}
+
+static int StartService(const char *odbcDir, const Source *source, const ServiceKind *kind, Service *service)
 {
     char settingsPath[600];
+    char spoolPath[300];
     int ends[2];
     FILE *file;
 
     memset(service, 0, sizeof *service);
+    service->outage = kind->outage;
     close(OpenLoopback(&service->port));
-    // Unescaped: the benchmark's data sources and accounts hold no quotes.
+    // Unescaped: the benchmark's data sources, accounts and folders hold no
+    // quotes or backslashes.
     snprintf(settingsPath, sizeof settingsPath, "%s/settings.reg", odbcDir);
     if (service->port == 0 || (file = fopen(settingsPath, "w")) == NULL)
         return -1;
     fprintf(file,
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n\"Data Source\"=\"%s\"\n"
             "\"User Name\"=\"%s\"\n\"Password\"=\"%s\"\n\"TCP Port\"=dword:%08x\n\"Allow IP\"=\"127.0.0.1\"\n",
-            source->dataSource, source->userName, source->password, (unsigned)service->port);
-    if (maxClients > 0)
-        fprintf(file, "\"Max Clients\"=dword:%08x\n", maxClients);
+            kind->outage ? source->outageDataSource : source->dataSource, source->userName, source->password,
+            (unsigned)service->port);
+    if (kind->maxClients > 0)
+        fprintf(file, "\"Max Clients\"=dword:%08x\n", kind->maxClients);
+    if (kind->spool != NULL) {
+        SpoolPath(source, kind, spoolPath);
+        fprintf(file, "\"Spool File\"=\"%s\"\n", spoolPath);
+    }
     if (fclose(file) != 0 || pipe2(ends, O_CLOEXEC) != 0)
         return -1;
     service->pid = fork();
@@ -356,6 +417,39 @@ static int RunServiceRow(Service *service, const ServiceRow *plan, double second
     return status;
 }
 
+// Unless what is to come within `ahead` seconds is over before the service
+// tries its spool, brings the outage's database back and times the drain,
+// from the first Replay line the database took to "Spool empty."; then
+// takes the database down again. A try that came while it was down failed,
+// and the next comes REPLAY_SECONDS later.
+static int DrainSpool(const Source *source, Service *service, double ahead, Row *row)
+{
+    char link[300];
+    double cpuStarted = ReadClock(service->cpuClock);
+    int status = 0;
+
+    if (service->spooled == 0 || ReadClock(CLOCK_MONOTONIC) + ahead < service->spooledFrom + REPLAY_SECONDS)
+        return 0;
+    snprintf(link, sizeof link, "%s/outage", source->dir);
+    service->timing = row;
+    service->replays = 0;
+    service->emptiedAt = 0;
+    if (symlink(".", link) != 0) {
+        fprintf(stderr, "varn-bench: cannot make %s: %s\n", link, strerror(errno));
+        status = -1;
+    }
+    while (status == 0 && service->emptiedAt == 0)
+        status = ReadConsoleLine(service);
+    service->timing = NULL;
+    row->statements += service->replays;
+    row->seconds += service->replays > 0 ? service->emptiedAt - service->drainFrom : 0;
+    row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
+    service->spooled = 0;
+    if (unlink(link) != 0 && status == 0)
+        status = -1;
+    return status;
+}
+
 // Through the service's own session calls, which write a failure to
 // standard output as the service's console would.
 static int RunSql(const Source *source, const char *sql, char *text, int size)
@@ -447,20 +541,21 @@ static int ReadByteFloor(double seconds, Row *row)
 // MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
 static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
 {
+    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0};
     Row *row = &r->rows[ROW_MEMORY];
     Row *many = &r->rows[ROW_MEMORY_MANY];
     Service service = {};
     long rest = statements - MEMORY_FIRST_STATEMENTS;
     int status = -1;
 
-    if (StartService(plainDir, source, 0, &service) == 0 &&
+    if (StartService(plainDir, source, &serviceKinds[SERVICE_PLAIN], &service) == 0 &&
         LoadService(&service, ROW_MEMORY, 1, 1e9, MEMORY_FIRST_STATEMENTS, row) == 0 &&
         (r->rssFirstKiB = ReadResidentKiB(&service)) > 0 && LoadService(&service, ROW_MEMORY, 1, 1e9, rest, row) == 0 &&
         (r->rssLastKiB = ReadResidentKiB(&service)) > 0)
         status = 0;
     StopService(&service);
     if (status == 0 &&
-        (StartService(plainDir, source, MAX_CLIENTS_LIMIT, &service) != 0 ||
+        (StartService(plainDir, source, &manyKind, &service) != 0 ||
          LoadService(&service, ROW_MEMORY_MANY, 1, 1e9, MEMORY_FIRST_STATEMENTS, many) != 0 ||
          OpenCrowd(&service, 1, 0, ROW_MEMORY_MANY, many) != 0 ||
          (r->rssOneClientKiB = ReadResidentKiB(&service)) <= 0 ||
@@ -482,6 +577,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
 {
     Row *rows = r->rows;
     Service services[SERVICES] = {};
+    Service *outage = &services[SERVICE_OUTAGE];
     long statements = 0;
     char text[32] = "";
     int status = -1;
@@ -498,7 +594,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
                NULL, 0) != 0)
         return -1;
     for (int kind = 0; kind < SERVICES; kind++)
-        if (StartService(serviceKinds[kind].pooled ? pooledDir : plainDir, source, serviceKinds[kind].maxClients,
+        if ((!serviceKinds[kind].outage || source->outageDataSource[0] != '\0') &&
+            StartService(serviceKinds[kind].pooled ? pooledDir : plainDir, source, &serviceKinds[kind],
                          &services[kind]) != 0)
             goto done;
     // A slice of every row per round, so that all rows meet the same
@@ -509,17 +606,23 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
             RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0)
             goto done;
         for (const ServiceRow &plan : serviceRows)
-            if (RunServiceRow(&services[plan.service], &plan, slice, &rows[plan.row]) != 0)
+            if (HasRow(source, plan.row) &&
+                (DrainSpool(source, outage, slice + SLICE_MARGIN_SECONDS, &rows[ROW_REPLAY]) != 0 ||
+                 RunServiceRow(&services[plan.service], &plan, slice, &rows[plan.row]) != 0))
                 goto done;
-        if (ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0)
+        if (DrainSpool(source, outage, slice + SLICE_MARGIN_SECONDS, &rows[ROW_REPLAY]) != 0 ||
+            ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0 ||
+            DrainSpool(source, outage, REPLAY_SECONDS, &rows[ROW_REPLAY]) != 0)
             goto done;
     }
     for (Service &service : services)
         StopService(&service);
     if (memoryStatements > 0 && MeasureMemory(source, plainDir, memoryStatements, r) != 0)
         goto done;
+    // The spooled statements arrive as their replays.
     for (int i = 0; i < ROWS; i++) {
-        statements += i != ROW_FLOOR ? rows[i].statements + rows[i].sideStatements : 0;
+        if (i != ROW_FLOOR && i != ROW_SPOOLING)
+            statements += rows[i].statements + rows[i].sideStatements;
         FinishRow(&rows[i]);
     }
     // The row of every INSERT that ran must be there: a rate over statements
