@@ -66,6 +66,7 @@ enum {
     ROW_FLOOR,
     ROW_MEMORY,
     ROW_MEMORY_MANY,
+    ROW_MEMORY_SPOOL,
     ROWS
 };
 
@@ -77,6 +78,10 @@ typedef struct Results {
     long rssClientsKiB;
     long rssSpreadFirstKiB;
     long rssSpreadLastKiB;
+    long rssSpoolFirstKiB;
+    long rssSpoolLastKiB;
+    long spoolRecords;  // waiting in the spool of the memory run, checksums good
+    long spoolBytes;
 } Results;
 
 extern volatile sig_atomic_t interrupted;

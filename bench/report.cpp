@@ -3,6 +3,7 @@
 #include "bench.h"
 
 #include "service.h"
+#include "spool.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -169,6 +170,12 @@ void PrintTables(const Source *sources, const Results *results, int count)
                    MEMORY_FIRST_STATEMENTS, results[i].rssSpreadLastKiB, spread,
                    results[i].rssSpreadLastKiB - results[i].rssSpreadFirstKiB <= 1024 ? "yes" : "no");
         }
+        if (rows[ROW_MEMORY_SPOOL].statements > 0)
+            printf("| %s | | spooling, database down: RSS growth <= 1024 KiB | %ld KiB after %ld statements, %ld KiB "
+                   "after %ld; %ld records, %ld bytes | %s |\n",
+                   sources[i].label, results[i].rssSpoolFirstKiB, MEMORY_FIRST_STATEMENTS, results[i].rssSpoolLastKiB,
+                   rows[ROW_MEMORY_SPOOL].statements, results[i].spoolRecords, results[i].spoolBytes,
+                   results[i].rssSpoolLastKiB - results[i].rssSpoolFirstKiB <= 1024 ? "yes" : "no");
     }
 }
 
@@ -192,10 +199,17 @@ int CheckFigures(const Source *source, const Results *r)
         }
     }
     // Every statement sent to the outage's service was spooled, and replayed
-    // once its database was back.
+    // once its database was back; the spool of the memory run holds each of
+    // its statements, a header and the text, and nothing else.
+    long spooled = r->rows[ROW_MEMORY_SPOOL].statements;
     if (HasRow(source, ROW_SPOOLING) && r->rows[ROW_REPLAY].statements != r->rows[ROW_SPOOLING].statements) {
         fprintf(stderr, "varn-bench: %s: %ld statements spooled, %ld replayed\n", source->label,
                 r->rows[ROW_SPOOLING].statements, r->rows[ROW_REPLAY].statements);
+        sane = 0;
+    }
+    if (r->spoolRecords != spooled || r->spoolBytes != spooled * (SPOOL_HEADER_SIZE + STATEMENT_BYTES)) {
+        fprintf(stderr, "varn-bench: %s: %ld statements spooled, the spool holds %ld in %ld bytes\n", source->label,
+                spooled, r->spoolRecords, r->spoolBytes);
         sane = 0;
     }
     return sane;

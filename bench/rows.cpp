@@ -5,6 +5,7 @@
 
 #include "db.h"
 #include "service.h"
+#include "spool.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -572,6 +573,38 @@ static int MeasureMemory(const Source *source, const char *plainDir, long statem
     return status;
 }
 
+// Memory of the service of an outage, its database down all the while, so
+// that it spools every statement: after MEMORY_FIRST_STATEMENTS and after
+// the rest. Then the spool, opened here with the service's own code once the
+// service has ended, must hold every statement whole, and nothing else.
+static int MeasureSpoolMemory(const Source *source, const char *plainDir, long statements, Results *r)
+{
+    const ServiceKind *kind = &serviceKinds[SERVICE_OUTAGE];
+    Row *row = &r->rows[ROW_MEMORY_SPOOL];
+    Service service = {};
+    char path[300];
+    int status = -1;
+
+    if (StartService(plainDir, source, kind, &service) == 0 &&
+        LoadService(&service, ROW_MEMORY_SPOOL, 1, 1e9, MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssSpoolFirstKiB = ReadResidentKiB(&service)) > 0 &&
+        LoadService(&service, ROW_MEMORY_SPOOL, 1, 1e9, statements - MEMORY_FIRST_STATEMENTS, row) == 0 &&
+        (r->rssSpoolLastKiB = ReadResidentKiB(&service)) > 0)
+        status = 0;
+    StopService(&service);
+    SpoolPath(source, kind, path);
+    if (status == 0 && SpoolOpen(path, INT64_MAX) == 0) {
+        r->spoolRecords = spool.waiting;
+        r->spoolBytes = spool.end;
+        SpoolClose();
+    } else {
+        status = -1;
+    }
+    // Its statements never reach the database; the file is large and on tmpfs.
+    unlink(path);
+    return status;
+}
+
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
                   long memoryStatements, Results *r)
 {
@@ -586,7 +619,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     for (int i = 0; i < ROW_FLOOR; i++)
         rows[i].samples = samples[i];
     fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label,
-            memoryStatements ? ", then memory, with one client and with many" : "");
+            memoryStatements ? ", then memory, with one client, with many and with a spool" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
         RunSql(source,
                "CREATE TABLE varn_bench_rows(run_id INTEGER, seq INTEGER, note VARCHAR(1000), "
@@ -617,11 +650,13 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     }
     for (Service &service : services)
         StopService(&service);
-    if (memoryStatements > 0 && MeasureMemory(source, plainDir, memoryStatements, r) != 0)
+    if (memoryStatements > 0 && (MeasureMemory(source, plainDir, memoryStatements, r) != 0 ||
+                                 MeasureSpoolMemory(source, plainDir, memoryStatements, r) != 0))
         goto done;
-    // The spooled statements arrive as their replays.
+    // The spooled statements arrive as their replays; the spool's memory
+    // run sends none to the database.
     for (int i = 0; i < ROWS; i++) {
-        if (i != ROW_FLOOR && i != ROW_SPOOLING)
+        if (i != ROW_FLOOR && i != ROW_SPOOLING && i != ROW_MEMORY_SPOOL)
             statements += rows[i].statements + rows[i].sideStatements;
         FinishRow(&rows[i]);
     }
