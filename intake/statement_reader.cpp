@@ -78,14 +78,12 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
             ReportEnd(sock, buffer, framing, result);
             return READ_ENDED;
         }
+        framing->deadline = now + statementWaits.nextMs;
         if (framing->dropping) {
             if (EndsStatement(&framing->lexer, (unsigned char)byte))
                 NextStatement(framing, now);
-            else
-                framing->deadline = now + statementWaits.nextMs;
             continue;
         }
-        framing->deadline = now + statementWaits.nextMs;
         buffer[framing->length++] = byte;
         int ends = EndsStatement(&framing->lexer, (unsigned char)byte);
         if (ends || framing->length >= capacity) {

@@ -8,9 +8,6 @@
 #include "spool.h"
 #include "statement_reader.h"
 
-#include <stdio.h>
-#include <string.h>
-
 static void AnnounceFilter(void)
 {
     char address[16];
