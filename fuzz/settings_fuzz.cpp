@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     fclose(file);
 
-    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 0};
+    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 0, 1, 15, 0};
     LoadSettings(path);
     CheckTerminated(serviceSettings.dataSource);
     CheckTerminated(serviceSettings.userName);

@@ -29,6 +29,9 @@ typedef struct ServiceSettings {
     char spoolFile[SETTING_TEXT_SIZE];  // "" for no spool
     uint32_t spoolLimitMiB;
     int spoolFileUnreadable;  // "Spool File" is there but cannot be read
+    uint32_t databaseSessions;  // statements that may run at once
+    uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
+    uint32_t reuseSessions;     // 1: sessions stay connected between statements
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;

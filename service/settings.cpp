@@ -9,6 +9,7 @@
 
 #define DEFAULT_TCP_PORT 23
 #define DEFAULT_SPOOL_LIMIT_MIB 64
+#define DEFAULT_LOGIN_TIMEOUT 15
 #define ALL_ONES 0xFFFFFFFFu
 
 // A value that is there but cannot be used as text: larger than its field,
@@ -17,7 +18,7 @@
 // The most that is read of a text value to show it.
 #define STORE_TEXT_MAX 4096
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 0};
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 0, 1, DEFAULT_LOGIN_TIMEOUT, 0};
 
 // Reads a text value into a 101-byte field. A stored value need not carry
 // its own terminator, so one is put after the bytes read, within the field.
@@ -107,6 +108,13 @@ int LoadSettings(const char *location)
     serviceSettings.spoolFileUnreadable = ReadText(&key, "Spool File", serviceSettings.spoolFile) == TEXT_UNREADABLE;
     size = sizeof serviceSettings.spoolLimitMiB;
     StoreQueryValue(&key, "Spool Limit", &serviceSettings.spoolLimitMiB, &size);
+
+    size = sizeof serviceSettings.databaseSessions;
+    StoreQueryValue(&key, "Database Sessions", &serviceSettings.databaseSessions, &size);
+    size = sizeof serviceSettings.loginTimeout;
+    StoreQueryValue(&key, "Login Timeout", &serviceSettings.loginTimeout, &size);
+    size = sizeof serviceSettings.reuseSessions;
+    StoreQueryValue(&key, "Reuse Sessions", &serviceSettings.reuseSessions, &size);
 
     StoreCloseKey(&key);
     return 1;

@@ -54,7 +54,7 @@ protected:
     void SetUp() override
     {
         dir = MakeTempDir();
-        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 0};
+        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 0, 1, 15, 0};
     }
     void TearDown() override { RemoveTree(dir); }
 
