@@ -38,9 +38,6 @@ int DbExecute(const char *statementText);
 // quietly so no handle outlives the statement.
 int DbDisconnect(void);
 
-int DbCommit(void);
-int DbRollback(void);
-
 // Writes "ERROR: <label>" and one indented line per pending diagnostic
 // record of the statement (when given), else the connection, else the
 // environment; notes in dbSession.connectionLost a record that tells of a

@@ -1,5 +1,5 @@
 // The per-statement ODBC session: connect with autocommit on, execute,
-// disconnect, and the transaction calls.
+// disconnect.
 #include "db.h"
 
 #include "platform.h"
@@ -136,24 +136,4 @@ failed:
     ReportOdbcErrors(SQL_NULL_HSTMT, failedStep);
     ReleaseLeftovers();
     return rc;
-}
-
-static int EndTransaction(SQLUSMALLINT completion, const char *label)
-{
-    SQLRETURN rc = SQLTransact(dbSession.henv, dbSession.hdbc, completion);
-    if (OdbcFailed(rc)) {
-        ReportOdbcErrors(SQL_NULL_HSTMT, label);
-        return rc;
-    }
-    return 0;
-}
-
-int DbCommit(void)
-{
-    return EndTransaction(SQL_COMMIT, "Commit");
-}
-
-int DbRollback(void)
-{
-    return EndTransaction(SQL_ROLLBACK, "RollBack");
 }

@@ -6,6 +6,10 @@
 #include "platform.h"
 #include "statement_lexer.h"
 
+// The longest statement that is run, in bytes: every buffer that holds a
+// statement's text (the client's, a spool record's) is sized from it.
+#define STATEMENT_MAX 1000
+
 // How long a connection may keep the reader waiting for a statement's first
 // byte and for each later byte, in milliseconds: 90 s and 30 s. Tests
 // shorten them.

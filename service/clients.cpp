@@ -66,7 +66,7 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
 static void ReadClient(Client *client, int64_t now)
 {
     ConsoleSetPrefix(client->prefix);
-    switch (ReadStatementBytes(client->sock, client->statement, STATEMENT_CAPACITY, &client->framing, now)) {
+    switch (ReadStatementBytes(client->sock, client->statement, STATEMENT_MAX, &client->framing, now)) {
     case READ_COMPLETE:
         client->waiting = 1;
         serviceLoop.turns[(serviceLoop.turnHead + serviceLoop.turnCount++) % MAX_CLIENTS_LIMIT] =
@@ -88,7 +88,7 @@ static void HandleStatement(Client *client)
 
     WriteQueryLine(text);
     if (client->framing.isCut)
-        ConsoleLine("Statement exceeds 1000 bytes, not executed.\n");
+        ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
     else if (memchr(client->statement, '\0', (size_t)client->framing.length) != NULL)
         ConsoleLine("Statement contains a NUL byte, not executed.\n");
     else

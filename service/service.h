@@ -1,5 +1,5 @@
-// The service front end: settings, start-up and the loop that serves one
-// client after another.
+// The service front end: settings, start-up and the loop that serves its
+// clients.
 #ifndef VARN_SERVICE_H
 #define VARN_SERVICE_H
 
@@ -9,8 +9,6 @@
 #include <stdint.h>
 
 #define SETTING_TEXT_SIZE 101
-// The longest statement that is run, in bytes.
-#define STATEMENT_CAPACITY 1000
 // The most clients "Max Clients" lets the service read at once.
 #define MAX_CLIENTS_LIMIT 1024
 
@@ -71,7 +69,7 @@ typedef struct Client {
     NetSocket sock;
     char prefix[32];  // what its console lines begin with: "[address:port] ", or ""
     StatementFraming framing;
-    char statement[STATEMENT_CAPACITY + 1];
+    char statement[STATEMENT_MAX + 1];
 } Client;
 
 // The serving loop's state. Every client has its own waits, which count

@@ -5,11 +5,12 @@
 #define VARN_SPOOL_H
 
 #include "platform.h"
+#include "statement_reader.h"
 
 #include <stdint.h>
 
 // The longest statement a record holds.
-#define SPOOL_TEXT_MAX 1000
+#define SPOOL_TEXT_MAX STATEMENT_MAX
 // A record: "VSR", its state ('W' waiting, 'D' done), the text's length
 // (32 bits, little-endian), a CRC-32 of the length and the text, then the
 // text. Only the state is ever written again, one byte, to mark the record

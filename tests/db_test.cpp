@@ -154,20 +154,6 @@ TEST_P(DbFaults, ReportedAndReleased)
 INSTANTIATE_TEST_SUITE_P(Db, DbFaults, testing::ValuesIn(kFaults),
                          [](const testing::TestParamInfo<FaultCase> &info) { return TestName(info.param.name); });
 
-TEST_F(Db, CommitAndRollback)
-{
-    CaptureStdout();
-    ASSERT_EQ(0, DbConnect("", "", "varn_sqlite"));
-    EXPECT_EQ(0, DbCommit());
-    EXPECT_EQ(0, DbRollback());
-    ArmSeam({"SQLTransact", SQL_ERROR, {"no commit"}, false});
-    EXPECT_EQ(SQL_ERROR, DbCommit());
-    ArmSeam({"SQLTransact", SQL_ERROR, {"no rollback"}, false});
-    EXPECT_EQ(SQL_ERROR, DbRollback());
-    EXPECT_EQ(0, DbDisconnect());
-    EXPECT_EQ("ERROR: Commit\n  no commit\nERROR: RollBack\n  no rollback\n", GetCapturedStdout());
-}
-
 // A driver that refuses to disconnect inside a transaction must not cost
 // a connection per statement: 1,000 such statements leave descriptors and
 // memory where 100 left them.
