@@ -451,6 +451,9 @@ static int DrainSpool(const Source *source, Service *service, double ahead, Row 
     return status;
 }
 
+// The bench's own session, as one of the service's.
+static DbSession benchSession;
+
 // Through the service's own session calls, which write a failure to
 // standard output as the service's console would.
 static int RunSql(const Source *source, const char *sql, char *text, int size)
@@ -458,16 +461,16 @@ static int RunSql(const Source *source, const char *sql, char *text, int size)
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     int status = -1;
 
-    if (DbConnect(source->userName, source->password, source->dataSource) != 0)
+    if (DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
         return -1;
-    if (SQL_SUCCEEDED(SQLAllocStmt(dbSession.hdbc, &hstmt)) &&
+    if (SQL_SUCCEEDED(SQLAllocStmt(benchSession.hdbc, &hstmt)) &&
         !OdbcFailed(SQLExecDirect(hstmt, (SQLCHAR *)sql, SQL_NTS)) &&
         (text == NULL ||
          (SQL_SUCCEEDED(SQLFetch(hstmt)) && SQL_SUCCEEDED(SQLGetData(hstmt, 1, SQL_C_CHAR, text, size, NULL)))))
         status = 0;
     if (hstmt != SQL_NULL_HSTMT)
         SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
-    if (DbDisconnect() != 0 || status != 0) {
+    if (DbDisconnect(&benchSession) != 0 || status != 0) {
         fprintf(stderr, "varn-bench: %s: failed: %s\n", source->label, sql);
         status = -1;
     }
@@ -482,7 +485,7 @@ static int RunInProcess(const Source *source, int runId, int held, double second
     char text[STATEMENT_BYTES + 1];
     int status = 0;
 
-    if (held && DbConnect(source->userName, source->password, source->dataSource) != 0)
+    if (held && DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
         return -1;
     double started = ReadClock(CLOCK_MONOTONIC);
     double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
@@ -490,17 +493,17 @@ static int RunInProcess(const Source *source, int runId, int held, double second
     while (status == 0 && !interrupted && now - started < seconds) {
         double begun = now;
         FormatInsert(text, runId, row->statements++);
-        if (!held && DbConnect(source->userName, source->password, source->dataSource) != 0)
+        if (!held && DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
             return -1;
-        status = OdbcFailed(DbExecute(text)) ? -1 : 0;
-        if (!held && DbDisconnect() != 0)
+        status = OdbcFailed(DbExecute(&benchSession, text)) ? -1 : 0;
+        if (!held && DbDisconnect(&benchSession) != 0)
             status = -1;
         now = ReadClock(CLOCK_MONOTONIC);
         AddSample(row, (now - begun) * 1e3);
     }
     row->seconds += now - started;
     row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
-    return held && DbDisconnect() != 0 ? -1 : status;
+    return held && DbDisconnect(&benchSession) != 0 ? -1 : status;
 }
 
 // A statement read off a loopback TCP connection one byte per receive call,

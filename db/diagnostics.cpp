@@ -21,7 +21,7 @@ static int TellsOfLostConnection(const SQLCHAR *state, SQLINTEGER nativeError)
     return (state[0] == '0' && state[1] == '8') || nativeError == 35 || nativeError == 2013 || nativeError == 2006;
 }
 
-void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
+void ReportOdbcErrors(DbSession *session, SQLHSTMT hstmt, const char *label)
 {
     SQLCHAR state[6];
     SQLINTEGER nativeError;
@@ -31,7 +31,7 @@ void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
 
     // Each call takes the next pending record, so the loop prints every
     // record once, in the driver's order, and stops at SQL_NO_DATA.
-    rc = SQLError(dbSession.henv, dbSession.hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
+    rc = SQLError(session->henv, session->hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
     ConsoleLine("ERROR: %s\n", label);
     while (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) {
         int shown = length;
@@ -42,8 +42,8 @@ void ReportOdbcErrors(SQLHSTMT hstmt, const char *label)
         message[SQL_MAX_MESSAGE_LENGTH] = '\0';
         ConsoleText("  ", (const char *)message, (int)strnlen((const char *)message, (size_t)shown));
         if (TellsOfLostConnection(state, nativeError))
-            dbSession.connectionLost = 1;
+            session->connectionLost = 1;
         length = 0;
-        rc = SQLError(dbSession.henv, dbSession.hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
+        rc = SQLError(session->henv, session->hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
     }
 }

@@ -7,43 +7,47 @@
 #include <stdio.h>
 #include <string.h>
 
-DbSession dbSession;
-
-static void ReleaseConnection(void)
+static void ReleaseConnection(DbSession *session)
 {
-    SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc);
-    dbSession.hdbc = SQL_NULL_HDBC;
-    SQLFreeHandle(SQL_HANDLE_ENV, dbSession.henv);
-    dbSession.henv = SQL_NULL_HENV;
+    SQLFreeHandle(SQL_HANDLE_DBC, session->hdbc);
+    session->hdbc = SQL_NULL_HDBC;
+    SQLFreeHandle(SQL_HANDLE_ENV, session->henv);
+    session->henv = SQL_NULL_HENV;
 }
 
-int DbConnect(const char *userName, const char *password, const char *dataSource)
+int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource)
 {
     SQLRETURN rc;
 
-    dbSession.connectionLost = 0;
-    rc = SQLAllocEnv(&dbSession.henv);
+    session->connectionLost = 0;
+    rc = SQLAllocEnv(&session->henv);
     if (OdbcFailed(rc)) {
-        ReportOdbcErrors(SQL_NULL_HSTMT, "Allocate Environment Handle");
-        dbSession.henv = SQL_NULL_HENV;
+        ReportOdbcErrors(session, SQL_NULL_HSTMT, "Allocate Environment Handle");
+        session->henv = SQL_NULL_HENV;
         return rc;
     }
 
-    rc = SQLAllocConnect(dbSession.henv, &dbSession.hdbc);
+    rc = SQLAllocConnect(session->henv, &session->hdbc);
     if (OdbcFailed(rc)) {
-        ReportOdbcErrors(SQL_NULL_HSTMT, "Allocate Connect Handle");
-        dbSession.hdbc = SQL_NULL_HDBC;
-        SQLFreeHandle(SQL_HANDLE_ENV, dbSession.henv);
-        dbSession.henv = SQL_NULL_HENV;
+        ReportOdbcErrors(session, SQL_NULL_HSTMT, "Allocate Connect Handle");
+        session->hdbc = SQL_NULL_HDBC;
+        SQLFreeHandle(SQL_HANDLE_ENV, session->henv);
+        session->henv = SQL_NULL_HENV;
         return rc;
     }
 
-    rc = SQLConnect(dbSession.hdbc, (SQLCHAR *)dataSource, SQL_NTS, (SQLCHAR *)userName, SQL_NTS,
+    // A server that never answers would hold the session for as long as the
+    // system's own TCP time-outs; drivers that take no login time-out
+    // refuse the attribute, which changes nothing.
+    if (session->loginTimeout > 0)
+        SQLSetConnectAttr(session->hdbc, SQL_ATTR_LOGIN_TIMEOUT, (SQLPOINTER)(uintptr_t)session->loginTimeout, 0);
+
+    rc = SQLConnect(session->hdbc, (SQLCHAR *)dataSource, SQL_NTS, (SQLCHAR *)userName, SQL_NTS,
                     (SQLCHAR *)password, SQL_NTS);
     if (OdbcFailed(rc)) {
         SQLCHAR state[6] = "";
         SQLCHAR message[100] = "";
-        if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_DBC, dbSession.hdbc, 1, state, NULL, message,
+        if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_DBC, session->hdbc, 1, state, NULL, message,
                                          sizeof message, NULL))) {
             state[0] = '\0';
             message[0] = '\0';
@@ -53,36 +57,36 @@ int DbConnect(const char *userName, const char *password, const char *dataSource
         char lead[40];
         snprintf(lead, sizeof lead, "SQLConnect Failed.  SQLSTATE=%s ", (const char *)state);
         ConsoleText(lead, (const char *)message, (int)strlen((const char *)message));
-        ReleaseConnection();
+        ReleaseConnection(session);
         return rc;
     }
 
-    rc = SQLSetConnectOption(dbSession.hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
+    rc = SQLSetConnectOption(session->hdbc, SQL_AUTOCOMMIT, SQL_AUTOCOMMIT_ON);
     if (OdbcFailed(rc)) {
-        ReportOdbcErrors(SQL_NULL_HSTMT, "Setting Connect Option autocommit-on");
-        SQLDisconnect(dbSession.hdbc);
-        ReleaseConnection();
+        ReportOdbcErrors(session, SQL_NULL_HSTMT, "Setting Connect Option autocommit-on");
+        SQLDisconnect(session->hdbc);
+        ReleaseConnection(session);
         return rc;
     }
     return 0;
 }
 
-int DbExecute(const char *statementText)
+int DbExecute(DbSession *session, const char *statementText)
 {
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     SQLRETURN rc;
 
-    rc = SQLAllocStmt(dbSession.hdbc, &hstmt);
+    rc = SQLAllocStmt(session->hdbc, &hstmt);
     if (OdbcFailed(rc)) {
-        ReportOdbcErrors(hstmt, "Allocating Statemtent");
+        ReportOdbcErrors(session, hstmt, "Allocating Statemtent");
         // The statement never left: only a failed SQLExecDirect leaves its
         // outcome unknown.
-        dbSession.connectionLost = 0;
+        session->connectionLost = 0;
         return rc;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
     if (OdbcFailed(rc))
-        ReportOdbcErrors(hstmt, "Executing Statemtent");
+        ReportOdbcErrors(session, hstmt, "Executing Statemtent");
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     return rc;
 }
@@ -94,46 +98,46 @@ int DbExecute(const char *statementText)
 // reported: the failure that led here already was. A driver that never
 // disconnects leaves the handles to the driver manager; the session forgets
 // them either way, and the next statement starts afresh.
-static void ReleaseLeftovers(void)
+static void ReleaseLeftovers(DbSession *session)
 {
-    if (dbSession.hdbc != SQL_NULL_HDBC) {
-        SQLTransact(dbSession.henv, dbSession.hdbc, SQL_ROLLBACK);
-        SQLDisconnect(dbSession.hdbc);
-        SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc);
-        dbSession.hdbc = SQL_NULL_HDBC;
+    if (session->hdbc != SQL_NULL_HDBC) {
+        SQLTransact(session->henv, session->hdbc, SQL_ROLLBACK);
+        SQLDisconnect(session->hdbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, session->hdbc);
+        session->hdbc = SQL_NULL_HDBC;
     }
-    if (dbSession.henv != SQL_NULL_HENV) {
-        SQLFreeHandle(SQL_HANDLE_ENV, dbSession.henv);
-        dbSession.henv = SQL_NULL_HENV;
+    if (session->henv != SQL_NULL_HENV) {
+        SQLFreeHandle(SQL_HANDLE_ENV, session->henv);
+        session->henv = SQL_NULL_HENV;
     }
 }
 
-int DbDisconnect(void)
+int DbDisconnect(DbSession *session)
 {
     SQLRETURN rc;
     const char *failedStep = NULL;
 
-    rc = SQLDisconnect(dbSession.hdbc);
+    rc = SQLDisconnect(session->hdbc);
     if (OdbcFailed(rc)) {
         failedStep = "Disconnect Statement";
         goto failed;
     }
-    rc = SQLFreeHandle(SQL_HANDLE_DBC, dbSession.hdbc);
+    rc = SQLFreeHandle(SQL_HANDLE_DBC, session->hdbc);
     if (OdbcFailed(rc)) {
         failedStep = "Disconnect hdbc Free Handle";
         goto failed;
     }
-    dbSession.hdbc = SQL_NULL_HDBC;
-    rc = SQLFreeHandle(SQL_HANDLE_ENV, dbSession.henv);
+    session->hdbc = SQL_NULL_HDBC;
+    rc = SQLFreeHandle(SQL_HANDLE_ENV, session->henv);
     if (OdbcFailed(rc)) {
         failedStep = "Disconnect Env Free Handle";
         goto failed;
     }
-    dbSession.henv = SQL_NULL_HENV;
+    session->henv = SQL_NULL_HENV;
     return 0;
 
 failed:
-    ReportOdbcErrors(SQL_NULL_HSTMT, failedStep);
-    ReleaseLeftovers();
+    ReportOdbcErrors(session, SQL_NULL_HSTMT, failedStep);
+    ReleaseLeftovers(session);
     return rc;
 }

@@ -1,5 +1,6 @@
 // Console lines, the same on every platform: each line is formatted whole
-// and handed to standard output in one piece.
+// and handed to standard output in one piece, under the stream's own lock,
+// so that lines written by several threads never mix.
 #include "platform.h"
 
 #include <stdarg.h>
@@ -11,8 +12,10 @@
 #define CONSOLE_LINE_MAX 2048
 #define CONSOLE_PREFIX_MAX 64
 
-static char consolePrefix[CONSOLE_PREFIX_MAX];
-static int consolePrefixLength;
+// Each thread has its own prefix: the loop writes for one client while a
+// database session writes for another.
+static thread_local char consolePrefix[CONSOLE_PREFIX_MAX];
+static thread_local int consolePrefixLength;
 
 void ConsoleSetPrefix(const char *prefix)
 {

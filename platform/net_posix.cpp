@@ -132,17 +132,49 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
     return ready;
 }
 
-void NetReserveSockets(int count)
+int NetReserveSockets(int count, int others)
 {
     struct rlimit limit;
-    // Room for the listener, the console, the database drivers' own files
-    // and sockets, beside the clients.
-    rlim_t wanted = (rlim_t)count + 64;
+    rlim_t wanted = (rlim_t)count + (rlim_t)others;
 
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted)
-        return;
-    limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return count;
+    if (limit.rlim_cur < wanted) {
+        limit.rlim_cur = limit.rlim_max < wanted ? limit.rlim_max : wanted;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur >= wanted)
+        return count;
+    return limit.rlim_cur > (rlim_t)others ? (int)(limit.rlim_cur - (rlim_t)others) : 0;
+}
+
+// A pipe: its read end is what the loop watches.
+static int wakePipe[2] = {-1, -1};
+
+int NetWakeOpen(NetSocket *wakeSocket)
+{
+    if (pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        NoteSocketError();
+        return -1;
+    }
+    *wakeSocket = (NetSocket)wakePipe[0];
+    return 0;
+}
+
+void NetWake(void)
+{
+    static const char byte = 1;
+    // A full pipe is already ready: the byte is not needed.
+    ssize_t put = write(wakePipe[1], &byte, 1);
+    (void)put;
+}
+
+void NetWakeClear(void)
+{
+    char bytes[64];
+    while (read(wakePipe[0], bytes, sizeof bytes) > 0)
+        continue;
 }
 
 int64_t ClockMs(void)

@@ -124,11 +124,60 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
     return ready;
 }
 
-void NetReserveSockets(int count)
+int NetReserveSockets(int count, int others)
 {
     // Windows sets no limit on a process's sockets that the service could
     // raise.
-    (void)count;
+    (void)others;
+    return count;
+}
+
+// WSAPoll watches only sockets, so the wake-up is a loopback connection:
+// NetWake sends a byte on one end, the loop watches the other.
+static SOCKET wakeSend = INVALID_SOCKET;
+static SOCKET wakeWatch = INVALID_SOCKET;
+
+int NetWakeOpen(NetSocket *wakeSocket)
+{
+    struct sockaddr_in address;
+    int length = sizeof address;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    int status = -1;
+
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (listener == INVALID_SOCKET || bind(listener, (struct sockaddr *)&address, sizeof address) != 0 ||
+        listen(listener, 1) != 0 || getsockname(listener, (struct sockaddr *)&address, &length) != 0)
+        goto done;
+    wakeSend = socket(AF_INET, SOCK_STREAM, 0);
+    if (wakeSend == INVALID_SOCKET || connect(wakeSend, (struct sockaddr *)&address, sizeof address) != 0)
+        goto done;
+    wakeWatch = accept(listener, NULL, NULL);
+    if (wakeWatch == INVALID_SOCKET || MakeNonBlocking(wakeSend) != 0 || MakeNonBlocking(wakeWatch) != 0)
+        goto done;
+    *wakeSocket = (NetSocket)wakeWatch;
+    status = 0;
+done:
+    if (status != 0)
+        NoteSocketError();
+    if (listener != INVALID_SOCKET)
+        closesocket(listener);
+    return status;
+}
+
+void NetWake(void)
+{
+    static const char byte = 1;
+    // A full buffer is already ready: the byte is not needed.
+    send(wakeSend, &byte, 1, 0);
+}
+
+void NetWakeClear(void)
+{
+    char bytes[64];
+    while (recv(wakeWatch, bytes, sizeof bytes, 0) > 0)
+        continue;
 }
 
 int64_t ClockMs(void)

@@ -16,8 +16,9 @@ typedef uintptr_t NetSocket;
 #define NET_RECV_FAILED (-1)
 #define NET_RECV_EMPTY (-2)
 
-// The most sockets one NetWait watches.
-#define NET_WAIT_MAX 1025
+// The most sockets one NetWait watches: the listener, the wake-up and the
+// clients.
+#define NET_WAIT_MAX 1026
 
 // Starts the socket layer. Returns 0, or the layer's error code.
 int NetStartup(void);
@@ -55,9 +56,22 @@ typedef struct NetWaitEntry {
 // time passed or a signal came, -1 on failure.
 int NetWait(NetWaitEntry *entries, int count, int timeoutMs);
 
-// Lets the process hold at least `count` sockets at once, as far as the
-// system allows.
-void NetReserveSockets(int count);
+// Lets the process hold `count` client sockets at once beside `others`
+// descriptors of its own, as far as the system allows. Returns how many
+// clients it can hold, at most `count`.
+int NetReserveSockets(int count, int others);
+
+// The loop's wake-up: a socket NetWait can watch, which other threads make
+// ready with NetWake (safe from any thread, never blocking) and the loop
+// clears with NetWakeClear once it has looked at what woke it. Returns 0,
+// or -1 with the reason in NetLastErrorText.
+int NetWakeOpen(NetSocket *wakeSocket);
+void NetWake(void);
+void NetWakeClear(void);
+
+// Starts `run` on a thread of its own, which runs until the process ends.
+// Returns 0, or -1 when no thread could be had.
+int ThreadStart(void (*run)(void));
 
 // Milliseconds from a fixed point, never going back.
 int64_t ClockMs(void);

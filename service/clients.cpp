@@ -9,16 +9,33 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
+#include <thread>
+
 // How long a failed accept (out of descriptors, say) rests the listener,
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 0, 0, -1, 0, 0, 0, {0}, 0, 0, {}};
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET, {0}, 0, 0, {}};
 
-// The clients' clock: time spent running statements does not count.
+// With one session the clients' clock stands still while it runs a
+// statement, so that one client's statement costs no other its wait.
+static int ClockStopped(void)
+{
+    return serviceLoop.sessions == 1 && serviceLoop.jobsOut > 0;
+}
+
 static int64_t ServiceClock(void)
 {
-    return ClockMs() - serviceLoop.busyMs;
+    return (ClockStopped() ? serviceLoop.busySince : ClockMs()) - serviceLoop.busyMs;
+}
+
+void SubmitStatement(const Job *job)
+{
+    if (serviceLoop.jobsOut == 0)
+        serviceLoop.busySince = ClockMs();
+    serviceLoop.jobsOut++;
+    SubmitJob(job);
 }
 
 static Client *TakeSlot(void)
@@ -81,41 +98,73 @@ static void ReadClient(Client *client, int64_t now)
     ConsoleSetPrefix("");
 }
 
-// A statement in its turn: logged, then run unless it is not whole.
-static void HandleStatement(Client *client)
+// The client reads on: its next statement, or the rest of one cut short.
+static void NextTurn(Client *client)
 {
-    const char *text = StatementText(client->statement, &client->framing);
-
-    WriteQueryLine(text);
-    if (client->framing.isCut)
-        ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
-    else if (memchr(client->statement, '\0', (size_t)client->framing.length) != NULL)
-        ConsoleLine("Statement contains a NUL byte, not executed.\n");
-    else
-        RunStatement(text);
-}
-
-// Runs the statement whose turn it is; its client then reads on.
-static void RunTurn(void)
-{
-    int index = serviceLoop.turns[serviceLoop.turnHead];
-    Client *client = &serviceLoop.clients[index];
-    int64_t started = ClockMs();
-
-    serviceLoop.turnHead = (serviceLoop.turnHead + 1) % MAX_CLIENTS_LIMIT;
-    serviceLoop.turnCount--;
-    serviceLoop.current = index;
-    ConsoleSetPrefix(client->prefix);
-    HandleStatement(client);
-    ConsoleSetPrefix("");
-    serviceLoop.current = -1;
-    serviceLoop.busyMs += ClockMs() - started;
-
     client->waiting = 0;
     if (client->framing.isCut)
         DropStatement(&client->framing, ServiceClock());
     else
         NextStatement(&client->framing, ServiceClock());
+}
+
+// The statement whose turn it is: one that is not whole is logged and
+// dropped, one that joins the spool is spooled, any other goes to a
+// session. Returns 0 when it must wait for a session or for the spool.
+static int TakeTurn(void)
+{
+    Client *client = &serviceLoop.clients[serviceLoop.turns[serviceLoop.turnHead]];
+    const char *text = StatementText(client->statement, &client->framing);
+    Job job;
+
+    ConsoleSetPrefix(client->prefix);
+    if (client->framing.isCut || memchr(client->statement, '\0', (size_t)client->framing.length) != NULL) {
+        WriteQueryLine(text);
+        if (client->framing.isCut)
+            ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
+        else
+            ConsoleLine("Statement contains a NUL byte, not executed.\n");
+        NextTurn(client);
+    } else if (spool.file != FILE_NONE && spool.waiting > 0) {
+        // While statements wait in the spool a new one joins them, without a
+        // connect of its own, so that the database sees them in the order
+        // they came.
+        if (SpoolClientStatement(text) != 0) {
+            ConsoleSetPrefix("");
+            return 0;
+        }
+        NextTurn(client);
+    } else {
+        if (serviceLoop.jobsOut >= serviceLoop.sessions) {
+            ConsoleSetPrefix("");
+            return 0;
+        }
+        job.client = (int)(client - serviceLoop.clients);
+        memcpy(job.prefix, client->prefix, sizeof job.prefix);
+        snprintf(job.text, sizeof job.text, "%s", text);
+        SubmitStatement(&job);
+    }
+    ConsoleSetPrefix("");
+    serviceLoop.turnHead = (serviceLoop.turnHead + 1) % MAX_CLIENTS_LIMIT;
+    serviceLoop.turnCount--;
+    return 1;
+}
+
+// Takes back the jobs the sessions have finished; their clients read on.
+static void TakeFinishedJobs(void)
+{
+    Job job;
+
+    NetWakeClear();
+    while (TakeFinishedJob(&job)) {
+        if (--serviceLoop.jobsOut == 0)
+            serviceLoop.busyMs += ClockMs() - serviceLoop.busySince;
+        if (job.client < 0)
+            serviceLoop.replayOut = 0;
+        FinishJob(&job);
+        if (job.client >= 0)
+            NextTurn(&serviceLoop.clients[job.client]);
+    }
 }
 
 static void AcceptClient(NetSocket listener)
@@ -151,11 +200,15 @@ static void TimeOutClient(Client *client)
 void ServeOnce(NetSocket listener)
 {
     static NetWaitEntry entries[NET_WAIT_MAX];
-    static Client *owners[NET_WAIT_MAX];  // NULL for the listener
+    static Client *owners[NET_WAIT_MAX];  // NULL for the listener and the wake-up
     int64_t now = ServiceClock();
     int64_t wait = -1;
     int count = 0;
 
+    if (serviceLoop.wake != NET_INVALID_SOCKET) {
+        entries[count].sock = serviceLoop.wake;
+        owners[count++] = NULL;
+    }
     if (listener != NET_INVALID_SOCKET && serviceLoop.clientCount < (int)serviceLoop.maxClients) {
         if (ClockMs() >= serviceLoop.acceptAfter) {
             entries[count].sock = listener;
@@ -164,40 +217,43 @@ void ServeOnce(NetSocket listener)
             WaitAtMost(&wait, serviceLoop.acceptAfter - ClockMs());
         }
     }
-    // A client whose statement waits for its turn is not read meanwhile.
+    // A client whose statement waits for its turn or runs is not read
+    // meanwhile, and its wait does not run.
     for (int slot = 0; slot < serviceLoop.slotsUsed; slot++) {
         Client *client = &serviceLoop.clients[slot];
         if (!client->inUse || client->waiting)
             continue;
         entries[count].sock = client->sock;
         owners[count++] = client;
-        WaitAtMost(&wait, client->framing.deadline - now);
+        if (!ClockStopped())
+            WaitAtMost(&wait, client->framing.deadline - now);
     }
-    if (spool.waiting > 0)
+    if (spool.waiting > 0 && !serviceLoop.replayOut)
         WaitAtMost(&wait, serviceLoop.replayAt - ClockMs());
-    if (serviceLoop.turnCount > 0)
-        WaitAtMost(&wait, 0);
-    if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0)
+    if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0) {
+        // Never silent, and never a loop that spins on the failure.
+        ConsoleLine("poll() failed %s\n", NetLastErrorText());
         memset(entries, 0, sizeof entries[0] * (size_t)count);
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_PAUSE_MS));
+    }
 
+    // The wake-up is the first entry whenever there is one.
+    if (serviceLoop.jobsOut > 0 || (serviceLoop.wake != NET_INVALID_SOCKET && entries[0].ready))
+        TakeFinishedJobs();
     // Bytes that wait are taken before any wait is judged, so that a client
     // whose bytes are in its socket is never cut off.
     now = ServiceClock();
     for (int i = 0; i < count; i++) {
         if (owners[i] == NULL) {
-            if (entries[i].ready)
+            if (entries[i].ready && entries[i].sock == listener)
                 AcceptClient(listener);
         } else if (entries[i].ready) {
             ReadClient(owners[i], now);
-        } else if (owners[i]->framing.deadline <= now) {
+        } else if (owners[i]->framing.deadline <= now && !ClockStopped()) {
             TimeOutClient(owners[i]);
         }
     }
-    if (serviceLoop.turnCount > 0)
-        RunTurn();
-    if (spool.waiting > 0 && ClockMs() >= serviceLoop.replayAt) {
-        int64_t started = ClockMs();
-        ReplaySpooled();
-        serviceLoop.busyMs += ClockMs() - started;
-    }
+    while (serviceLoop.turnCount > 0 && TakeTurn())
+        continue;
+    ReplayWhenDue();
 }

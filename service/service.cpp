@@ -8,6 +8,8 @@
 #include "spool.h"
 #include "statement_reader.h"
 
+#include <string.h>
+
 static void AnnounceFilter(void)
 {
     char address[16];
@@ -26,27 +28,12 @@ static void AnnounceFilter(void)
     ConsoleLine("Allowed network %s %s\n", address, mask);
 }
 
-// What became of a statement sent to the database.
-#define STATEMENT_TAKEN 0    // it ran, or the database rejected it
-#define STATEMENT_NOT_SENT 1 // no session could be had: it never reached the database
-#define STATEMENT_UNKNOWN 2  // the connection went away while it ran: it may have committed
-
 // How long the spool's first statement waits after it could not be sent.
 #define REPLAY_PAUSE_MS 5000
-
-static int SendStatement(const char *statement)
-{
-    int rc = DbConnect(serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
-    int lost;
-
-    if (OdbcFailed(rc)) {
-        ReportOdbcErrors(SQL_NULL_HSTMT, "Connecting");
-        return STATEMENT_NOT_SENT;
-    }
-    lost = OdbcFailed(DbExecute(statement)) && dbSession.connectionLost;
-    DbDisconnect();
-    return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
-}
+// While the database takes the spool's statements, a new statement joins
+// them only after this many were taken, so that the spool drains at two
+// thirds of the database's pace at least, however fast clients send.
+#define DRAIN_SHARE 3
 
 static void SpoolStatement(const char *statement)
 {
@@ -68,59 +55,84 @@ static void SpoolStatement(const char *statement)
     }
 }
 
-void RunStatement(const char *statement)
+int SpoolClientStatement(const char *text)
 {
-    int outcome;
-
-    // While statements wait in the spool a new one joins them, without a
-    // connect of its own, so that the database sees them in the order they
-    // came.
-    if (spool.file != FILE_NONE && spool.waiting > 0) {
-        SpoolStatement(statement);
-        return;
-    }
-    outcome = SendStatement(statement);
-    if (spool.file == FILE_NONE)
-        return;
-    if (outcome == STATEMENT_NOT_SENT)
-        SpoolStatement(statement);
-    else if (outcome == STATEMENT_UNKNOWN)
-        ConsoleLine("Statement outcome unknown, not retried.\n");
+    // Held back, the client's bytes wait in its socket and TCP slows it
+    // down; only a database that cannot be reached costs statements.
+    if (!serviceLoop.databaseDown &&
+        (serviceLoop.drainCredit < DRAIN_SHARE || !SpoolHasRoom((int)strlen(text))))
+        return -1;
+    if (!serviceLoop.databaseDown)
+        serviceLoop.drainCredit -= DRAIN_SHARE;
+    WriteQueryLine(text);
+    SpoolStatement(text);
+    return 0;
 }
 
-void ReplaySpooled(void)
+static void FinishReplay(const Job *job)
 {
-    char text[SPOOL_TEXT_MAX + 1];
-    int read = SpoolReadHead(text);
-    int outcome;
+    if (job->outcome == STATEMENT_NOT_SENT) {
+        serviceLoop.databaseDown = 1;
+        serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
+        return;
+    }
+    serviceLoop.databaseDown = 0;
+    if (serviceLoop.drainCredit < DRAIN_SHARE)
+        serviceLoop.drainCredit++;
+    if (job->outcome == STATEMENT_UNKNOWN)
+        ConsoleLine("Statement outcome unknown, not retried.\n");
+    if (SpoolTakeHead() != 0)
+        ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
+    if (spool.waiting == 0)
+        ConsoleLine("Spool empty.\n");
+    serviceLoop.replayAt = 0;
+}
 
+void FinishJob(const Job *job)
+{
+    ConsoleSetPrefix(job->prefix);
+    if (job->client < 0) {
+        FinishReplay(job);
+    } else {
+        serviceLoop.databaseDown = job->outcome == STATEMENT_NOT_SENT;
+        if (spool.file != FILE_NONE && job->outcome == STATEMENT_NOT_SENT)
+            SpoolStatement(job->text);
+        else if (spool.file != FILE_NONE && job->outcome == STATEMENT_UNKNOWN)
+            ConsoleLine("Statement outcome unknown, not retried.\n");
+    }
+    ConsoleSetPrefix("");
+}
+
+void ReplayWhenDue(void)
+{
+    Job job;
+    int read;
+
+    if (spool.waiting == 0 || serviceLoop.replayOut || serviceLoop.jobsOut >= serviceLoop.sessions ||
+        ClockMs() < serviceLoop.replayAt)
+        return;
+    read = SpoolReadHead(job.text);
     if (read < 0) {
         ConsoleLine("Spool cannot be read: %s\n", FileErrorText());
         serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
         return;
     }
-    if (read > 0) {
-        ConsoleLine("Replay: \"%s\"\n", text);
-        outcome = SendStatement(text);
-        if (outcome == STATEMENT_NOT_SENT) {
-            serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
-            return;
-        }
-        if (outcome == STATEMENT_UNKNOWN)
-            ConsoleLine("Statement outcome unknown, not retried.\n");
-        if (SpoolTakeHead() != 0)
-            ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
-    }
-    // Damaged records set aside may also have emptied it.
-    if (spool.waiting == 0)
+    if (read == 0) {
+        // Damaged records set aside may have emptied it.
         ConsoleLine("Spool empty.\n");
-    serviceLoop.replayAt = 0;
+        return;
+    }
+    job.client = -1;
+    job.prefix[0] = '\0';
+    serviceLoop.replayOut = 1;
+    SubmitStatement(&job);
 }
 
 int RunService(const char *settingsLocation)
 {
     NetSocket listener;
     int dialect;
+    int clientRoom = MAX_CLIENTS_LIMIT;
     int rc;
 
     ConsoleInit();
@@ -149,10 +161,21 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Max Clients %u out of range\n", (unsigned)serviceSettings.maxClients);
         return 1;
     }
+    if (serviceSettings.databaseSessions < 1 || serviceSettings.databaseSessions > MAX_DATABASE_SESSIONS) {
+        ConsoleLine("Database Sessions %u out of range\n", (unsigned)serviceSettings.databaseSessions);
+        return 1;
+    }
+    if (serviceSettings.reuseSessions > 1) {
+        ConsoleLine("Reuse Sessions %u out of range\n", (unsigned)serviceSettings.reuseSessions);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
+    serviceLoop.sessions = (int)serviceSettings.databaseSessions;
+    // Room beside the clients for the listener, the console, the spool and
+    // each session's driver files and sockets.
     if (serviceLoop.maxClients > 1)
-        NetReserveSockets((int)serviceLoop.maxClients);
+        clientRoom = NetReserveSockets((int)serviceLoop.maxClients, 64 + 8 * serviceLoop.sessions);
     // An operator who asked for no loss must not get silent loss.
     if (serviceSettings.spoolFileUnreadable) {
         ConsoleLine("Spool ? cannot be opened: its \"Spool File\" value cannot be read\n");
@@ -161,6 +184,15 @@ int RunService(const char *settingsLocation)
     if (serviceSettings.spoolFile[0] != '\0' &&
         SpoolOpen(serviceSettings.spoolFile, (int64_t)serviceSettings.spoolLimitMiB * 1048576) != 0) {
         ConsoleLine("Spool %s cannot be opened: %s\n", serviceSettings.spoolFile, FileErrorText());
+        return 1;
+    }
+
+    if (NetWakeOpen(&serviceLoop.wake) != 0) {
+        ConsoleLine("socketpair failed %s\n", NetLastErrorText());
+        return 1;
+    }
+    if (StartSessions(serviceLoop.sessions) != 0) {
+        ConsoleLine("Database sessions cannot be started\n");
         return 1;
     }
 
@@ -179,6 +211,17 @@ int RunService(const char *settingsLocation)
         ConsoleLine("SQL dialect %s\n", SqlDialectName(dialect));
     if (serviceLoop.maxClients != 1)
         ConsoleLine("Max clients %u\n", (unsigned)serviceLoop.maxClients);
+    if (clientRoom < (int)serviceLoop.maxClients) {
+        if (clientRoom < 1)
+            clientRoom = 1;
+        ConsoleLine("Max clients %u limited to %d by the descriptor limit\n", (unsigned)serviceLoop.maxClients,
+                    clientRoom);
+        serviceLoop.maxClients = (uint32_t)clientRoom;
+    }
+    if (serviceLoop.sessions != 1)
+        ConsoleLine("Database sessions %d\n", serviceLoop.sessions);
+    if (serviceSettings.reuseSessions)
+        ConsoleLine("Reusing sessions\n");
     if (spool.waiting > 0)
         ConsoleLine("Spool %s holds %ld statements.\n", spool.path, spool.waiting);
 

@@ -3,6 +3,7 @@
 #ifndef VARN_SERVICE_H
 #define VARN_SERVICE_H
 
+#include "db.h"
 #include "platform.h"
 #include "statement_reader.h"
 
@@ -50,18 +51,42 @@ int SettingsDialect(void);
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
 
-// Runs one statement in a session of its own with the configured data
-// source, writing every failure. With a spool, a statement that cannot
-// reach the database, or that would pass statements waiting there, joins
-// them instead.
-void RunStatement(const char *statement);
+// The most statements "Database Sessions" lets run at once.
+#define MAX_DATABASE_SESSIONS 64
 
-// Tries the spool's first statement again, as a new one runs. Once the
-// database has taken it, the next is tried at once; otherwise in 5 s.
-void ReplaySpooled(void);
+// What became of a statement sent to the database.
+#define STATEMENT_TAKEN 0     // it ran, or the database rejected it
+#define STATEMENT_NOT_SENT 1  // no session could be had: it never reached the database
+#define STATEMENT_UNKNOWN 2   // the connection went away while it ran: it may have committed
+
+// A statement handed to a database session: a client's, from the client in
+// slot `client`, or the spool's first when `client` is -1. The session
+// writes the statement's Query or Replay line and its database lines after
+// `prefix`, and sets `outcome`.
+typedef struct Job {
+    int client;
+    char prefix[32];
+    char text[STATEMENT_MAX + 1];
+    int outcome;
+} Job;
+
+// Runs one statement in `session`: connects, executes and disconnects,
+// writing every failure. Returns what became of it (STATEMENT_*).
+int SendStatement(DbSession *session, const char *statement);
+
+// Starts `count` database sessions, each on a thread of its own. Returns 0,
+// or -1 when a thread could not be had.
+int StartSessions(int count);
+
+// Hands a job to the next session free. The caller keeps no more jobs out
+// than there are sessions; a finished one wakes the loop (NetWake).
+void SubmitJob(const Job *job);
+
+// Takes a finished job into *job: 1, or 0 when none is finished.
+int TakeFinishedJob(Job *job);
 
 // One client being served: its connection, the statement being read off it
-// and whether that statement waits for its turn to run. A slot is free
+// and whether that statement waits for its turn or runs. A slot is free
 // while `inUse` is 0.
 typedef struct Client {
     int inUse;
@@ -72,19 +97,26 @@ typedef struct Client {
     char statement[STATEMENT_MAX + 1];
 } Client;
 
-// The serving loop's state. Every client has its own waits, which count
-// only the time the service is not running statements, so that time spent
-// on other clients' statements never cuts a client off. Clients whose
-// statements are whole take turns, one statement each.
+// The serving loop's state. Every client has its own waits. With one
+// session they count only time in which no statement runs, so that time
+// spent on other clients' statements never cuts a client off; with more,
+// the loop reads on while statements run and the waits are real time.
+// Clients whose statements are whole take turns, one statement each.
 typedef struct ServiceLoop {
     uint32_t maxClients;
     int dialect;
+    int sessions;         // database sessions started
     int clientCount;
     int slotsUsed;        // slots below this may be in use
-    int current;          // the client whose statement runs, or -1
-    int64_t busyMs;       // time spent running statements
+    int jobsOut;          // jobs handed to sessions and not yet taken back
+    int replayOut;        // the spool's first statement is one of them
+    int64_t busyMs;       // time in which the one session ran statements
+    int64_t busySince;    // when the running statement started
     int64_t acceptAfter;  // a failed accept is tried again from then on
     int64_t replayAt;     // when the spool's first statement is tried next
+    int databaseDown;     // the last statement sent did not reach the database
+    int drainCredit;      // replays taken since a new statement joined the spool
+    NetSocket wake;       // ready when a session has finished a job
     int turns[MAX_CLIENTS_LIMIT];
     int turnHead;
     int turnCount;
@@ -92,6 +124,23 @@ typedef struct ServiceLoop {
 } ServiceLoop;
 
 extern ServiceLoop serviceLoop;
+
+// What the loop does with a statement in its turn while statements wait in
+// the spool: writes its Query line and has it join them. Returns 0, or -1,
+// writing nothing, when it must wait: the database is taking the spool's
+// statements and they come first, or the spool has no room yet.
+int SpoolClientStatement(const char *text);
+
+// Takes what became of a finished job: spools a client's statement that
+// never reached the database, or marks the spool's first statement done.
+void FinishJob(const Job *job);
+
+// Hands a job to a session and counts it out; with one session the
+// clients' clock stops while it runs.
+void SubmitStatement(const Job *job);
+
+// Hands the spool's first statement to a session when it is due.
+void ReplayWhenDue(void);
 
 // Takes an accepted connection from `address` (network byte order) and
 // `port`: writes its Incoming line, then either serves it or, when the

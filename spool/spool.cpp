@@ -215,6 +215,11 @@ int SpoolAppend(const char *text)
     return SPOOL_KEPT;
 }
 
+int SpoolHasRoom(int textLength)
+{
+    return spool.end + SPOOL_HEADER_SIZE + textLength <= spool.limitBytes;
+}
+
 int SpoolReadHead(char *text)
 {
     Record record;

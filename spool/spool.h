@@ -46,6 +46,9 @@ int SpoolOpen(const char *path, int64_t limitBytes);
 // of it is left to run and FileErrorText says why.
 int SpoolAppend(const char *text);
 
+// 1 when a statement of `textLength` bytes would fit under the limit now.
+int SpoolHasRoom(int textLength);
+
 // The first waiting statement, into `text` (SPOOL_TEXT_MAX + 1 bytes).
 // Damaged records on the way are set aside. Returns 1, 0 when none waits,
 // or -1 when the file cannot be read.

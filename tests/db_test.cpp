@@ -35,15 +35,16 @@ protected:
     std::string Run(const char *statement)
     {
         CaptureStdout();
-        RunStatement(statement);
-        EXPECT_EQ(SQL_NULL_HENV, dbSession.henv);
-        EXPECT_EQ(SQL_NULL_HDBC, dbSession.hdbc);
+        SendStatement(&session, statement);
+        EXPECT_EQ(SQL_NULL_HENV, session.henv);
+        EXPECT_EQ(SQL_NULL_HDBC, session.hdbc);
         return GetCapturedStdout();
     }
 
     std::string Rows() { return RunCommand("sqlite3 " + dir + "/test.db 'SELECT a, b FROM t ORDER BY a'"); }
 
     std::string dir;
+    DbSession session = {};
 };
 
 TEST_F(Db, StatementsCommitAndSuccessIsQuiet)
@@ -144,7 +145,7 @@ TEST_P(DbFaults, ReportedAndReleased)
 {
     ArmSeam(GetParam().fault);
     EXPECT_EQ(GetParam().console, Run("INSERT INTO t VALUES(1, 'armed');"));
-    EXPECT_EQ(GetParam().connectionLost, dbSession.connectionLost != 0);
+    EXPECT_EQ(GetParam().connectionLost, session.connectionLost != 0);
     DisarmSeam();
     EXPECT_EQ("", Run("INSERT INTO t VALUES(2, 'next');"));
     EXPECT_NE(std::string::npos, Rows().find("2|next"));
