@@ -1,0 +1,172 @@
+// Statements running beside the intake, through the real service process:
+// many clients on several sessions keep their own order, connections come
+// and go without end, the descriptor limit caps the clients, and after an
+// outage a client sending flat out neither starves the spool's drain nor
+// loses a statement to a full spool.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Dword(const char *name, unsigned value)
+{
+    char line[96];
+    snprintf(line, sizeof line, "\"%s\"=dword:%08x", name, value);
+    return line;
+}
+
+std::string Insert(int a, int b)
+{
+    return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + std::to_string(b) + "');";
+}
+
+// Rows "a|b" a line, in insertion order: true when each a holds b from 0 up
+// to `perA` - 1, once each and in order, for every a of `as`.
+bool EachInOrder(const std::string &rows, int as, int perA, std::string *why)
+{
+    std::map<int, int> next;
+    std::istringstream lines(rows);
+    std::string line;
+    while (std::getline(lines, line)) {
+        int a = std::stoi(line.substr(0, line.find('|')));
+        int b = std::stoi(line.substr(line.find('|') + 1));
+        if (b != next[a]++) {
+            *why = "client " + std::to_string(a) + " ran " + std::to_string(b) + " out of turn";
+            return false;
+        }
+    }
+    for (int a = 0; a < as; a++)
+        if (next[a] != perA) {
+            *why = "client " + std::to_string(a) + " ran " + std::to_string(next[a]) + " statements";
+            return false;
+        }
+    return true;
+}
+
+using Sessions = SqliteService;
+
+// 20 clients at once on 8 sessions: every statement once, each client's in
+// the order it sent them, SQLite's writers waiting on each other.
+TEST_F(Sessions, ManyClientsKeepTheirOrder)
+{
+    const int kClients = 20, kEach = 50;
+    ASSERT_TRUE(Start({Dword("Max Clients", kClients), Dword("Database Sessions", 8)})) << ServiceLog(run);
+    std::vector<int> fds;
+    for (int c = 0; c < kClients; c++)
+        fds.push_back(ConnectFrom("127.0.0.1", port));
+    for (int c = 0; c < kClients; c++) {
+        std::string statements;
+        for (int n = 0; n < kEach; n++)
+            statements += Insert(c, n);
+        EXPECT_TRUE(SendAll(fds[c], statements));
+    }
+    EXPECT_TRUE(WaitForRows(kClients * kEach, 60000)) << Count();
+    std::string why;
+    EXPECT_TRUE(EachInOrder(Sql("SELECT a, b FROM t ORDER BY rowid"), kClients, kEach, &why)) << why;
+    EXPECT_EQ(1, CountOf(ServiceLog(run), "Database sessions 8\n"));
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
+    for (int fd : fds)
+        close(fd);
+}
+
+// Connections one after another, more than the loop has slots and than the
+// process had descriptors at first: none is lost or held.
+TEST_F(Sessions, ConnectionsComeAndGo)
+{
+    const int kVisits = 1100;
+    ASSERT_TRUE(Start({Dword("Max Clients", 2), Dword("Database Sessions", 2)})) << ServiceLog(run);
+    for (int n = 0; n < kVisits; n++) {
+        int fd = ConnectFrom("127.0.0.1", port);
+        ASSERT_TRUE(SendAll(fd, Insert(n, n))) << n;
+        close(fd);
+    }
+    EXPECT_TRUE(WaitForRows(kVisits, 30000)) << Count();
+    EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", kVisits, 5000));
+    EXPECT_EQ(0, kill(run.pid, 0));
+    if (!RunsUnderWine())
+        EXPECT_LT(OpenDescriptors(run.pid), 40);
+}
+
+// A descriptor limit too low for "Max Clients" caps the clients, with a
+// line; the service still serves.
+TEST_F(Sessions, DescriptorLimitCapsTheClients)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "Windows sets no descriptor limit";
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    struct rlimit low = {200, 200};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &low));
+    bool started = Start({Dword("Max Clients", 1024)});
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(started) << ServiceLog(run);
+    // 200 less the room kept for the listener, console, spool and a session.
+    EXPECT_EQ(1, CountOf(ServiceLog(run), "Max clients 1024 limited to 128 by the descriptor limit\n")) << ServiceLog(run);
+    EXPECT_TRUE(Visit(run, "127.0.0.1", {Insert(1, 1)}));
+    EXPECT_TRUE(WaitForRows(1, 5000));
+}
+
+// After an outage that filled the spool, the database is back and a client
+// sends flat out: it is held back rather than losing statements, the spool
+// drains to empty, and every statement runs once, in the order sent.
+TEST_F(Sessions, SpoolDrainsUnderLoad)
+{
+    const int kDuringOutage = 1200, kAfter = 200;
+    UseSqliteOdbcConfig(dir, dir + "/down/test.db");
+    std::string pad(900, 'x');
+    auto big = [&](int n) { return "INSERT INTO t VALUES(" + std::to_string(n) + ", '" + pad + "');"; };
+    ASSERT_TRUE(Start({"\"Spool File\"=\"" + std::string(RunsUnderWine() ? "Z:" : "") + dir + "/spool\"",
+                       Dword("Spool Limit", 1)}))
+        << ServiceLog(run);
+    std::string outage = "CREATE TABLE t(a INTEGER, b TEXT);";
+    for (int n = 0; n < kDuringOutage; n++)
+        outage += big(n);
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {outage}));
+    int full = CountOf(ServiceLog(run), "Spool full, statement not executed.");
+    ASSERT_GT(full, 0) << "the outage should fill the 1 MiB spool";
+
+    ASSERT_EQ(0, mkdir((dir + "/down").c_str(), 0700));
+    std::string countRows = "sqlite3 " + dir + "/down/test.db 'SELECT COUNT(*) FROM t' 2>/dev/null";
+    for (long until = NowMs() + 15000; NowMs() < until && atoi(RunCommand(countRows).c_str()) == 0;)
+        usleep(50000);
+    std::string after;
+    for (int n = kDuringOutage; n < kDuringOutage + kAfter; n++)
+        after += big(n);
+    long started = NowMs();
+    int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_TRUE(SendAll(fd, after));
+    shutdown(fd, SHUT_WR);
+    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 2, 60000));
+    close(fd);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 60000));
+    printf("drained in %ld ms\n", NowMs() - started);
+    EXPECT_EQ(full, CountOf(ServiceLog(run), "Spool full, statement not executed."));
+    // What the full spool turned away is missing; the rest is there once, in order.
+    std::string rows = RunCommand("sqlite3 " + dir + "/down/test.db 'SELECT a FROM t ORDER BY rowid'");
+    std::istringstream lines(rows);
+    std::string line;
+    int count = 0, last = -1;
+    bool ordered = true;
+    while (std::getline(lines, line)) {
+        ordered = ordered && std::stoi(line) > last;
+        last = std::stoi(line);
+        count++;
+    }
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(kDuringOutage - full + kAfter, count);
+    EXPECT_EQ(kDuringOutage + kAfter - 1, last);
+}
+
+}  // namespace
