@@ -17,7 +17,13 @@ typedef struct DbSession {
     SQLHDBC hdbc;
     int connectionLost;
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
+    int connTimeoutOption;  // the driver takes the time-out only as its own CONN_TIMEOUT option
 } DbSession;
+
+// True when the driver of `dataSource` is MariaDB's: it ignores the
+// standard login time-out and takes only its own CONN_TIMEOUT option,
+// which only a connection string carries.
+int DbTakesConnTimeout(const char *dataSource);
 
 // The one failure test for ODBC return codes: SQL_ERROR, SQL_INVALID_HANDLE
 // and SQL_STILL_EXECUTING fail; every other code, SQL_SUCCESS_WITH_INFO and

@@ -4,8 +4,13 @@
 
 #include "platform.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
+
+// Room for the data source, user and password (100 bytes each), every byte
+// doubled by quoting, and the attribute names.
+#define CONNECT_STRING_SIZE 700
 
 static void ReleaseConnection(DbSession *session)
 {
@@ -15,8 +20,57 @@ static void ReleaseConnection(DbSession *session)
     session->henv = SQL_NULL_HENV;
 }
 
+// Appends "name=value;" to `text`, the value in braces when it holds what
+// would end it early.
+static void AppendAttribute(char *text, size_t size, const char *name, const char *value)
+{
+    size_t at = strlen(text);
+    int braced = strpbrk(value, ";{}") != NULL || value[0] == ' ' ||
+                 (value[0] != '\0' && value[strlen(value) - 1] == ' ');
+
+    at += (size_t)snprintf(text + at, size - at, "%s=%s", name, braced ? "{" : "");
+    for (const char *c = value; *c != '\0' && at + 4 < size; c++) {
+        if (braced && *c == '}')
+            text[at++] = '}';
+        text[at++] = *c;
+    }
+    snprintf(text + at, size - at, "%s;", braced ? "}" : "");
+}
+
+static void BuildConnectString(char *text, const char *dataSource, const char *userName, const char *password,
+                               uint32_t loginTimeout)
+{
+    char seconds[16];
+
+    text[0] = '\0';
+    AppendAttribute(text, CONNECT_STRING_SIZE, "DSN", dataSource);
+    AppendAttribute(text, CONNECT_STRING_SIZE, "UID", userName);
+    AppendAttribute(text, CONNECT_STRING_SIZE, "PWD", password);
+    if (loginTimeout > 0) {
+        snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
+        AppendAttribute(text, CONNECT_STRING_SIZE, "CONN_TIMEOUT", seconds);
+    }
+}
+
+int DbTakesConnTimeout(const char *dataSource)
+{
+    char driver[300] = "";
+    char library[300] = "";
+
+    // The data source names its driver by its odbcinst.ini entry or by its
+    // library's path.
+    SQLGetPrivateProfileString(dataSource, "Driver", "", driver, sizeof driver, "odbc.ini");
+    SQLGetPrivateProfileString(driver, "Driver", "", library, sizeof library, "odbcinst.ini");
+    for (char *c = driver; *c != '\0'; c++)
+        *c = (char)tolower((unsigned char)*c);
+    for (char *c = library; *c != '\0'; c++)
+        *c = (char)tolower((unsigned char)*c);
+    return strstr(driver, "maria") != NULL || strstr(driver, "maodbc") != NULL || strstr(library, "maodbc") != NULL;
+}
+
 int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource)
 {
+    char connectString[CONNECT_STRING_SIZE];
     SQLRETURN rc;
 
     session->connectionLost = 0;
@@ -37,13 +91,20 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     }
 
     // A server that never answers would hold the session for as long as the
-    // system's own TCP time-outs; drivers that take no login time-out
-    // refuse the attribute, which changes nothing.
+    // system's own TCP time-outs (over two minutes). Drivers that take no
+    // login time-out refuse the attribute, which changes nothing.
     if (session->loginTimeout > 0)
         SQLSetConnectAttr(session->hdbc, SQL_ATTR_LOGIN_TIMEOUT, (SQLPOINTER)(uintptr_t)session->loginTimeout, 0);
-
-    rc = SQLConnect(session->hdbc, (SQLCHAR *)dataSource, SQL_NTS, (SQLCHAR *)userName, SQL_NTS,
-                    (SQLCHAR *)password, SQL_NTS);
+    if (session->loginTimeout > 0 && session->connTimeoutOption) {
+        BuildConnectString(connectString, dataSource, userName, password, session->loginTimeout);
+        rc = SQLDriverConnect(session->hdbc, NULL, (SQLCHAR *)connectString, SQL_NTS, NULL, 0, NULL,
+                              SQL_DRIVER_NOPROMPT);
+    } else {
+        // Connecting by a connection string changes some drivers' messages
+        // (psqlODBC's), so every other data source connects as it always did.
+        rc = SQLConnect(session->hdbc, (SQLCHAR *)dataSource, SQL_NTS, (SQLCHAR *)userName, SQL_NTS,
+                        (SQLCHAR *)password, SQL_NTS);
+    }
     if (OdbcFailed(rc)) {
         SQLCHAR state[6] = "";
         SQLCHAR message[100] = "";

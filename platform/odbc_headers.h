@@ -12,6 +12,7 @@
 #include <windows.h>
 #endif
 
+#include <odbcinst.h>
 #include <sql.h>
 #include <sqlext.h>
 

@@ -24,6 +24,7 @@ typedef struct JobQueue {
 static JobQueue *pending;
 static std::condition_variable *jobArrived;
 static JobQueue *finished;
+static int connTimeoutOption;
 
 static void PutJob(JobQueue *queue, const Job *job)
 {
@@ -60,6 +61,7 @@ static void RunSession(void)
 
     memset(&session, 0, sizeof session);
     session.loginTimeout = serviceSettings.loginTimeout;
+    session.connTimeoutOption = connTimeoutOption;
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(pending->lock);
@@ -86,6 +88,7 @@ int StartSessions(int count)
     pending = new JobQueue();
     finished = new JobQueue();
     jobArrived = new std::condition_variable();
+    connTimeoutOption = DbTakesConnTimeout(serviceSettings.dataSource);
     for (int i = 0; i < count; i++)
         if (ThreadStart(RunSession) != 0)
             return -1;

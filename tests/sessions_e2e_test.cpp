@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -167,6 +169,72 @@ TEST_F(Sessions, SpoolDrainsUnderLoad)
     EXPECT_TRUE(ordered);
     EXPECT_EQ(kDuringOutage - full + kAfter, count);
     EXPECT_EQ(kDuringOutage + kAfter - 1, last);
+}
+
+// A listener on loopback whose one-place backlog is already full: the
+// kernel drops every further SYN, so a connect to it never gets an answer,
+// as with a host behind a firewall that drops packets.
+struct Blackhole {
+    int listener = -1;
+    int filler = -1;
+    int port = 0;
+    Blackhole()
+    {
+        struct sockaddr_in address = {};
+        socklen_t length = sizeof address;
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        bind(listener, (struct sockaddr *)&address, sizeof address);
+        listen(listener, 0);
+        getsockname(listener, (struct sockaddr *)&address, &length);
+        port = ntohs(address.sin_port);
+        filler = socket(AF_INET, SOCK_STREAM, 0);
+        connect(filler, (struct sockaddr *)&address, sizeof address);
+    }
+    ~Blackhole()
+    {
+        close(filler);
+        close(listener);
+    }
+};
+
+// A connect that never gets an answer holds no other client: another
+// client's statement starts at once in a second session, and the connect
+// gives up after "Login Timeout" with the driver's lines.
+TEST_F(Sessions, postgres_mariadb_HungConnectHoldsNoOne)
+{
+    if (!ServersRunning())
+        GTEST_SKIP() << "needs the drivers' configuration of the throwaway servers";
+    Blackhole hole;
+    std::string servers = getenv("VARN_SERVERS_DIR");
+    WriteFile(dir + "/odbc.ini", ReadFile(servers + "/odbc.ini") +
+                                     "\n[varn_pg_hang]\nDriver=PostgreSQL ANSI\nServername=127.0.0.1\nPort=" +
+                                     std::to_string(hole.port) + "\nDatabase=varn\n" +
+                                     "\n[varn_maria_hang]\nDriver=MariaDB\nSERVER=127.0.0.1\nPORT=" +
+                                     std::to_string(hole.port) + "\nDATABASE=varn\n");
+    setenv("ODBCSYSINI", servers.c_str(), 1);
+    setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
+    for (const char *source : {"varn_pg_hang", "varn_maria_hang"}) {
+        SCOPED_TRACE(source);
+        ASSERT_TRUE(Start({Dword("Max Clients", 4), Dword("Database Sessions", 2), Dword("Login Timeout", 2),
+                           "\"Data Source\"=\"" + std::string(source) + "\""}))
+            << ServiceLog(run);
+        int first = ConnectFrom("127.0.0.2", port);
+        SendAll(first, "INSERT INTO t VALUES(1, 'first');");
+        usleep(300000);
+        long sent = NowMs();
+        int second = ConnectFrom("127.0.0.3", port);
+        SendAll(second, "INSERT INTO t VALUES(2, 'second');");
+        EXPECT_TRUE(WaitForLog(run, "Query: \"INSERT INTO t VALUES(2, 'second');\"", 1, 1000)) << ServiceLog(run);
+        EXPECT_LT(NowMs() - sent, 1000);
+        EXPECT_TRUE(WaitForLog(run, "ERROR: Connecting", 2, 4000)) << ServiceLog(run);
+        EXPECT_LT(NowMs() - sent, 4000);
+        EXPECT_EQ(2, CountOf(ServiceLog(run), "SQLConnect Failed.")) << ServiceLog(run);
+        close(first);
+        close(second);
+        StopService(&run);
+    }
 }
 
 }  // namespace
