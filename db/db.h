@@ -18,7 +18,31 @@ typedef struct DbSession {
     int connectionLost;
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
     int connTimeoutOption;  // the driver takes the time-out only as its own CONN_TIMEOUT option
+    int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
 } DbSession;
+
+// What a connection that another statement used can be brought back to.
+#define DB_RESET_NONE 0        // nothing known complete: only a fresh session is fresh
+#define DB_RESET_COMPLETE 1    // PostgreSQL: every session state a statement can leave
+#define DB_RESET_ROLLBACK 2    // MariaDB and MySQL: the transaction and autocommit, nothing else
+
+// The reset the connected database allows, by the name the driver gives it
+// (SQL_DBMS_NAME), never by what the service was told it is.
+int DbResetKind(DbSession *session);
+
+// Brings the connection back to what a fresh session would see, as far as
+// its reset kind goes. Returns 0; or -1 when it is gone (nothing written) or
+// the reset failed (written as "ERROR: Resetting Session" and its records),
+// in which case the caller lets it go with DbRelease.
+int DbReset(DbSession *session);
+
+// Lets the connection go without a word: for one that is gone or unusable.
+void DbRelease(DbSession *session);
+
+// True when the driver manager keeps disconnected connections in a pool and
+// hands them out again with whatever the last user left (unixODBC's
+// Pooling=Yes, which a program cannot turn off for itself).
+int DbDriverManagerPools(void);
 
 // True when the driver of `dataSource` is MariaDB's: it ignores the
 // standard login time-out and takes only its own CONN_TIMEOUT option,

@@ -202,3 +202,81 @@ failed:
     ReleaseLeftovers(session);
     return rc;
 }
+
+void DbRelease(DbSession *session)
+{
+    ReleaseLeftovers(session);
+}
+
+int DbResetKind(DbSession *session)
+{
+    char name[64] = "";
+
+    if (!SQL_SUCCEEDED(SQLGetInfo(session->hdbc, SQL_DBMS_NAME, name, sizeof name, NULL)))
+        return DB_RESET_NONE;
+    if (strcmp(name, "PostgreSQL") == 0)
+        return DB_RESET_COMPLETE;
+    if (strcmp(name, "MariaDB") == 0 || strcmp(name, "MySQL") == 0)
+        return DB_RESET_ROLLBACK;
+    return DB_RESET_NONE;
+}
+
+// Runs a statement of the reset; a failure is written under the reset's label.
+static int RunResetStatement(DbSession *session, const char *text)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLRETURN rc = SQLAllocStmt(session->hdbc, &hstmt);
+
+    if (!OdbcFailed(rc))
+        rc = SQLExecDirect(hstmt, (SQLCHAR *)text, SQL_NTS);
+    if (OdbcFailed(rc))
+        ReportOdbcErrors(session, hstmt, "Resetting Session");
+    if (hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    return OdbcFailed(rc) ? -1 : 0;
+}
+
+int DbReset(DbSession *session)
+{
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    SQLRETURN rc;
+
+    session->connectionLost = 0;
+    // MariaDB's driver asks the server; psqlODBC knows only what it saw
+    // fail, and a connection gone since fails the reset below instead.
+    if (SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
+        dead == SQL_CD_TRUE)
+        return -1;
+    // Sent only when a transaction is open; a client's BEGIN opens one that
+    // the drivers track, autocommit or not.
+    rc = SQLEndTran(SQL_HANDLE_DBC, session->hdbc, SQL_ROLLBACK);
+    if (OdbcFailed(rc)) {
+        ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
+        return -1;
+    }
+    if (session->resetKind == DB_RESET_ROLLBACK) {
+        // A client's SET autocommit=0 is undone only by setting it again.
+        rc = SQLSetConnectAttr(session->hdbc, SQL_ATTR_AUTOCOMMIT, (SQLPOINTER)SQL_AUTOCOMMIT_ON, 0);
+        if (OdbcFailed(rc))
+            ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
+        return OdbcFailed(rc) ? -1 : 0;
+    }
+    // DISCARD ALL drops temporary tables, prepared statements, cursors,
+    // advisory locks and listens, and resets every setting to the session's
+    // start, including the two psqlODBC sets when it connects.
+    if (RunResetStatement(session, "DISCARD ALL") != 0 ||
+        RunResetStatement(session, "SET DateStyle = 'ISO';SET extra_float_digits = 2") != 0)
+        return -1;
+    return 0;
+}
+
+int DbDriverManagerPools(void)
+{
+    char pooling[16] = "";
+
+    SQLGetPrivateProfileString("ODBC", "Pooling", "", pooling, sizeof pooling, "odbcinst.ini");
+    for (char *c = pooling; *c != '\0'; c++)
+        *c = (char)tolower((unsigned char)*c);
+    return strcmp(pooling, "yes") == 0 || strcmp(pooling, "1") == 0 || strcmp(pooling, "true") == 0 ||
+           strcmp(pooling, "on") == 0;
+}

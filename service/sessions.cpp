@@ -6,6 +6,7 @@
 
 #include "db.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string.h>
@@ -25,6 +26,10 @@ static JobQueue *pending;
 static std::condition_variable *jobArrived;
 static JobQueue *finished;
 static int connTimeoutOption;
+// Every connection the driver manager hands out may be one it pooled.
+static int driverManagerPools;
+// How long a kept connection may stay idle before it is closed.
+#define KEPT_IDLE_MS 60000
 
 static void PutJob(JobQueue *queue, const Job *job)
 {
@@ -38,17 +43,40 @@ static void TakeJob(JobQueue *queue, Job *job)
     queue->count--;
 }
 
-int SendStatement(DbSession *session, const char *statement)
+// A fresh session: connected, and when the driver manager pools, brought
+// back to a fresh session's state as far as the database allows. Returns 0,
+// or -1 when the statement cannot reach the database.
+static int OpenSession(DbSession *session)
 {
     int rc = DbConnect(session, serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
-    int lost;
 
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(session, SQL_NULL_HSTMT, "Connecting");
-        return STATEMENT_NOT_SENT;
+        return -1;
     }
+    session->resetKind = serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
+    if (driverManagerPools && session->resetKind != DB_RESET_NONE && DbReset(session) != 0) {
+        DbRelease(session);
+        return -1;
+    }
+    return 0;
+}
+
+int SendStatement(DbSession *session, const char *statement)
+{
+    int lost;
+
+    // A kept connection that is gone, or that cannot be brought back to a
+    // fresh session's state, is let go before anything is sent: the
+    // statement gets a fresh session and runs once.
+    if (session->hdbc != SQL_NULL_HDBC && DbReset(session) != 0)
+        DbRelease(session);
+    if (session->hdbc == SQL_NULL_HDBC && OpenSession(session) != 0)
+        return STATEMENT_NOT_SENT;
     lost = OdbcFailed(DbExecute(session, statement)) && session->connectionLost;
-    DbDisconnect(session);
+    // Only a database whose reset is complete keeps its connection.
+    if (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE)
+        DbDisconnect(session);
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
 
@@ -65,7 +93,17 @@ static void RunSession(void)
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(pending->lock);
-            jobArrived->wait(hold, [] { return pending->count > 0; });
+            auto idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(KEPT_IDLE_MS);
+            while (pending->count == 0) {
+                if (session.hdbc == SQL_NULL_HDBC) {
+                    jobArrived->wait(hold);
+                } else if (jobArrived->wait_until(hold, idleUntil) == std::cv_status::timeout &&
+                           pending->count == 0) {
+                    hold.unlock();
+                    DbDisconnect(&session);
+                    hold.lock();
+                }
+            }
             TakeJob(pending, &job);
         }
         ConsoleSetPrefix(job.prefix);
@@ -89,6 +127,7 @@ int StartSessions(int count)
     finished = new JobQueue();
     jobArrived = new std::condition_variable();
     connTimeoutOption = DbTakesConnTimeout(serviceSettings.dataSource);
+    driverManagerPools = DbDriverManagerPools();
     for (int i = 0; i < count; i++)
         if (ThreadStart(RunSession) != 0)
             return -1;

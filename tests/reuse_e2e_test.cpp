@@ -1,0 +1,138 @@
+// Connections kept between statements ("Reuse Sessions"), and the driver
+// manager's own pool, against the throwaway PostgreSQL and MariaDB servers:
+// a statement that leaves session state behind changes nothing for the next
+// one, and a server restarted between two statements costs neither.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A statement that leaves state behind, then one that would see it, and the
+// row the second leaves when it sees a fresh session.
+struct Pair {
+    const char *source;
+    const char *leaves;
+    const char *sees;
+    const char *row;
+    bool underPooling;  // what a pooled connection is reset of, too
+};
+
+const Pair kPairs[] = {
+    {"postgres", "BEGIN;", "INSERT INTO t VALUES(1, 'committed');", "1|committed", true},
+    {"postgres", "SET search_path TO pg_catalog;", "INSERT INTO t VALUES(2, current_setting('search_path'));",
+     "2|\"$user\", public", true},
+    {"postgres", "CREATE TEMP TABLE tt(x int);", "INSERT INTO t VALUES(3, coalesce(to_regclass('tt')::text, 'none'));",
+     "3|none", true},
+    {"postgres", "PREPARE p AS SELECT 1;", "INSERT INTO t SELECT 4, count(*) FROM pg_prepared_statements;", "4|0", true},
+    {"postgres", "SELECT pg_advisory_lock(42);",
+     "INSERT INTO t SELECT 5, count(*) FROM pg_locks WHERE locktype = 'advisory';", "5|0", true},
+    {"postgres", "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY;", "INSERT INTO t VALUES(6, 'written');",
+     "6|written", true},
+    {"postgres", "LISTEN news;", "INSERT INTO t SELECT 7, count(*) FROM pg_listening_channels();", "7|0", true},
+    {"postgres", "DECLARE c CURSOR WITH HOLD FOR SELECT 1;", "INSERT INTO t SELECT 8, count(*) FROM pg_cursors;",
+     "8|0", true},
+    {"mariadb", "BEGIN;", "INSERT INTO t VALUES(1, 'committed');", "1|committed", true},
+    {"mariadb", "SET autocommit=0;", "INSERT INTO t VALUES(2, 'committed');", "2|committed", true},
+    {"mariadb", "SET @v = 'left';", "INSERT INTO t VALUES(3, coalesce(@v, 'none'));", "3|none", false},
+    {"mariadb", "SELECT GET_LOCK('x', 0);", "INSERT INTO t VALUES(4, coalesce(IS_USED_LOCK('x'), 'free'));", "4|free",
+     false},
+    {"mariadb", "SET SESSION sql_mode = 'ANSI_QUOTES';",
+     "INSERT INTO t VALUES(5, @@session.sql_mode = @@global.sql_mode);", "5|1", false},
+};
+
+class Reuse : public testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        if (!ServersRunning())
+            GTEST_SKIP() << "needs the throwaway database servers";
+        dir = MakeTempDir();
+    }
+    void TearDown() override
+    {
+        StopService(&run);
+        if (ServersRunning())
+            RunCommand("\"$VARN_DBSERVERS\" pg-start \"$VARN_SERVERS_DIR\"");
+        RemoveTree(dir);
+    }
+    // The source with an empty table t; the shell test's function on t
+    // would keep it from being dropped.
+    DataSource Source(const std::string &name)
+    {
+        for (const DataSource &available : AvailableDataSources(false))
+            if (available.name == name) {
+                if (name == "postgres")
+                    QueryDataSource(available, "DROP FUNCTION IF EXISTS add_rows(int)");
+                EXPECT_TRUE(ResetTable(available));
+                return available;
+            }
+        return {};
+    }
+    // "Reuse Sessions" 1, or with the parameter the driver manager's pool
+    // turned on instead.
+    bool Start(const DataSource &source)
+    {
+        std::string servers = getenv("VARN_SERVERS_DIR");
+        std::vector<std::string> settings = SourceSettings(source);
+        settings.push_back(PortValue(port));
+        UseDataSource(source, dir);
+        if (GetParam()) {
+            WriteFile(dir + "/odbcinst.ini", "[ODBC]\nPooling=Yes\n\n" + ReadFile(servers + "/odbcinst.ini"));
+            setenv("ODBCSYSINI", dir.c_str(), 1);
+        } else {
+            settings.push_back("\"Reuse Sessions\"=dword:00000001");
+        }
+        return StartService(&run, SettingsFile(settings), port);
+    }
+
+    std::string dir;
+    int port = FreePort();
+    ServiceRun run;
+};
+
+// Each pair on one connection after the other: the second statement sees a
+// fresh session's state.
+TEST_P(Reuse, postgres_mariadb_NothingCarriesOver)
+{
+    for (const char *name : {"postgres", "mariadb"}) {
+        DataSource source = Source(name);
+        ASSERT_TRUE(Start(source)) << ServiceLog(run);
+        EXPECT_EQ(GetParam() ? 0 : 1, CountOf(ServiceLog(run), "Reusing sessions\n"));
+        std::string expected;
+        for (const Pair &pair : kPairs) {
+            if (pair.source != std::string(name) || (GetParam() && !pair.underPooling))
+                continue;
+            // A client of its own for each: its statements run one after the
+            // other in the one session.
+            EXPECT_TRUE(Visit(run, "127.0.0.1", {std::string(pair.leaves) + pair.sees})) << pair.leaves;
+            expected += std::string(pair.row) + "\n";
+        }
+        EXPECT_EQ(expected, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << name << "\n" << ServiceLog(run);
+        StopService(&run);
+    }
+}
+
+// The kept connection's server restarts between two statements: the reset
+// finds it gone before anything is sent, and both statements land once.
+TEST_P(Reuse, postgres_RestartBetweenStatements)
+{
+    if (GetParam())
+        GTEST_SKIP() << "a pooled connection is the driver manager's to check";
+    DataSource source = Source("postgres");
+    ASSERT_TRUE(Start(source)) << ServiceLog(run);
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(1, 'before');"}));
+    RunCommand("\"$VARN_DBSERVERS\" pg-stop \"$VARN_SERVERS_DIR\" && \"$VARN_DBSERVERS\" pg-start \"$VARN_SERVERS_DIR\"");
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(2, 'after');"}));
+    EXPECT_EQ("1|before\n2|after\n", QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << ServiceLog(run);
+    EXPECT_EQ(1, CountOf(ServiceLog(run), "ERROR: Resetting Session")) << ServiceLog(run);
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "outcome unknown"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, Reuse, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &info) { return info.param ? "Pooled" : "Kept"; });
+
+}  // namespace
