@@ -107,14 +107,24 @@ void StoreCloseKey(StoreKey *key);
 
 // Files the service keeps for itself (the spool): read and written at
 // offsets, made durable on demand. A handle is 0 or above; -1 is none.
+// Only regular files are theirs: a symbolic link (never followed, on
+// Windows any reparse point), a device, a FIFO or a folder at the path is
+// refused with the reason "not a regular file".
 typedef intptr_t FileHandle;
 #define FILE_NONE ((FileHandle)-1)
 
-// Opens `path` for reading and writing, creating it when missing, and
-// holds it for this process alone until it is closed: another process
-// that asks fails. A file it creates is made durable with its folder's
-// entry. Returns 0, or -1 with the reason in FileErrorText.
+// Opens `path` for reading and writing, creating it (mode 0600) when
+// missing, and holds it for this process alone until it is closed: another
+// process that asks fails. A file it creates is made durable with its
+// folder's entry. Returns 0, or -1 with the reason in FileErrorText.
 int FileOpenHeld(const char *path, FileHandle *file);
+// Creates `path` afresh, empty, and holds it as FileOpenHeld does; whatever
+// file or link had that name is removed first, never written through. Its
+// folder's entry is not made durable here. Returns 0 or -1.
+int FileCreateHeld(const char *path, FileHandle *file);
+// 0 when nothing is at `path` or a regular file is; otherwise -1 with the
+// reason "<path> is not a regular file".
+int FileCheckRegular(const char *path);
 // Reads up to `size` bytes at `offset`; returns the count (0 at the end)
 // or -1.
 int FileRead(FileHandle file, int64_t offset, void *buffer, int size);
@@ -127,11 +137,23 @@ int FileTruncate(FileHandle file, int64_t size);
 // The file's size in bytes, or -1.
 int64_t FileSize(FileHandle file);
 void FileClose(FileHandle file);
+// Gives the file at `from` the name `to` in one step, in place of the file
+// that had it, even while both are held by this process; an open handle
+// keeps its file. The new name is durable once FileSyncFolder(`to`) has
+// returned 0. Returns 0, or -1 with the reason in FileErrorText.
+int FileRename(const char *from, const char *to);
+// Makes the entries of the folder that holds `path` durable. 0 or -1.
+int FileSyncFolder(const char *path);
+// Removes the file or link at `path`, if any; FileErrorText is untouched.
+void FileRemove(const char *path);
 // Appends `size` bytes to the file at `path`, creating it, and makes them
 // durable. Returns 0, or -1 with the reason in FileErrorText.
 int FileAppendDurably(const char *path, const void *bytes, int size);
 // Why the last failed file call failed.
 const char *FileErrorText(void);
+// Sets what FileErrorText says, for a caller that refuses a file for a
+// reason of its own.
+void FileSetErrorText(const char *text);
 
 // Makes every console line reach standard output as soon as it is written,
 // whatever standard output is connected to, and keeps console output apart
