@@ -173,9 +173,15 @@ void FileClose(FileHandle file)
         close((int)file);
 }
 
-int FileRename(const char *from, const char *to)
+// The lock goes with the file, and an open file may be replaced: the old
+// file stays held until it is closed, after the new one is in its place.
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath)
 {
-    return rename(from, to) == 0 ? 0 : NoteFileError();
+    if (rename(freshPath, path) != 0)
+        return NoteFileError();
+    FileClose(*held);
+    *held = fresh;
+    return 0;
 }
 
 void FileRemove(const char *path)

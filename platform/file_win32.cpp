@@ -44,7 +44,7 @@ static int IsRegular(HANDLE handle)
 
 // Opens `path` as one of the service's own files, never through a reparse
 // point, with `disposition`; nobody else may write it, and it may be
-// renamed (FileRename) while it is held. Returns the handle, or
+// renamed (FileReplaceHeld) while it is held. Returns the handle, or
 // INVALID_HANDLE_VALUE with the reason noted; *created says whether the
 // file is new.
 static HANDLE OpenOwn(const char *path, DWORD access, DWORD disposition, int *created)
@@ -176,9 +176,22 @@ void FileClose(FileHandle file)
         CloseHandle((HANDLE)file);
 }
 
-int FileRename(const char *from, const char *to)
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath)
 {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : NoteFileError();
+    int created;
+    HANDLE old;
+    DWORD error;
+
+    CloseHandle((HANDLE)*held);
+    if (MoveFileExA(freshPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        *held = fresh;
+        return 0;
+    }
+    error = GetLastError();
+    old = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, &created);
+    *held = old != INVALID_HANDLE_VALUE ? (FileHandle)old : fresh;
+    SetLastError(error);
+    return NoteFileError();
 }
 
 // MOVEFILE_WRITE_THROUGH made the rename durable before it returned, and a

@@ -137,11 +137,16 @@ int FileTruncate(FileHandle file, int64_t size);
 // The file's size in bytes, or -1.
 int64_t FileSize(FileHandle file);
 void FileClose(FileHandle file);
-// Gives the file at `from` the name `to` in one step, in place of the file
-// that had it, even while both are held by this process; an open handle
-// keeps its file. The new name is durable once FileSyncFolder(`to`) has
-// returned 0. Returns 0, or -1 with the reason in FileErrorText.
-int FileRename(const char *from, const char *to);
+// Puts the file held as `fresh`, named `freshPath`, in the place of the
+// file held as *held, named `path`, in one step: whatever happens, `path`
+// names one of the two, whole. The new name is durable once
+// FileSyncFolder(`path`) has returned 0. On success the old file is closed
+// and *held becomes `fresh`, still held. On failure *held still holds the
+// old file, except on Windows, where the old file cannot be replaced while
+// open and is let go for an instant: should another process take it then,
+// *held becomes `fresh`, under `freshPath`. Returns 0, or -1 with the
+// reason in FileErrorText.
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath);
 // Makes the entries of the folder that holds `path` durable. 0 or -1.
 int FileSyncFolder(const char *path);
 // Removes the file or link at `path`, if any; FileErrorText is untouched.

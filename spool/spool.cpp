@@ -262,22 +262,24 @@ static int Reclaim(void)
         if (FileRead(spool.file, spool.head + at, chunk, part) != part || FileWrite(fresh, at, chunk, part) != 0)
             status = -1;
     }
-    if (status != 0 || FileSync(fresh) != 0 || FileRename(newPath, spool.path) != 0) {
+    if (status == 0 && FileSync(fresh) == 0)
+        status = FileReplaceHeld(&spool.file, spool.path, fresh, newPath);
+    else
+        status = -1;
+    if (spool.file != fresh) {
         FileClose(fresh);
         FileRemove(newPath);
         return -1;
     }
-    FileClose(spool.file);
-    spool.file = fresh;
     spool.head = spool.marked = 0;
     spool.end = size;
     // Until the name is durable the old file may come back: new records
     // are not kept meanwhile.
-    if (FileSyncFolder(spool.path) != 0) {
+    if (status == 0 && FileSyncFolder(spool.path) != 0) {
         spool.syncOwed = 1;
-        return -1;
+        status = -1;
     }
-    return 0;
+    return status;
 }
 
 // Whether a record of `size` bytes may be appended: the bytes waiting stay
