@@ -1,5 +1,6 @@
 // The service's own files on POSIX systems: positioned reads and writes,
-// fdatasync for durability, and flock to keep a file to one process.
+// fdatasync for durability, flock to keep a file to one process, and
+// O_NOFOLLOW with fstat so that only regular files are taken.
 #include "platform.h"
 
 #include <errno.h>
@@ -11,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static char fileError[160];
+static char fileError[300];
 
 static int NoteFileError(void)
 {
@@ -19,9 +20,55 @@ static int NoteFileError(void)
     return -1;
 }
 
-// A file that was just created is found again after a power cut only once
-// its folder's entry is durable too.
-static int SyncFolderOf(const char *path)
+static int NotRegular(void)
+{
+    snprintf(fileError, sizeof fileError, "not a regular file");
+    return -1;
+}
+
+// Opens `path` as one of the service's own files: never through a link,
+// never waiting on a FIFO (O_NONBLOCK, which changes nothing for a regular
+// file), and only when it is a regular file; created with mode 0600 when
+// missing. Returns the descriptor, or -1 with the reason noted.
+static int OpenOwn(const char *path, int flags, int *created)
+{
+    struct stat status;
+    int fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+
+    *created = 0;
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_CREAT | O_EXCL, 0600);
+        *created = fd >= 0;
+    }
+    // A link, a folder, and a FIFO or socket nobody serves.
+    if (fd < 0)
+        return errno == ELOOP || errno == EISDIR || errno == ENXIO ? NotRegular() : NoteFileError();
+    if (fstat(fd, &status) != 0)
+        NoteFileError();
+    else if (!S_ISREG(status.st_mode))
+        NotRegular();
+    else
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// Takes `fd` for this process alone, or closes it.
+static int Hold(int fd, FileHandle *file)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        *file = (FileHandle)fd;
+        return 0;
+    }
+    if (errno == EWOULDBLOCK)
+        snprintf(fileError, sizeof fileError, "held by another running instance");
+    else
+        NoteFileError();
+    close(fd);
+    return -1;
+}
+
+int FileSyncFolder(const char *path)
 {
     char copy[4096];
     int folder;
@@ -30,36 +77,53 @@ static int SyncFolderOf(const char *path)
     snprintf(copy, sizeof copy, "%s", path);
     folder = open(dirname(copy), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
-        return -1;
-    status = fsync(folder);
+        return NoteFileError();
+    status = fsync(folder) == 0 ? 0 : NoteFileError();
     close(folder);
     return status;
 }
 
 int FileOpenHeld(const char *path, FileHandle *file)
 {
-    struct stat before;
-    int created = stat(path, &before) != 0;
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int created;
+    int fd = OpenOwn(path, O_RDWR, &created);
 
     *file = FILE_NONE;
-    if (fd < 0)
-        return NoteFileError();
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            snprintf(fileError, sizeof fileError, "held by another running instance");
-        else
-            NoteFileError();
-        close(fd);
+    if (fd < 0 || Hold(fd, file) != 0)
         return -1;
-    }
-    if (created && (fsync(fd) != 0 || SyncFolderOf(path) != 0)) {
+    // A file that was just created is found again after a power cut only
+    // once its folder's entry is durable too.
+    if (created && (fsync(fd) != 0 || FileSyncFolder(path) != 0)) {
         NoteFileError();
-        close(fd);
+        FileClose(*file);
+        *file = FILE_NONE;
         return -1;
     }
-    *file = (FileHandle)fd;
     return 0;
+}
+
+int FileCreateHeld(const char *path, FileHandle *file)
+{
+    int fd;
+
+    *file = FILE_NONE;
+    FileRemove(path);
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return errno == ELOOP || errno == EISDIR ? NotRegular() : NoteFileError();
+    return Hold(fd, file);
+}
+
+int FileCheckRegular(const char *path)
+{
+    struct stat status;
+
+    if (lstat(path, &status) != 0)
+        return errno == ENOENT ? 0 : NoteFileError();
+    if (S_ISREG(status.st_mode))
+        return 0;
+    snprintf(fileError, sizeof fileError, "%s is not a regular file", path);
+    return -1;
 }
 
 int FileRead(FileHandle file, int64_t offset, void *buffer, int size)
@@ -109,18 +173,33 @@ void FileClose(FileHandle file)
         close((int)file);
 }
 
+// The lock goes with the file, and an open file may be replaced: the old
+// file stays held until it is closed, after the new one is in its place.
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath)
+{
+    if (rename(freshPath, path) != 0)
+        return NoteFileError();
+    FileClose(*held);
+    *held = fresh;
+    return 0;
+}
+
+void FileRemove(const char *path)
+{
+    unlink(path);
+}
+
 int FileAppendDurably(const char *path, const void *bytes, int size)
 {
-    struct stat before;
-    int created = stat(path, &before) != 0;
+    int created;
     // With O_APPEND every write lands at the end, whatever its offset.
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = OpenOwn(path, O_WRONLY | O_APPEND, &created);
     int status;
 
     if (fd < 0)
-        return NoteFileError();
+        return -1;
     status = FileWrite((FileHandle)fd, 0, bytes, size);
-    if (status == 0 && (fsync(fd) != 0 || (created && SyncFolderOf(path) != 0)))
+    if (status == 0 && (fsync(fd) != 0 || (created && FileSyncFolder(path) != 0)))
         status = NoteFileError();
     close(fd);
     return status;
@@ -129,4 +208,9 @@ int FileAppendDurably(const char *path, const void *bytes, int size)
 const char *FileErrorText(void)
 {
     return fileError;
+}
+
+void FileSetErrorText(const char *text)
+{
+    snprintf(fileError, sizeof fileError, "%s", text);
 }

@@ -1,13 +1,14 @@
 // The service's own files on Windows: reads and writes at offsets,
-// FlushFileBuffers for durability, and a share mode that keeps a file to
-// one process.
+// FlushFileBuffers for durability, a share mode that keeps a file to one
+// process, and FILE_FLAG_OPEN_REPARSE_POINT so that only regular files on
+// disk are taken.
 #include "platform.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 
-static char fileError[160];
+static char fileError[300];
 
 static int NoteFileError(void)
 {
@@ -25,24 +26,101 @@ static int NoteFileError(void)
     return -1;
 }
 
+static int NotRegular(void)
+{
+    snprintf(fileError, sizeof fileError, "not a regular file");
+    return -1;
+}
+
+// A file on disk that is neither a folder nor a reparse point (a symbolic
+// link, a junction, a mount point).
+static int IsRegular(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+           (info.dwFileAttributes &
+            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+// Opens `path` as one of the service's own files, never through a reparse
+// point, with `disposition`; nobody else may write it, and it may be
+// renamed (FileReplaceHeld) while it is held. Returns the handle, or
+// INVALID_HANDLE_VALUE with the reason noted; *created says whether the
+// file is new.
+static HANDLE OpenOwn(const char *path, DWORD access, DWORD disposition, int *created)
+{
+    HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, disposition,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    DWORD error = GetLastError();
+    DWORD attributes;
+
+    *created = handle != INVALID_HANDLE_VALUE && error != ERROR_ALREADY_EXISTS;
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A folder cannot be opened as a file at all: say what it is.
+        attributes = GetFileAttributesA(path);
+        SetLastError(error);
+        if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+            NotRegular();
+        else
+            NoteFileError();
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!IsRegular(handle)) {
+        CloseHandle(handle);
+        NotRegular();
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 int FileOpenHeld(const char *path, FileHandle *file)
 {
-    // Others may read it; nobody else may write it or open it for writing.
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, NULL);
+    int created;
+    HANDLE handle = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, &created);
 
     *file = FILE_NONE;
     if (handle == INVALID_HANDLE_VALUE)
-        return NoteFileError();
+        return -1;
     // A new file's entry in its folder is made durable by the file system
     // with the first flush of the file.
-    if (GetLastError() != ERROR_ALREADY_EXISTS && !FlushFileBuffers(handle)) {
+    if (created && !FlushFileBuffers(handle)) {
         NoteFileError();
         CloseHandle(handle);
         return -1;
     }
     *file = (FileHandle)handle;
     return 0;
+}
+
+int FileCreateHeld(const char *path, FileHandle *file)
+{
+    int created;
+    HANDLE handle;
+
+    *file = FILE_NONE;
+    FileRemove(path);
+    handle = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, &created);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    *file = (FileHandle)handle;
+    return 0;
+}
+
+int FileCheckRegular(const char *path)
+{
+    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    int regular;
+
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : NoteFileError();
+    regular = IsRegular(handle);
+    CloseHandle(handle);
+    if (regular)
+        return 0;
+    snprintf(fileError, sizeof fileError, "%s is not a regular file", path);
+    return -1;
 }
 
 static OVERLAPPED At(int64_t offset)
@@ -98,14 +176,46 @@ void FileClose(FileHandle file)
         CloseHandle((HANDLE)file);
 }
 
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath)
+{
+    int created;
+    HANDLE old;
+    DWORD error;
+
+    CloseHandle((HANDLE)*held);
+    if (MoveFileExA(freshPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        *held = fresh;
+        return 0;
+    }
+    error = GetLastError();
+    old = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, &created);
+    *held = old != INVALID_HANDLE_VALUE ? (FileHandle)old : fresh;
+    SetLastError(error);
+    return NoteFileError();
+}
+
+// MOVEFILE_WRITE_THROUGH made the rename durable before it returned, and a
+// new file's entry goes with the file's first flush.
+int FileSyncFolder(const char *path)
+{
+    (void)path;
+    return 0;
+}
+
+void FileRemove(const char *path)
+{
+    DeleteFileA(path);
+}
+
 int FileAppendDurably(const char *path, const void *bytes, int size)
 {
-    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    int created;
+    HANDLE handle = OpenOwn(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, OPEN_ALWAYS, &created);
     DWORD put = 0;
     int status = 0;
 
     if (handle == INVALID_HANDLE_VALUE)
-        return NoteFileError();
+        return -1;
     if (!WriteFile(handle, bytes, (DWORD)size, &put, NULL) || put != (DWORD)size || !FlushFileBuffers(handle))
         status = NoteFileError();
     CloseHandle(handle);
@@ -115,4 +225,9 @@ int FileAppendDurably(const char *path, const void *bytes, int size)
 const char *FileErrorText(void)
 {
     return fileError;
+}
+
+void FileSetErrorText(const char *text)
+{
+    snprintf(fileError, sizeof fileError, "%s", text);
 }

@@ -121,14 +121,24 @@ void StoreCloseKey(StoreKey *key);
 
 // Files the service keeps for itself (the spool): read and written at
 // offsets, made durable on demand. A handle is 0 or above; -1 is none.
+// Only regular files are theirs: a symbolic link (never followed, on
+// Windows any reparse point), a device, a FIFO or a folder at the path is
+// refused with the reason "not a regular file".
 typedef intptr_t FileHandle;
 #define FILE_NONE ((FileHandle)-1)
 
-// Opens `path` for reading and writing, creating it when missing, and
-// holds it for this process alone until it is closed: another process
-// that asks fails. A file it creates is made durable with its folder's
-// entry. Returns 0, or -1 with the reason in FileErrorText.
+// Opens `path` for reading and writing, creating it (mode 0600) when
+// missing, and holds it for this process alone until it is closed: another
+// process that asks fails. A file it creates is made durable with its
+// folder's entry. Returns 0, or -1 with the reason in FileErrorText.
 int FileOpenHeld(const char *path, FileHandle *file);
+// Creates `path` afresh, empty, and holds it as FileOpenHeld does; whatever
+// file or link had that name is removed first, never written through. Its
+// folder's entry is not made durable here. Returns 0 or -1.
+int FileCreateHeld(const char *path, FileHandle *file);
+// 0 when nothing is at `path` or a regular file is; otherwise -1 with the
+// reason "<path> is not a regular file".
+int FileCheckRegular(const char *path);
 // Reads up to `size` bytes at `offset`; returns the count (0 at the end)
 // or -1.
 int FileRead(FileHandle file, int64_t offset, void *buffer, int size);
@@ -141,11 +151,28 @@ int FileTruncate(FileHandle file, int64_t size);
 // The file's size in bytes, or -1.
 int64_t FileSize(FileHandle file);
 void FileClose(FileHandle file);
+// Puts the file held as `fresh`, named `freshPath`, in the place of the
+// file held as *held, named `path`, in one step: whatever happens, `path`
+// names one of the two, whole. The new name is durable once
+// FileSyncFolder(`path`) has returned 0. On success the old file is closed
+// and *held becomes `fresh`, still held. On failure *held still holds the
+// old file, except on Windows, where the old file cannot be replaced while
+// open and is let go for an instant: should another process take it then,
+// *held becomes `fresh`, under `freshPath`. Returns 0, or -1 with the
+// reason in FileErrorText.
+int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath);
+// Makes the entries of the folder that holds `path` durable. 0 or -1.
+int FileSyncFolder(const char *path);
+// Removes the file or link at `path`, if any; FileErrorText is untouched.
+void FileRemove(const char *path);
 // Appends `size` bytes to the file at `path`, creating it, and makes them
 // durable. Returns 0, or -1 with the reason in FileErrorText.
 int FileAppendDurably(const char *path, const void *bytes, int size);
 // Why the last failed file call failed.
 const char *FileErrorText(void);
+// Sets what FileErrorText says, for a caller that refuses a file for a
+// reason of its own.
+void FileSetErrorText(const char *text);
 
 // Makes every console line reach standard output as soon as it is written,
 // whatever standard output is connected to, and keeps console output apart

@@ -1,6 +1,7 @@
 // The spool file: records appended and made durable one at a time, marked
-// done in place once the database has taken them, and emptied when none is
-// left waiting. Damaged records, found by their checksum, are copied to
+// done in place once the database has taken them, moved to a fresh file
+// once those done outweigh those waiting, and emptied when none is left
+// waiting. Damaged records, found by their checksum, are copied to
 // "<spool>.damaged" and never run.
 #include "spool.h"
 
@@ -11,8 +12,11 @@
 #define STATE_DONE 'D'
 #define RECORD_MAX (SPOOL_HEADER_SIZE + SPOOL_TEXT_MAX)
 #define SCAN_CHUNK 65536
+// Below this many bytes taken the file is not rewritten to reclaim them,
+// so that a small spool is not copied at every turn.
+#define RECLAIM_FLOOR 65536
 
-Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0};
+Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0};
 
 typedef struct Record {
     int state;
@@ -145,14 +149,13 @@ static int SetAside(int64_t from, int64_t to)
 }
 
 // Walks the records from `from` to the end, setting damaged ones aside,
-// and counts those waiting; the first becomes the head. A spool with none
-// waiting is emptied. Returns 0 or -1.
+// and counts those waiting; the first becomes the head. Returns 0 or -1.
 static int CountWaiting(int64_t from)
 {
     Record record;
+    int64_t first = -1;
+    long waiting = 0;
 
-    spool.waiting = 0;
-    spool.head = -1;
     for (int64_t at = from; at < spool.end;) {
         int read = ReadRecord(at, &record, NULL);
         if (read < 0)
@@ -164,34 +167,171 @@ static int CountWaiting(int64_t from)
             at = next;
             continue;
         }
-        if (record.state == STATE_WAITING) {
-            spool.waiting++;
-            if (spool.head < 0)
-                spool.head = at;
-        }
+        if (record.state == STATE_WAITING && waiting++ == 0)
+            first = at;
         at += record.size;
     }
-    if (spool.waiting == 0 && spool.end > 0 && (FileTruncate(spool.file, 0) != 0 || FileSync(spool.file) != 0))
-        return -1;
-    if (spool.waiting == 0)
-        spool.end = 0;
-    if (spool.head < 0)
-        spool.head = spool.end;
+    spool.waiting = waiting;
+    spool.head = first >= 0 ? first : spool.end;
     return 0;
+}
+
+// Moves the head past records already done. Those were durable before
+// this process took anything after them, so the marks keep up with it.
+static void SkipDone(void)
+{
+    Record record;
+
+    while (spool.head < spool.end && ReadRecord(spool.head, &record, NULL) == 1 && record.state == STATE_DONE) {
+        if (spool.marked == spool.head)
+            spool.marked += record.size;
+        spool.head += record.size;
+    }
+}
+
+// Makes the done marks of every record taken durable. Each is written again
+// whatever the page cache says, since a sync that failed may have dropped
+// it. Returns 0 or -1.
+static int MarkTaken(void)
+{
+    static const unsigned char done = STATE_DONE;
+    Record record;
+
+    for (int64_t at = spool.marked; at < spool.head;) {
+        int read = ReadRecord(at, &record, NULL);
+        if (read < 0 || (read == 1 && FileWrite(spool.file, at + 3, &done, 1) != 0))
+            return -1;
+        at = read == 1 ? at + record.size : NextWholeRecord(at + 1);
+    }
+    if (spool.marked < spool.head && FileSync(spool.file) != 0)
+        return -1;
+    spool.marked = spool.head;
+    return 0;
+}
+
+// Cuts the file to nothing. Its records stay where they are, and are
+// counted, unless the cut itself succeeded. Returns 0 or -1.
+static int Empty(void)
+{
+    if (FileTruncate(spool.file, 0) != 0)
+        return -1;
+    spool.head = spool.end = spool.marked = 0;
+    if (FileSync(spool.file) != 0) {
+        spool.syncOwed = 1;
+        return -1;
+    }
+    return 0;
+}
+
+// Does again what a failure left undone: a sync owed, the marks of records
+// taken, and the emptying of a file with none waiting. Returns 0 or -1.
+static int Settle(void)
+{
+    int status = 0;
+
+    if (spool.syncOwed) {
+        if (FileSync(spool.file) == 0 && FileSyncFolder(spool.path) == 0)
+            spool.syncOwed = 0;
+        else
+            status = -1;
+    }
+    if (MarkTaken() != 0)
+        status = -1;
+    if (spool.waiting == 0 && spool.end > 0 && Empty() != 0)
+        status = -1;
+    return status;
+}
+
+// Moves the records from the head on to "<spool>.new", made durable and
+// held before it takes the spool's name in one step, so that a crash at
+// any point leaves either file whole under that name. Returns 0 or -1.
+static int Reclaim(void)
+{
+    static unsigned char chunk[SCAN_CHUNK];
+    char newPath[sizeof spool.path + 4];
+    int64_t size = spool.end - spool.head;
+    FileHandle fresh;
+    int status;
+
+    snprintf(newPath, sizeof newPath, "%s.new", spool.path);
+    if (FileCreateHeld(newPath, &fresh) != 0)
+        return -1;
+    status = 0;
+    for (int64_t at = 0; status == 0 && at < size; at += SCAN_CHUNK) {
+        int part = (int)(size - at < SCAN_CHUNK ? size - at : SCAN_CHUNK);
+        if (FileRead(spool.file, spool.head + at, chunk, part) != part || FileWrite(fresh, at, chunk, part) != 0)
+            status = -1;
+    }
+    if (status == 0 && FileSync(fresh) == 0)
+        status = FileReplaceHeld(&spool.file, spool.path, fresh, newPath);
+    else
+        status = -1;
+    if (spool.file != fresh) {
+        FileClose(fresh);
+        FileRemove(newPath);
+        return -1;
+    }
+    spool.head = spool.marked = 0;
+    spool.end = size;
+    // Another process took the old file in the instant Windows let it go:
+    // this one carries on with the fresh file under the name it has.
+    if (status != 0 && strlen(newPath) < sizeof spool.path)
+        memcpy(spool.path, newPath, strlen(newPath) + 1);
+    // Until the name is durable the old file may come back: new records
+    // are not kept meanwhile.
+    if (status == 0 && FileSyncFolder(spool.path) != 0) {
+        spool.syncOwed = 1;
+        status = -1;
+    }
+    return status;
+}
+
+// Whether a record of `size` bytes may be appended: the bytes waiting stay
+// within the limit, and so do those taken (a floor aside), which they do
+// by themselves while Reclaim works and which bounds the file when it
+// does not.
+static int Fits(int64_t size)
+{
+    int64_t waitingBytes = spool.waiting > 0 ? spool.end - spool.head : 0;
+    int64_t taken = spool.end - waitingBytes;
+
+    return waitingBytes + size <= spool.limitBytes && taken - RECLAIM_FLOOR <= spool.limitBytes;
 }
 
 int SpoolOpen(const char *path, int64_t limitBytes)
 {
+    char damagedPath[sizeof spool.path + 8];
+    unsigned char first[3];
+    int length;
+    int status = -1;
+
     snprintf(spool.path, sizeof spool.path, "%s", path);
+    snprintf(damagedPath, sizeof damagedPath, "%s.damaged", spool.path);
     spool.limitBytes = limitBytes;
-    if (FileOpenHeld(path, &spool.file) != 0)
+    spool.head = spool.end = spool.marked = spool.headSize = 0;
+    spool.waiting = 0;
+    spool.syncOwed = 0;
+    if (FileCheckRegular(damagedPath) != 0 || FileOpenHeld(path, &spool.file) != 0)
         return -1;
     spool.end = FileSize(spool.file);
-    if (spool.end < 0 || CountWaiting(0) != 0) {
-        SpoolClose();
-        return -1;
+    length = spool.end < 3 ? (int)spool.end : 3;
+    if (spool.end >= 0 && FileRead(spool.file, 0, first, length) == length) {
+        // A file that does not begin as a record does, however torn, is
+        // someone else's: it is left as it is.
+        if (memcmp(first, "VSR", (size_t)length) != 0)
+            FileSetErrorText("not a spool file");
+        else if (CountWaiting(0) == 0 && (spool.waiting > 0 || spool.end == 0 || Empty() == 0))
+            status = 0;
     }
-    return 0;
+    spool.marked = spool.head;
+    if (status != 0)
+        SpoolClose();
+    return status;
+}
+
+int SpoolHasRoom(int textLength)
+{
+    return Fits(SPOOL_HEADER_SIZE + textLength);
 }
 
 int SpoolAppend(const char *text)
@@ -199,7 +339,11 @@ int SpoolAppend(const char *text)
     unsigned char record[RECORD_MAX];
     int size = BuildRecord(record, STATE_WAITING, text, (uint32_t)strlen(text));
 
-    if (spool.end + size > spool.limitBytes)
+    // Records on disk stay where they are whatever comes of this, and the
+    // new one goes after them; only a name not yet durable keeps it out.
+    if (Settle() != 0 && spool.syncOwed)
+        return SPOOL_NOT_KEPT;
+    if (!Fits(size))
         return SPOOL_FULL;
     // A record that did not become durable whole is cut off again; should
     // even that fail, its checksum keeps any part of it from running.
@@ -215,11 +359,6 @@ int SpoolAppend(const char *text)
     return SPOOL_KEPT;
 }
 
-int SpoolHasRoom(int textLength)
-{
-    return spool.end + SPOOL_HEADER_SIZE + textLength <= spool.limitBytes;
-}
-
 int SpoolReadHead(char *text)
 {
     Record record;
@@ -233,8 +372,8 @@ int SpoolReadHead(char *text)
             return 1;
         }
         if (read == 1)
-            spool.head += record.size;
-        else if (CountWaiting(spool.head) != 0)
+            SkipDone();
+        else if (CountWaiting(spool.head) != 0 || (spool.waiting == 0 && Settle() != 0))
             return -1;
     }
     return 0;
@@ -242,23 +381,17 @@ int SpoolReadHead(char *text)
 
 int SpoolTakeHead(void)
 {
-    static const unsigned char done = STATE_DONE;
-    Record record;
-    int status = 0;
+    int status;
 
-    if (FileWrite(spool.file, spool.head + 3, &done, 1) != 0 || FileSync(spool.file) != 0)
-        status = -1;
-    // Taken whatever the disk said: a statement that ran is not run again
+    // Taken whatever the disk says: a statement that ran is not run again
     // by this process.
     spool.head += spool.headSize;
     spool.waiting--;
-    while (spool.head < spool.end && ReadRecord(spool.head, &record, NULL) == 1 && record.state == STATE_DONE)
-        spool.head += record.size;
-    if (spool.waiting == 0) {
-        if (FileTruncate(spool.file, 0) != 0 || FileSync(spool.file) != 0)
-            status = -1;
-        spool.head = spool.end = 0;
-    }
+    SkipDone();
+    status = Settle();
+    // Marks that are not durable are not left behind in the old file.
+    if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head)
+        status = Reclaim();
     return status;
 }
 

@@ -18,7 +18,9 @@
 #define SPOOL_HEADER_SIZE 12
 
 // The one spool of the process: `file` is FILE_NONE when none is set.
-// Records before `head` are done; `end` is where the next one goes.
+// Records before `head` are taken (done, or run by this process); those
+// before `marked` are durably done; `end` is where the next one goes. The
+// bytes from `head` to `end` are those waiting, which "Spool Limit" bounds.
 typedef struct Spool {
     FileHandle file;
     char path[128];
@@ -27,6 +29,8 @@ typedef struct Spool {
     int64_t end;
     int64_t headSize;  // of the record SpoolReadHead last read
     long waiting;
+    int64_t marked;
+    int syncOwed;  // a rename or an emptying is not yet known to be durable
 } Spool;
 
 extern Spool spool;
@@ -37,26 +41,39 @@ extern Spool spool;
 
 // Opens the spool at `path` and holds it for this process, finds the
 // statements waiting in it, and sets aside every damaged record, writing a
-// line for each. Returns 0, or -1 with the reason in FileErrorText.
+// line for each. Only a regular file is taken, whose first bytes begin a
+// record (a torn first record still does); `<path>.damaged`, when it is
+// there, must be a regular file too. Returns 0, or -1 with the reason in
+// FileErrorText ("not a spool file" for a file that is not one, which is
+// left as it was).
 int SpoolOpen(const char *path, int64_t limitBytes);
 
-// Appends a statement (1 to SPOOL_TEXT_MAX bytes) and makes it durable
-// before it returns: SPOOL_KEPT; SPOOL_FULL when it would take the file
-// past its limit; SPOOL_NOT_KEPT when writing failed, in which case nothing
-// of it is left to run and FileErrorText says why.
-int SpoolAppend(const char *text);
-
-// 1 when a statement of `textLength` bytes would fit under the limit now.
+// 1 when a statement of `textLength` bytes would be kept now, 0 when it
+// would not fit under the limit until more are taken.
 int SpoolHasRoom(int textLength);
+
+// Appends a statement (1 to SPOOL_TEXT_MAX bytes) and makes it durable
+// before it returns: SPOOL_KEPT; SPOOL_FULL when SpoolHasRoom says no;
+// SPOOL_NOT_KEPT when writing failed, in which case nothing of it is left
+// to run and FileErrorText says why. What an earlier SpoolTakeHead could
+// not make durable is tried again first.
+int SpoolAppend(const char *text);
 
 // The first waiting statement, into `text` (SPOOL_TEXT_MAX + 1 bytes).
 // Damaged records on the way are set aside. Returns 1, 0 when none waits,
 // or -1 when the file cannot be read.
 int SpoolReadHead(char *text);
 
-// Marks the statement SpoolReadHead read done, durably, so that it is
-// never run again; when none is left the file is emptied. Returns 0, or -1
-// when that could not be made durable.
+// Takes the statement SpoolReadHead read: it is never returned again, by
+// this process or, once its done mark is durable, by any later one. When
+// none is left the file is emptied; when the records taken are at least
+// as many bytes as those waiting (and above a small floor), the waiting
+// ones are moved to a fresh file that replaces it, so that the file stays
+// within about twice the bytes waiting. Returns 0, or -1 with the reason
+// in FileErrorText when a mark, the emptying or the move could not be
+// made durable; the statement is taken all the same, and what failed is
+// tried again by the next SpoolTakeHead or SpoolAppend. A record on disk
+// that was not taken is never moved or overwritten.
 int SpoolTakeHead(void);
 
 void SpoolClose(void);

@@ -294,6 +294,8 @@ const ClosedCase kClosedCases[] = {
     {"too many clients", false, {"\"Max Clients\"=dword:00000401"}, {"Max Clients 1025 out of range"}, true},
     {"spool that cannot be made", false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
+    {"spool file too long to read", false, {"\"Spool File\"=\"/tmp/spool" + kBlanks + "\""},
+     {"Spool ? cannot be opened: its \"Spool File\" value cannot be read"}, true},
     {"unclosed quote", true, {"\"Allow IP\"=\"127.0.0.2"},
      {"Settings file <any>/settings.reg cannot be read: line 6: a value that cannot be read"}, true},
     {"file over the size limit", true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},

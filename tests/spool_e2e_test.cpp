@@ -1,9 +1,11 @@
 // The spool through the real service: statements that never reached the
 // database survive a kill and run once, in the order sent, when it is back;
 // a rejected statement is not kept, nor is one whose connection was cut
-// while it ran; a spool another service holds stops this one. On SQLite
-// the database is down while its folder is missing; PostgreSQL's
-// throwaway server is stopped and started for real.
+// while it ran or was replayed; a spool another service holds, or a file
+// that is not the spool's own, stops this one. On SQLite the database is
+// down while its folder is missing; PostgreSQL's throwaway server is
+// stopped and started for real.
+#include "spool.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +95,25 @@ TEST_F(Spool, RejectedStatementIsNotKept)
     EXPECT_EQ("1\n", DownSql("SELECT a FROM t"));
 }
 
+// A backlog larger than the floor under which the spool is not rewritten
+// drains in order, the file moved to a fresh one on the way without a
+// failed write (on Windows too, where an open file cannot be replaced).
+TEST_F(Spool, BacklogDrainsThroughFreshFiles)
+{
+    ASSERT_EQ(0, SpoolOpen((dir + "/spool").c_str(), 1 << 20)) << FileErrorText();
+    for (int i = 0; i < 200; i++)
+        ASSERT_EQ(SPOOL_KEPT, SpoolAppend(("INSERT INTO t VALUES(" + std::to_string(i) + ", '" +
+                                           std::string(400, 'p') + "');").c_str()));
+    SpoolClose();
+    ASSERT_EQ(0, mkdir((dir + "/down").c_str(), 0700));
+    DownSql("CREATE TABLE t(a INTEGER, b TEXT)");
+    ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 60000)) << ServiceLog(run);
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "Spool cannot")) << ServiceLog(run);
+    EXPECT_EQ("200|200\n", DownSql("SELECT COUNT(*), SUM(a = rowid - 1) FROM t"));
+    EXPECT_EQ("", ReadFile(dir + "/spool"));
+}
+
 // Two services on one spool would run its statements twice.
 TEST_F(Spool, HeldSpoolStopsASecondService)
 {
@@ -108,6 +129,56 @@ TEST_F(Spool, HeldSpoolStopsASecondService)
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(second), &difference)) << difference;
     StopService(&second);
 }
+
+// A "Spool File" that is not the spool's own stops start-up before the
+// service listens, and leaves the file, or the one a link names, as it was.
+// `target` is a SQLite database.
+struct ForeignCase {
+    const char *name;
+    const char *setup;    // shell commands in the test's folder
+    const char *watched;  // a file that must not change
+    const char *reason;
+    const char *notUnderWine;  // why the row is skipped there, or NULL
+};
+
+const char kWineFollowsLinks[] = "Wine shows a symbolic link as the file it names";
+
+const ForeignCase kForeign[] = {
+    {"a link to a file", "ln -s target spool", "target", "not a regular file", kWineFollowsLinks},
+    {"a FIFO", "mkfifo spool", "target", "not a regular file", NULL},
+    {"a folder", "mkdir spool", "target", "not a regular file", NULL},
+    {"a SQLite database", "cp target spool", "spool", "not a spool file", NULL},
+    {"a link as its .damaged file", "printf VSRW >spool && ln -s target spool.damaged", "target",
+     "<any>/spool.damaged is not a regular file", kWineFollowsLinks},
+};
+
+void PrintTo(const ForeignCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+class ForeignFile : public Spool, public testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignFile, StopsStartUp)
+{
+    const ForeignCase &c = GetParam();
+    if (RunsUnderWine() && c.notUnderWine != NULL)
+        GTEST_SKIP() << c.notUnderWine;
+    RunCommand("cd " + ShellQuote(dir) + " && sqlite3 target 'CREATE TABLE x(a); INSERT INTO x VALUES(1)' && " +
+               c.setup);
+    std::string before = ReadFile(dir + "/" + c.watched);
+    ASSERT_NE("", before);
+    EXPECT_FALSE(StartSpooled());
+    EXPECT_EQ(1, WaitForExit(&run, 10000));
+    std::vector<std::string> expected = {"<any>", "Spool <any>/spool cannot be opened: " + std::string(c.reason)};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_TRUE(before == ReadFile(dir + "/" + c.watched)) << c.watched << " changed";
+    EXPECT_EQ("1\n", RunCommand("sqlite3 " + ShellQuote(dir + "/target") + " 'SELECT a FROM x'"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Spool, ForeignFile, testing::ValuesIn(kForeign),
+                         [](const testing::TestParamInfo<ForeignCase> &info) { return TestName(info.param.name); });
 
 // PostgreSQL's throwaway server, stopped and started under the service.
 class SpoolServer : public testing::Test {
@@ -227,6 +298,33 @@ TEST_F(SpoolServer, postgres_LostConnectionIsNotRetried)
                                          "<any>Query: \"" + Insert(9, 2) + "\"", "<any>Peer closed connection."};
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    EXPECT_EQ("9|2\n", Rows());
+    EXPECT_EQ("", ReadFile(dir + "/spool"));
+}
+
+// A statement whose connection is cut while it is replayed may have
+// committed: it leaves the spool as if it ran, and is never tried again.
+TEST_F(SpoolServer, postgres_LostConnectionInReplayIsNotRetried)
+{
+    ASSERT_TRUE(Start()) << ServiceLog(run);
+    Server("pg-stop");
+    const std::string slow = "INSERT INTO spooled(c, s) SELECT 9, 1 FROM pg_sleep(10);";
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, slow + Insert(9, 2));
+    ASSERT_TRUE(WaitForLog(run, "Statement spooled, 2 waiting.", 1, 10000)) << ServiceLog(run);
+    close(fd);
+    Server("pg-start");
+    bool cut = false;
+    for (long deadline = NowMs() + 20000; !cut && NowMs() < deadline; usleep(50000))
+        cut = QueryDataSource(source, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+                                      "'INSERT INTO spooled(c, s) SELECT%'") == "t\n";
+    ASSERT_TRUE(cut) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 10000)) << ServiceLog(run);
+    std::string log = ServiceLog(run);
+    EXPECT_EQ(1, CountOf(log, "Replay: \"" + slow + "\"")) << log;
+    EXPECT_EQ(1, CountOf(log, "Statement outcome unknown, not retried.")) << log;
+    EXPECT_LT(log.find("Replay: \"" + slow), log.find("Statement outcome unknown")) << log;
+    EXPECT_EQ(1, CountOf(log, "Replay: \"" + Insert(9, 2) + "\"")) << log;
     EXPECT_EQ("9|2\n", Rows());
     EXPECT_EQ("", ReadFile(dir + "/spool"));
 }

@@ -1,14 +1,18 @@
 // The spool file through the service's own calls on real files: records
 // come back in order after a reopen; a record cut short by a crash or
-// changed on disk is set aside and never run; the limit holds; and a write
-// or sync that fails while appending leaves nothing that runs. A link-time
-// seam (--wrap) makes the system's file calls fail on demand.
+// changed on disk is set aside and never run; the limit holds; the file
+// shrinks as it drains; and a write, sync, cut or rename that fails leaves
+// nothing that runs, or runs twice. A link-time seam (--wrap) makes the
+// system's file calls fail on demand.
 #include "spool.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,16 +22,19 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 // The seam, in front of the system's calls: when armed, the next pwrite
-// writes only `writeKeeps` bytes and fails, and the next fdatasync or
-// ftruncate fails, as a full or failing disk makes them.
+// writes only `writeKeeps` bytes and fails, the next fdatasync and rename
+// fail, and so do the next `truncatesFailing` ftruncates, as a full or
+// failing disk makes them.
 static int writeKeeps = -1;
 static bool failSync = false;
-static bool failTruncate = false;
+static int truncatesFailing = 0;
+static bool failRename = false;
 
 extern "C" {
 ssize_t __real_pwrite(int fd, const void *buffer, size_t size, off_t offset);
 int __real_fdatasync(int fd);
 int __real_ftruncate(int fd, off_t size);
+int __real_rename(const char *from, const char *to);
 
 ssize_t __wrap_pwrite(int fd, const void *buffer, size_t size, off_t offset)
 {
@@ -49,10 +56,19 @@ int __wrap_fdatasync(int fd)
 
 int __wrap_ftruncate(int fd, off_t size)
 {
-    bool fail = failTruncate;
-    failTruncate = false;
+    if (truncatesFailing == 0)
+        return __real_ftruncate(fd, size);
+    truncatesFailing--;
     errno = EIO;
-    return fail ? -1 : __real_ftruncate(fd, size);
+    return -1;
+}
+
+int __wrap_rename(const char *from, const char *to)
+{
+    bool fail = failRename;
+    failRename = false;
+    errno = EIO;
+    return fail ? -1 : __real_rename(from, to);
 }
 }
 
@@ -120,6 +136,7 @@ struct DamageCase {
 };
 
 const DamageCase kDamage[] = {
+    {"the first record cut after two bytes", 2, -1, 0, 2, {}},
     {"cut after the last header's magic", kThird + 3, -1, kThird, kThird + 3, {"A;", "BB;"}},
     {"cut inside the last header", kThird + 9, -1, kThird, kThird + 9, {"A;", "BB;"}},
     {"cut after the last header", kThird + 12, -1, kThird, kThird + 12, {"A;", "BB;"}},
@@ -150,7 +167,7 @@ TEST_P(Damage, OnlyIntactRecordsRun)
 
     EXPECT_EQ(kDamaged, Open());
     EXPECT_EQ((long)c.statements.size(), spool.waiting);
-    EXPECT_EQ(c.cutAt >= 0 ? (size_t)kThird : bytes.size(), ReadFile(path).size()) << "cut off, or covered";
+    EXPECT_EQ(c.cutAt >= 0 ? (size_t)c.from : bytes.size(), ReadFile(path).size()) << "cut off, or covered";
     EXPECT_EQ(bytes.substr((size_t)c.from, (size_t)(c.to - c.from)), ReadFile(path + ".damaged"));
     // Set aside once: a second start finds nothing more to set aside.
     EXPECT_EQ("", Open());
@@ -163,17 +180,25 @@ INSTANTIATE_TEST_SUITE_P(Spool, Damage, testing::ValuesIn(kDamage),
                          [](const testing::TestParamInfo<DamageCase> &info) { return TestName(info.param.name); });
 
 // Records come back in order after a reopen, and a statement that would
-// take the file past its limit is not kept, leaving the spool as it was.
+// take the bytes waiting past the limit is not kept, leaving the spool as
+// it was; records taken no longer count.
 TEST_F(SpoolFile, OrderAndLimit)
 {
+    char text[SPOOL_TEXT_MAX + 1];
     Open(kThird);
     EXPECT_EQ(SPOOL_KEPT, SpoolAppend("A;"));
     EXPECT_EQ(SPOOL_KEPT, SpoolAppend("BB;"));
+    EXPECT_EQ(0, SpoolHasRoom(4));
     EXPECT_EQ(SPOOL_FULL, SpoolAppend("CCC;"));
     EXPECT_EQ((size_t)kThird, ReadFile(path).size());
     EXPECT_EQ("", Open(kThird));
     EXPECT_EQ(2, spool.waiting);
-    EXPECT_EQ(std::vector<std::string>({"A;", "BB;"}), Drain());
+    ASSERT_EQ(1, SpoolReadHead(text));
+    ASSERT_EQ(0, SpoolTakeHead());
+    EXPECT_EQ(0, SpoolHasRoom(3));
+    EXPECT_EQ(1, SpoolHasRoom(2));
+    EXPECT_EQ(SPOOL_KEPT, SpoolAppend("C;"));
+    EXPECT_EQ(std::vector<std::string>({"BB;", "C;"}), Drain());
 }
 
 // However appending fails, no part of that statement ever runs, and the
@@ -184,12 +209,12 @@ TEST_F(SpoolFile, FailedAppendLeavesNothingToRun)
         const char *name;
         int writeKeeps;
         bool failSync;
-        bool failTruncate;
+        int truncatesFailing;
         const char *lines;  // when the spool is opened again
     } cases[] = {
-        {"write fails part way", 7, false, false, ""},
-        {"sync fails", -1, true, false, ""},
-        {"write fails part way and so does the cut", 7, false, true, kDamaged},
+        {"write fails part way", 7, false, 0, ""},
+        {"sync fails", -1, true, 0, ""},
+        {"write fails part way and so does the cut", 7, false, 1, kDamaged},
     };
     for (const auto &c : cases) {
         RemoveTree(dir);
@@ -199,11 +224,116 @@ TEST_F(SpoolFile, FailedAppendLeavesNothingToRun)
         ASSERT_EQ(SPOOL_KEPT, SpoolAppend("A;"));
         writeKeeps = c.writeKeeps;
         failSync = c.failSync;
-        failTruncate = c.failTruncate;
+        truncatesFailing = c.truncatesFailing;
         EXPECT_EQ(SPOOL_NOT_KEPT, SpoolAppend("BB;")) << c.name;
         EXPECT_EQ(1, spool.waiting) << c.name;
         EXPECT_EQ(c.lines, Open()) << c.name;
         EXPECT_EQ(std::vector<std::string>({"A;"}), Drain()) << c.name;
+    }
+}
+
+// A done mark that fails, and an emptying that fails after it, leave every
+// record where it is; both are done again later, so that after a restart
+// nothing taken runs again and what came after runs once, in order.
+TEST_F(SpoolFile, FailedTakeRunsNothingTwice)
+{
+    const struct {
+        const char *name;
+        int failingTake;       // whose done mark is not written
+        int takes;
+        int truncatesFailing;  // from that take on
+        std::vector<std::string> after;  // run after a restart
+    } cases[] = {
+        {"a mark fails, the next take writes it", 0, 2, 0, {"CCC;", "D;"}},
+        {"the last mark and the emptying fail", 2, 3, 1, {"D;"}},
+        {"the last mark fails and the emptying fails twice", 2, 3, 2, {"D;"}},
+    };
+    char text[SPOOL_TEXT_MAX + 1];
+    for (const auto &c : cases) {
+        RemoveTree(dir);
+        dir = MakeTempDir();
+        path = dir + "/spool";
+        AppendAll();
+        Open();
+        for (int take = 0; take < c.takes; take++) {
+            ASSERT_EQ(1, SpoolReadHead(text)) << c.name;
+            EXPECT_STREQ(kStatements[take], text) << c.name;
+            if (take == c.failingTake) {
+                writeKeeps = 0;
+                truncatesFailing = c.truncatesFailing;
+            }
+            EXPECT_EQ(take == c.failingTake ? -1 : 0, SpoolTakeHead()) << c.name;
+        }
+        EXPECT_STREQ(strerror(EIO), FileErrorText()) << c.name;
+        EXPECT_EQ(SPOOL_KEPT, SpoolAppend("D;")) << c.name;
+        EXPECT_EQ(0, truncatesFailing) << c.name;
+        EXPECT_EQ("", Open()) << c.name;
+        EXPECT_EQ(c.after, Drain()) << c.name;
+    }
+}
+
+// Draining while statements keep coming, the file shrinks before it is
+// empty and stays within about twice the bytes waiting; a reopen on the
+// way finds every statement, and a move to a fresh file that fails leaves
+// the spool as it was, to be moved at a later take.
+TEST_F(SpoolFile, FileShrinksWhileDraining)
+{
+    for (bool renameFails : {false, true}) {
+        RemoveTree(dir);
+        dir = MakeTempDir();
+        path = dir + "/spool";
+        Open();
+        std::vector<std::string> sent;
+        std::vector<std::string> taken;
+        auto append = [&] {
+            sent.push_back(std::to_string(sent.size()) + ";" + std::string(480, '-'));
+            ASSERT_EQ(SPOOL_KEPT, SpoolAppend(sent.back().c_str()));
+        };
+        for (int i = 0; i < 200; i++)
+            append();
+        failRename = renameFails;
+        int64_t largest = 0, mostWaiting = 0, previous = 0;
+        int falls = 0, failures = 0;
+        char text[SPOOL_TEXT_MAX + 1];
+        for (int turn = 0; SpoolReadHead(text) == 1 && turn < 1000; turn++) {
+            taken.push_back(text);
+            failures += SpoolTakeHead() != 0;
+            if (turn < 300)
+                append();
+            if (turn == 250)
+                Open();
+            struct stat file;
+            ASSERT_EQ(0, stat(path.c_str(), &file));
+            largest = std::max<int64_t>(largest, file.st_size);
+            mostWaiting = std::max(mostWaiting, spool.end - spool.head);
+            falls += spool.waiting > 0 && file.st_size < previous;
+            previous = file.st_size;
+        }
+        EXPECT_EQ(sent, taken) << renameFails;
+        EXPECT_GE(falls, 2) << renameFails;
+        EXPECT_LE(largest, 2 * mostWaiting + 65536) << renameFails;
+        EXPECT_EQ(renameFails ? 1 : 0, failures);
+        EXPECT_EQ("", ReadFile(path));
+        EXPECT_NE(0, access((path + ".new").c_str(), F_OK)) << renameFails;
+    }
+}
+
+// The scan for the next whole record after damage finds one wherever it
+// lies against its 64 KiB reads.
+TEST_F(SpoolFile, RecordAfterLongDamageRuns)
+{
+    for (size_t at : {65535, 65536}) {
+        RemoveTree(dir);
+        dir = MakeTempDir();
+        path = dir + "/spool";
+        Open();
+        ASSERT_EQ(SPOOL_KEPT, SpoolAppend("A;"));
+        SpoolClose();
+        std::string junk = "VSRW" + std::string(at - 4, 'x');
+        WriteFile(path, junk + ReadFile(path));
+        EXPECT_EQ(kDamaged, Open()) << at;
+        EXPECT_EQ(junk, ReadFile(path + ".damaged")) << at;
+        EXPECT_EQ(std::vector<std::string>({"A;"}), Drain()) << at;
     }
 }
 
