@@ -47,7 +47,7 @@ while IFS= read -r format; do
 done <"$work/formats"
 
 # Failure labels, as handed to the diagnostics report.
-grep -rhoE '(ReportOdbcErrors\([^,]*, |failedStep = )"[^"]+"' "$source_dir/service" "$source_dir/db" |
+grep -rhoE '(ReportOdbcErrors\([^")]*|failedStep = )"[^"]+"' "$source_dir/service" "$source_dir/db" |
   sed -e 's/.*"\(.*\)"$/\1/' | sort -u >"$work/labels"
 [ "$(wc -l <"$work/labels")" -ge 9 ] || fail "found only $(wc -l <"$work/labels") failure labels in the source"
 while IFS= read -r label; do
