@@ -125,6 +125,8 @@ TEST_F(Sessions, DescriptorLimitCapsTheClients)
 // drains to empty, and every statement runs once, in the order sent.
 TEST_F(Sessions, SpoolDrainsUnderLoad)
 {
+    if (RunsUnderWine())
+        GTEST_SKIP() << "a load for the native build: Wine syncs a spooled statement in over 15 ms";
     const int kDuringOutage = 1200, kAfter = 200;
     UseSqliteOdbcConfig(dir, dir + "/down/test.db");
     std::string pad(900, 'x');
