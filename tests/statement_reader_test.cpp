@@ -170,6 +170,7 @@ const FramingCase kFramingCases[] = {
      {Statement900("/* k */ SELECT "), "X;"}, 1000},
     {"900 bytes behind 400 of comment in mysql", M, "#" + std::string(398, 'c') + "\n" + Statement900("/*M! */SELECT ") + "X;",
      {Statement900("/*M! */SELECT "), "X;"}, 1000},
+    {"a NUL byte goes with the comment that leads", G, std::string("-- \0\nSELECT 1;", 14), {"SELECT 1;"}, 1000},
     {"900 bytes behind 400 blanks", P, std::string(400, ' ') + Statement900("SELECT ") + "X;",
      {(std::string(400, ' ') + Statement900("SELECT ")).substr(0, 1000) + "[cut]", "X;"}, 1000},
 };
