@@ -163,7 +163,7 @@ const FramingCase kFramingCases[] = {
     {"escape carried into the dropped rest", M, "SELECT 'ab\\';';X;", {"SELECT 'ab\\[cut]", "X;"}, 11},
 
     // A statement's bytes count from its first word in a dialect, whatever
-    // blanks and comments lead it; under the plain rule they count too.
+    // blanks and comments lead it.
     {"900 bytes behind 400 of comment in sqlite", S, "/*" + std::string(396, 'c') + "*/" + Statement900("SELECT ") + "X;",
      {Statement900("SELECT "), "X;"}, 1000},
     {"900 bytes behind 400 of comment in postgresql", G, "--" + std::string(397, 'c') + "\n" + Statement900("/* k */ SELECT ") + "X;",
@@ -171,8 +171,6 @@ const FramingCase kFramingCases[] = {
     {"900 bytes behind 400 of comment in mysql", M, "#" + std::string(398, 'c') + "\n" + Statement900("/*M! */SELECT ") + "X;",
      {Statement900("/*M! */SELECT "), "X;"}, 1000},
     {"a NUL byte goes with the comment that leads", G, std::string("-- \0\nSELECT 1;", 14), {"SELECT 1;"}, 1000},
-    {"900 bytes behind 400 blanks", P, std::string(400, ' ') + Statement900("SELECT ") + "X;",
-     {(std::string(400, ' ') + Statement900("SELECT ")).substr(0, 1000) + "[cut]", "X;"}, 1000},
 };
 
 void PrintTo(const FramingCase &c, std::ostream *out)
