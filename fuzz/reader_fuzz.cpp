@@ -5,7 +5,8 @@
 // run is checked: never over 1000 bytes, never a NUL; each client's are
 // exactly those it runs when served alone; and for the plain rule and
 // SQLite, exactly the statements that an independent framing of its input
-// gives (for SQLite, sqlite3_complete), each from its first word.
+// gives (for SQLite, sqlite3_complete), each from its first word, from
+// where its 1000 bytes count.
 #include "db.h"
 #include "service.h"
 #include "statement_lexer.h"
@@ -111,7 +112,8 @@ static size_t SqliteTextStart(const std::string &text)
 }
 
 // The statements a stream should run: whole statements of at most 1000
-// bytes without a NUL, in order; longer ones are skipped with their rest.
+// bytes without a NUL, in order, in SQLite from their first word (what
+// leads it counts toward nothing); longer ones are skipped with their rest.
 static std::vector<std::string> ExpectedStatements(const std::string &stream, int dialect)
 {
     std::vector<std::string> expected;
@@ -122,8 +124,10 @@ static std::vector<std::string> ExpectedStatements(const std::string &stream, in
         if (end == std::string::npos)
             return expected;
         std::string statement = rest.substr(0, end + 1);
+        if (dialect == SQL_DIALECT_SQLITE)
+            statement = statement.substr(SqliteTextStart(statement));
         if (statement.size() <= 1000 && statement.find('\0') == std::string::npos)
-            expected.push_back(dialect == SQL_DIALECT_SQLITE ? statement.substr(SqliteTextStart(statement)) : statement);
+            expected.push_back(statement);
         at += end + 1;
     }
 }

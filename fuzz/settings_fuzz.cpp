@@ -29,19 +29,19 @@ static void CheckTerminated(const char *field)
         abort();
 }
 
-// Reads a value into a heap buffer of exactly `capacity` bytes, so that a
-// read past it is caught, and checks that a failed read leaves it alone.
-static void QueryExactly(StoreKey *key, const char *name, uint32_t capacity)
+// Reads a text value into a heap buffer of exactly `capacity` bytes, so that
+// a write past it is caught, and checks that a value read is terminated
+// inside it and that the buffer is left alone otherwise.
+static void ReadExactly(const char *name, int capacity)
 {
-    unsigned char *buffer = (unsigned char *)malloc(capacity ? capacity : 1);
-    uint32_t size = capacity;
-    memset(buffer, 0xA5, capacity ? capacity : 1);
-    if (StoreQueryValue(key, name, buffer, &size) == STORE_OK) {
-        if (size > capacity)
+    char *buffer = (char *)malloc(capacity);
+    memset(buffer, 0xA5, capacity);
+    if (StoreReadText(name, buffer, capacity) == STORE_PRESENT) {
+        if (memchr(buffer, '\0', capacity) == NULL)
             abort();
     } else {
-        for (uint32_t i = 0; i < capacity; i++)
-            if (buffer[i] != 0xA5)
+        for (int i = 0; i < capacity; i++)
+            if (buffer[i] != (char)0xA5)
                 abort();
     }
     free(buffer);
@@ -52,7 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const char *const names[] = {"Data Source", "User Name", "Password", "TCP Port", "Allow IP",
                                         "Allow Mask"};
     FILE *file = fopen(path, "wb");
-    StoreKey key;
 
     if (file == NULL)
         abort();
@@ -60,19 +59,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     fclose(file);
 
-    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 0, 1, 15, 0};
+    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
     LoadSettings(path);
     CheckTerminated(serviceSettings.dataSource);
     CheckTerminated(serviceSettings.userName);
     CheckTerminated(serviceSettings.password);
 
-    if (StoreOpenKey(path, &key) == STORE_OK) {
+    if (StoreOpen(path) == STORE_PRESENT) {
         for (const char *name : names) {
-            QueryExactly(&key, name, 0);
-            QueryExactly(&key, name, 4);
-            QueryExactly(&key, name, SETTING_TEXT_SIZE);
+            uint32_t number;
+            ReadExactly(name, 1);
+            ReadExactly(name, 4);
+            ReadExactly(name, SETTING_TEXT_SIZE);
+            StoreReadDword(name, &number);
         }
-        StoreCloseKey(&key);
     }
+    StoreClose();
     return 0;
 }

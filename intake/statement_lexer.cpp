@@ -89,9 +89,23 @@ int HasStatementText(const StatementLexer *lexer)
     return lexer->textStart >= 0;
 }
 
-int StatementTextStart(const StatementLexer *lexer)
+// The most bytes before the one being taken at which a dialect's text may
+// turn out to begin: the mysql dialect knows "/*M!" for code at its "!".
+#define LOOKBACK_MAX 3
+
+int DropLeadingBytes(StatementLexer *lexer)
 {
-    return lexer->dialect == SQL_DIALECT_PLAIN || lexer->textStart < 0 ? 0 : lexer->textStart;
+    int count;
+
+    if (lexer->dialect == SQL_DIALECT_PLAIN)
+        return 0;
+    count = lexer->textStart >= 0 ? lexer->textStart : lexer->length - LOOKBACK_MAX;
+    if (count <= 0)
+        return 0;
+    lexer->length -= count;
+    if (lexer->textStart >= 0)
+        lexer->textStart = 0;
+    return count;
 }
 
 int OpensQuotedText(StatementLexer *lexer, unsigned char byte, const char *quotes)

@@ -76,11 +76,13 @@ int EndsStatement(StatementLexer *lexer, unsigned char byte);
 // True once the statement holds more than blanks and, outside the plain
 // rule, comments.
 int HasStatementText(const StatementLexer *lexer);
-// Where the text to send begins in the bytes taken: the plain rule sends
-// them all; a dialect sends them from the first word, as the database's
-// own shell does, dropping the blanks and comments before it. 0 while no
-// text has come.
-int StatementTextStart(const StatementLexer *lexer);
+// Forgets the bytes taken that are no part of the text to send, and returns
+// how many, for the caller to drop from the front of what it holds. The
+// plain rule sends every byte; a dialect sends a statement from its first
+// word, as the database's own shell does, so the blanks and comments before
+// it go as they are read, but for the last few, which a later byte may
+// still make the text's beginning.
+int DropLeadingBytes(StatementLexer *lexer);
 
 // The dialects' own steps, used by EndsStatement.
 int LexSqliteByte(StatementLexer *lexer, unsigned char byte);

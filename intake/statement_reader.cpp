@@ -3,6 +3,8 @@
 // console lines for each way a read can end without a statement.
 #include "statement_reader.h"
 
+#include <string.h>
+
 StatementWaits statementWaits = {90000, 30000};
 
 void WriteQueryLine(const char *statement)
@@ -12,7 +14,9 @@ void WriteQueryLine(const char *statement)
 
 const char *StatementText(const char *buffer, const StatementFraming *framing)
 {
-    return buffer + StatementTextStart(&framing->lexer);
+    // The reader keeps nothing before the text to send.
+    (void)framing;
+    return buffer;
 }
 
 void StartFraming(StatementFraming *framing, int dialect, int64_t now)
@@ -86,6 +90,11 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
         }
         buffer[framing->length++] = byte;
         int ends = EndsStatement(&framing->lexer, (unsigned char)byte);
+        int dropped = DropLeadingBytes(&framing->lexer);
+        if (dropped > 0) {
+            framing->length -= dropped;
+            memmove(buffer, buffer + dropped, (size_t)framing->length);
+        }
         if (ends || framing->length >= capacity) {
             framing->isCut = !ends;
             buffer[framing->length] = '\0';

@@ -49,10 +49,13 @@ void NextStatement(StatementFraming *framing, int64_t now);
 void DropStatement(StatementFraming *framing, int64_t now);
 
 // Takes the bytes waiting on `sock`, one receive call each, into `buffer`
-// (`capacity` + 1 bytes), never past the end of the statement. Returns
-// READ_COMPLETE when the statement is whole and NUL-terminated, its ending
-// semicolon kept (or when `capacity` bytes came without one: isCut is set,
-// and the rest is still on the connection); READ_WAITING when no more bytes
+// (`capacity` + 1 bytes), never past the end of the statement. In a dialect
+// the blanks and comments before the statement's first word are dropped as
+// they are read: `buffer` holds the statement from there, and only from
+// there do its bytes count toward `capacity`. Returns READ_COMPLETE when the
+// statement is whole and NUL-terminated, its ending semicolon kept (or when
+// `capacity` bytes came without one: isCut is set, and the rest is still on
+// the connection); READ_WAITING when no more bytes
 // wait; or READ_ENDED after writing the console lines that say why no
 // statement came. A statement that the connection ended inside is logged
 // first, as not executed, unless it holds nothing but blanks (and, in a

@@ -91,33 +91,33 @@ unsigned NetSocketNumber(NetSocket sock);
 uint32_t NetParseAddress(const char *text);
 void NetFormatAddress(uint32_t address, char text[16]);
 
-// The settings store: one key holding named values. On POSIX the key is a
-// file in the Windows registry export format; on Windows it is the registry.
-typedef struct StoreKey {
-    void *handle;
-} StoreKey;
+// The settings store: the service's named values, each a text or a 32-bit
+// number. On POSIX it is a file in the Windows registry export format, read
+// whole when it is opened; on Windows it is the registry key itself. Value
+// names compare without regard to case. Every call answers one of these.
+#define STORE_ABSENT 0
+#define STORE_PRESENT 1
+// There, but not readable whole and cleanly, or not as the type asked for;
+// StoreErrorText says why, naming the line or value to blame.
+#define STORE_UNREADABLE (-1)
 
-#define STORE_OK 0
-#define STORE_FAILED 1
-// The key is there but cannot be read whole and cleanly; StoreErrorText
-// says why.
-#define STORE_UNREADABLE 2
+// Opens the service's store. Absent is no file, an empty one or one without
+// the service's section; no key. `location` names the file on POSIX and is
+// ignored where the registry holds the key.
+int StoreOpen(const char *location);
 
-// Opens the service's key for reading: STORE_OK, STORE_FAILED when there is
-// no key, or STORE_UNREADABLE. `location` names the file on POSIX and is
-// ignored where the real registry holds the key.
-int StoreOpenKey(const char *location, StoreKey *key);
+// Reads a string value (an expandable one as it is written) into `text`,
+// NUL-terminated, when it fits in `capacity` bytes with its terminator;
+// anything else is unreadable. `text` is left alone unless present.
+int StoreReadText(const char *name, char *text, int capacity);
 
-// Why the last StoreOpenKey gave STORE_UNREADABLE.
+// Reads a dword value; any other type is unreadable.
+int StoreReadDword(const char *name, uint32_t *number);
+
+// Why the last call answered STORE_UNREADABLE.
 const char *StoreErrorText(void);
 
-// Reads a value as RegQueryValueExA does: when the stored bytes fit in
-// *size bytes they are copied to `buffer` and *size becomes their count;
-// otherwise the call fails, `buffer` is left alone, and *size becomes the
-// value's size when it is there, whatever that size. Types are not checked.
-int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size);
-
-void StoreCloseKey(StoreKey *key);
+void StoreClose(void);
 
 // Files the service keeps for itself (the spool): read and written at
 // offsets, made durable on demand. A handle is 0 or above; -1 is none.

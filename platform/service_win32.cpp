@@ -81,17 +81,13 @@ static DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void *eventDat
 static HANDLE OpenLog(void)
 {
     char path[LOG_PATH_SIZE];
-    uint32_t size = LOG_FILE_VALUE_SIZE;
-    StoreKey key;
 
+    // A "Log File" that cannot be read leaves the default log, where the
+    // service's refusal of its settings then lands.
     path[0] = '\0';
-    if (StoreOpenKey(serviceRun.settingsLocation, &key) == STORE_OK) {
-        if (StoreQueryValue(&key, "Log File", path, &size) == STORE_OK)
-            path[size < LOG_FILE_VALUE_SIZE ? size : LOG_FILE_VALUE_SIZE - 1] = '\0';
-        else
-            path[0] = '\0';
-        StoreCloseKey(&key);
-    }
+    if (StoreOpen(serviceRun.settingsLocation) == STORE_PRESENT)
+        StoreReadText("Log File", path, LOG_FILE_VALUE_SIZE);
+    StoreClose();
     if (path[0] == '\0') {
         if (SHGetFolderPathA(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
             return INVALID_HANDLE_VALUE;

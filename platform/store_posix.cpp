@@ -1,448 +1,349 @@
 // The settings store on POSIX systems: the service's registry key kept in a
 // file of the Windows registry export format ("REGEDIT4" or version 5.00,
-// ANSI/UTF-8 or UTF-16LE with a byte-order mark), so a key exported on
-// Windows can be copied over as it is.
+// ANSI/UTF-8 or UTF-16LE with a byte-order mark), so that a key exported on
+// Windows can be copied over as it is. The file is read once, whole, into a
+// table of the values in the service's section.
 #include "platform.h"
 #include "utf16.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // A settings file is a few hundred bytes; anything far larger is not one.
 #define STORE_FILE_MAX (1024 * 1024)
-// The most of a value that is kept. A larger one is still found and its
-// whole size reported, so that it reads as too large, never as absent.
-#define STORE_VALUE_MAX 4096
+// Value lines in the service's section: a dozen settings, each given a few
+// times at most.
+#define STORE_VALUES_MAX 256
+// The registry's value types that settings are.
+#define TYPE_STRING 1
+#define TYPE_EXPANDABLE 2
+#define TYPE_DWORD 4
 
-static const char serviceKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC";
+static const char serviceKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]";
+static const char hexDigits[] = "0123456789abcdefABCDEF";
 
-typedef struct StoreFile {
-    char *text;       // whole file as 8-bit text, NUL-terminated
-    int unicodeFile;  // version 5.00: hex(1), hex(2), hex(7) hold UTF-16
-} StoreFile;
-
+// A value line of the service's section, its name and bytes decoded in
+// place in the file's text. A removal ("=-") has no bytes.
 typedef struct StoreValue {
-    unsigned char bytes[STORE_VALUE_MAX];
-    uint32_t size;  // the whole value's size, which may exceed what is kept
+    const char *name;
+    unsigned long type;
+    const unsigned char *bytes;
+    uint32_t size;
+    int line;
 } StoreValue;
 
-static char storeError[160];
+static struct {
+    char *text;  // the whole file as 8-bit text, cut into lines as it is read
+    char *cursor;
+    char *end;
+    int line;  // the number of the line last cut off
+    StoreValue values[STORE_VALUES_MAX];
+    int count;
+    char error[160];
+} store;
 
-// Notes why the file cannot be used; `line` is 0 where no line is to blame.
-static int Refuse(const char *reason, int line)
+// Notes why the store cannot be used; `line` is 0 where no line is to blame.
+static int Refuse(int line, const char *format, ...)
 {
-    if (line > 0)
-        snprintf(storeError, sizeof storeError, "line %d: %s", line, reason);
-    else
-        snprintf(storeError, sizeof storeError, "%s", reason);
+    va_list arguments;
+    int used = line > 0 ? snprintf(store.error, sizeof store.error, "line %d: ", line) : 0;
+    va_start(arguments, format);
+    vsnprintf(store.error + used, sizeof store.error - used, format, arguments);
+    va_end(arguments);
     return STORE_UNREADABLE;
 }
 
-// The 1-based line of `at` in `text`.
-static int LineOf(const char *text, const char *at)
+// Reads the file whole into store.text, UTF-16 turned into UTF-8. A path
+// where nothing is, or an empty file, is no store.
+static int ReadWholeFile(const char *path)
 {
-    int line = 1;
-    for (; text < at; text++)
-        line += *text == '\n';
-    return line;
-}
-
-// Reads the file and turns UTF-16 into UTF-8 in *text. Returns STORE_OK;
-// STORE_FAILED when there is no file or it is empty, which is no settings;
-// or STORE_UNREADABLE.
-static int ReadStoreText(const char *path, char **text)
-{
-    FILE *file = NULL;
-    unsigned char *raw = NULL;
+    struct stat info;
     size_t length = 0;
-    size_t textLength = 0;
-    int status = STORE_UNREADABLE;
+    ssize_t got = 0;
+    char *converted;
+    // Not waiting in open: a FIFO without a writer would hold start-up.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 
-    *text = NULL;
-    file = fopen(path, "rb");
-    if (file == NULL) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            status = STORE_FAILED;
-        else
-            Refuse(strerror(errno), 0);
-        goto done;
-    }
-    raw = (unsigned char *)malloc(STORE_FILE_MAX + 1);
-    if (raw == NULL) {
-        Refuse(strerror(ENOMEM), 0);
-        goto done;
-    }
-    length = fread(raw, 1, STORE_FILE_MAX + 1, file);
-    if (ferror(file)) {
-        Refuse(strerror(errno), 0);
-        goto done;
-    }
-    if (length > STORE_FILE_MAX) {
-        Refuse("larger than 1048576 bytes", 0);
-        goto done;
-    }
-    if (length == 0) {
-        status = STORE_FAILED;
-        goto done;
-    }
-
-    if (length >= 2 && raw[0] == 0xFF && raw[1] == 0xFE) {
-        size_t units = (length - 2) / 2;
-        if (length % 2 != 0) {
-            Refuse("UTF-16 text cut inside a character", 0);
-            goto done;
-        }
-        *text = (char *)malloc(units * 3 + 1);
-        if (*text != NULL)
-            textLength = ConvertUtf16ToUtf8(raw + 2, units, *text);
-    } else {
-        size_t skip = (length >= 3 && raw[0] == 0xEF && raw[1] == 0xBB && raw[2] == 0xBF) ? 3 : 0;
-        *text = (char *)malloc(length - skip + 1);
-        if (*text != NULL) {
-            textLength = length - skip;
-            memcpy(*text, raw + skip, textLength);
-        }
-    }
-    if (*text == NULL) {
-        Refuse(strerror(ENOMEM), 0);
-        goto done;
-    }
-    (*text)[textLength] = '\0';
-    // The text is handled as a C string, in which a NUL byte would hide the
-    // rest of the file.
-    if (strlen(*text) != textLength) {
-        Refuse("a NUL byte", LineOf(*text, *text + strlen(*text)));
-        goto done;
-    }
-    status = STORE_OK;
-
-done:
-    if (status != STORE_OK) {
-        free(*text);
-        *text = NULL;
-    }
-    free(raw);
-    if (file != NULL)
-        fclose(file);
-    return status;
+    if (fd < 0)
+        return errno == ENOENT || errno == ENOTDIR ? STORE_ABSENT : Refuse(0, "%s", strerror(errno));
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        Refuse(0, "not a regular file");
+    else if ((store.text = (char *)malloc(STORE_FILE_MAX + 1)) == NULL)
+        Refuse(0, "%s", strerror(ENOMEM));
+    while (store.text != NULL && length <= STORE_FILE_MAX &&
+           (got = read(fd, store.text + length, STORE_FILE_MAX + 1 - length)) > 0)
+        length += (size_t)got;
+    if (got < 0)
+        Refuse(0, "%s", strerror(errno));
+    close(fd);
+    if (store.text == NULL || got < 0)
+        return STORE_UNREADABLE;
+    if (length > STORE_FILE_MAX)
+        return Refuse(0, "larger than %d bytes", STORE_FILE_MAX);
+    store.cursor = store.text + (length >= 3 && memcmp(store.text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0);
+    store.end = store.text + length;
+    *store.end = '\0';
+    if (length < 2 || memcmp(store.text, "\xFF\xFE", 2) != 0)
+        return length > 0 ? STORE_PRESENT : STORE_ABSENT;
+    if (length % 2 != 0)
+        return Refuse(0, "UTF-16 text cut inside a character");
+    if ((converted = (char *)malloc((length - 2) / 2 * 3 + 1)) == NULL)
+        return Refuse(0, "%s", strerror(ENOMEM));
+    store.end = converted + ConvertUtf16ToUtf8((unsigned char *)store.text + 2, (length - 2) / 2, converted);
+    *store.end = '\0';
+    free(store.text);
+    store.text = store.cursor = converted;
+    return STORE_PRESENT;
 }
 
-// Cuts the next line off *cursor, without its line ending and trailing
-// blanks. Returns NULL at the end of the text.
-static char *NextLine(char **cursor)
+// Cuts the next line off the text, without its end (CR, LF or CR LF) and
+// trailing blanks. NULL after the last line, and at a NUL byte, which
+// leaves the cursor before the end.
+static char *NextLine(void)
 {
-    char *line = *cursor;
-    char *end;
+    char *line = store.cursor;
     size_t length;
 
-    if (line == NULL || *line == '\0')
+    if (line >= store.end)
         return NULL;
-    end = strchr(line, '\n');
-    if (end != NULL) {
-        *end = '\0';
-        *cursor = end + 1;
-    } else {
-        *cursor = line + strlen(line);
-    }
-    length = strlen(line);
-    while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == ' ' || line[length - 1] == '\t'))
-        line[--length] = '\0';
+    length = strcspn(line, "\r\n");
+    if (line[length] == '\0' && line + length < store.end)
+        return NULL;
+    store.cursor = line + length + (line[length] == '\r' && line[length + 1] == '\n' ? 2 : 1);
+    store.line++;
+    while (length > 0 && (line[length - 1] == ' ' || line[length - 1] == '\t'))
+        length--;
+    line[length] = '\0';
     return line;
 }
 
 static char *SkipBlanks(char *text)
 {
-    while (*text == ' ' || *text == '\t')
-        text++;
-    return text;
+    return text + strspn(text, " \t");
 }
 
-// True for the section line "[HKEY_LOCAL_MACHINE\SOFTWARE\Halvorin\VARN ODBC]",
-// in any case, as registry key names compare.
-static int IsServiceKeyLine(const char *line)
+// Decodes the quoted text at `text` with its escapes (\\ and \") in place,
+// NUL-terminated where it began, its length in *length. Returns what
+// follows the closing quote, or NULL when there is none.
+static char *Unquote(char *text, uint32_t *length)
 {
-    size_t length = strlen(line);
-    return length == sizeof serviceKey + 1 && line[0] == '[' && line[length - 1] == ']' &&
-           strncasecmp(line + 1, serviceKey, sizeof serviceKey - 1) == 0;
-}
-
-static int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Reads a quoted text with the \\ and \" escapes into `out`, keeping at most
-// `capacity` - 1 bytes and a NUL. *length becomes the whole text's length.
-// Returns the text after the closing quote, or NULL when there is none.
-static char *ParseQuoted(char *text, char *out, size_t capacity, size_t *length)
-{
-    size_t used = 0;
+    char *in = text + 1;
+    char *out = text;
 
     if (*text != '"')
         return NULL;
-    text++;
-    while (*text != '"') {
-        char c = *text;
-        if (c == '\0')
+    for (; *in != '"'; in++, out++) {
+        if (*in == '\0')
             return NULL;
-        if (c == '\\' && (text[1] == '\\' || text[1] == '"')) {
-            c = text[1];
-            text++;
-        }
-        if (used + 1 < capacity)
-            out[used] = c;
-        used++;
-        text++;
+        if (*in == '\\' && (in[1] == '\\' || in[1] == '"'))
+            in++;
+        *out = *in;
     }
-    out[used < capacity ? used : capacity - 1] = '\0';
-    *length = used;
-    return text + 1;
+    *out = '\0';
+    *length = (uint32_t)(out - text);
+    return in + 1;
 }
 
-// Parses the comma-separated bytes of a hex value, following "\" line
-// continuations. Returns 1 when the value is well formed.
-static int ParseHexBytes(char *data, char **cursor, StoreValue *value)
+// Reads 1 to 8 hex digits at `text` into *number. Returns what follows
+// them, or NULL when there are none or more.
+static char *HexNumber(char *text, unsigned long *number)
 {
-    value->size = 0;
-    for (;;) {
+    size_t digits = strspn(text, hexDigits);
+    *number = strtoul(text, NULL, 16);
+    return digits > 0 && digits <= 8 ? text + digits : NULL;
+}
+
+// Decodes comma-separated hex bytes in place, following a "\" at a line's
+// end onto the next line. Returns 1 when they are well formed.
+static int DecodeHex(char *data, unsigned char *out, uint32_t *size)
+{
+    for (*size = 0;;) {
         data = SkipBlanks(data);
-        if (*data == '\0')
-            return 1;
-        if (*data == '\\' && data[1] == '\0') {
-            data = NextLine(cursor);
-            if (data == NULL)
-                return 0;
+        if (strcmp(data, "\\") == 0 && (data = NextLine()) != NULL)
             continue;
-        }
-        if (HexDigit(data[0]) < 0 || HexDigit(data[1]) < 0)
+        if (data == NULL || *data == '\0')
+            return data != NULL;
+        if (strspn(data, hexDigits) < 2)
             return 0;
-        if (value->size < STORE_VALUE_MAX)
-            value->bytes[value->size] = (unsigned char)(HexDigit(data[0]) * 16 + HexDigit(data[1]));
-        if (value->size < UINT32_MAX)
-            value->size++;
+        char pair[3] = {data[0], data[1], '\0'};
+        out[(*size)++] = (unsigned char)strtoul(pair, NULL, 16);
         data = SkipBlanks(data + 2);
         if (*data == ',')
             data++;
-        else if (*data != '\0' && !(*data == '\\' && data[1] == '\0'))
+        else if (*data != '\0' && strcmp(data, "\\") != 0)
             return 0;
     }
 }
 
-// Decodes the text after "=" of a value line. Returns 1 for a value, 0 for a
-// deletion ("-") and -1 for data that is not understood.
-static int ParseValueData(char *data, char **cursor, int unicodeFile, StoreValue *value)
+// Decodes what follows a value's "=": "-" (a removal), a quoted string,
+// dword: and 1 to 8 hex digits, or hex: or hex(type): bytes. Text types of
+// a version 5.00 file hold UTF-16, which is turned into UTF-8 in place, as
+// the registry's 8-bit interface hands it out. Returns 1 when understood.
+static int DecodeData(char *data, int unicodeFile, StoreValue *value)
 {
-    data = SkipBlanks(data);
-    if (strcmp(data, "-") == 0)
-        return 0;
+    unsigned char *out = (unsigned char *)data;
+    unsigned char *units;
+    unsigned long number;
 
+    value->bytes = out;
+    if (strcmp(data, "-") == 0) {
+        value->bytes = NULL;
+        return 1;
+    }
     if (*data == '"') {
-        size_t length;
-        char *rest = ParseQuoted(data, (char *)value->bytes, STORE_VALUE_MAX, &length);
-        if (rest == NULL || *SkipBlanks(rest) != '\0')
-            return -1;
-        value->size = length < UINT32_MAX ? (uint32_t)length + 1 : UINT32_MAX;
-        return 1;
+        char *rest = Unquote(data, &value->size);
+        value->type = TYPE_STRING;
+        value->size++;
+        return rest != NULL && *SkipBlanks(rest) == '\0';
     }
-
     if (strncasecmp(data, "dword:", 6) == 0) {
-        unsigned long number = 0;
-        int digits = 0;
-        for (data += 6; HexDigit(*data) >= 0 && digits < 8; data++, digits++)
-            number = number * 16 + (unsigned long)HexDigit(*data);
-        if (digits == 0 || *SkipBlanks(data) != '\0')
-            return -1;
-        value->bytes[0] = (unsigned char)(number & 0xFF);
-        value->bytes[1] = (unsigned char)((number >> 8) & 0xFF);
-        value->bytes[2] = (unsigned char)((number >> 16) & 0xFF);
-        value->bytes[3] = (unsigned char)((number >> 24) & 0xFF);
+        char *rest = HexNumber(data + 6, &number);
+        for (int i = 0; i < 4; i++)
+            out[i] = (unsigned char)(number >> (8 * i));
+        value->type = TYPE_DWORD;
         value->size = 4;
-        return 1;
+        return rest != NULL && *SkipBlanks(rest) == '\0';
     }
-
-    if (strncasecmp(data, "hex", 3) == 0) {
-        unsigned long type = 3;
-        data += 3;
-        if (*data == '(') {
-            char *end;
-            type = strtoul(data + 1, &end, 16);
-            if (end == data + 1 || *end != ')')
-                return -1;
-            data = end + 1;
-        }
-        if (*data != ':')
-            return -1;
-        if (!ParseHexBytes(data + 1, cursor, value))
-            return -1;
-        // Version 5.00 files keep text types in UTF-16; the 8-bit registry
-        // interface hands them out converted, so this does too. A value too
-        // large to keep stays too large.
-        if (unicodeFile && (type == 1 || type == 2 || type == 7) && value->size <= STORE_VALUE_MAX) {
-            unsigned char units[STORE_VALUE_MAX];
-            size_t count = value->size / 2;
-            char converted[STORE_VALUE_MAX * 3 / 2 + 3];
-            size_t length;
-            memcpy(units, value->bytes, count * 2);
-            length = ConvertUtf16ToUtf8(units, count, converted);
-            memcpy(value->bytes, converted, length < STORE_VALUE_MAX ? length : STORE_VALUE_MAX);
-            value->size = (uint32_t)length;
-        }
-        return 1;
+    if (strncasecmp(data, "hex", 3) != 0)
+        return 0;
+    data += 3;
+    value->type = 3;  // binary
+    if (*data == '(' && ((data = HexNumber(data + 1, &value->type)) == NULL || *data++ != ')'))
+        return 0;
+    if (*data != ':' || !DecodeHex(data + 1, out, &value->size))
+        return 0;
+    // The bytes took at least three times their count of text, which holds
+    // the UTF-8 of their units.
+    if (unicodeFile && (value->type == TYPE_STRING || value->type == TYPE_EXPANDABLE)) {
+        if ((units = (unsigned char *)malloc(value->size + 1)) == NULL)
+            return 0;
+        memcpy(units, out, value->size);
+        value->size = (uint32_t)ConvertUtf16ToUtf8(units, value->size / 2, (char *)out);
+        free(units);
     }
-    return -1;
+    return 1;
 }
 
-// Walks the service's key, checking that each of its lines is a comment, a
-// value or a section line; at the first that is not, returns -1 with the
-// reason in storeError. With `name`, finds the last definition of that
-// value, as an import of the file into the registry would leave it, and
-// returns 1 when the value is there; without, returns 1 when the file names
-// the key at all. Otherwise returns 0.
-static int ScanKey(const StoreFile *store, const char *name, StoreValue *value)
+// Takes a line of the service's section that is neither blank nor a
+// comment into the table.
+static int TakeValue(char *line, int unicodeFile)
 {
-    static StoreValue other;
-    char *copy = strdup(store->text);
-    char *cursor = copy;
-    char *line;
+    StoreValue value = {"", 0, NULL, 0, store.line};
+    uint32_t length;
+    // "@" names the key's unnamed value, which no setting is.
+    char *rest = *line == '@' ? line + 1 : Unquote(line, &length);
+
+    if (*line != '@')
+        value.name = line;
+    if (rest == NULL || *(rest = SkipBlanks(rest)) != '=')
+        return Refuse(value.line, "not a value");
+    if (!DecodeData(SkipBlanks(rest + 1), unicodeFile, &value))
+        return Refuse(value.line, "a value that cannot be read");
+    if (store.count == STORE_VALUES_MAX)
+        return Refuse(value.line, "more than %d values", STORE_VALUES_MAX);
+    store.values[store.count++] = value;
+    return STORE_PRESENT;
+}
+
+// Checks the header and every section line, and takes every line of the
+// service's section into the table; lines of other sections are not looked
+// at. A file that never names the service's key is no store.
+static int ReadTable(void)
+{
+    char *line = NextLine();
+    int unicodeFile = line != NULL && strcmp(line, "Windows Registry Editor Version 5.00") == 0;
     int inKey = 0;
-    int found = 0;
-    int first = 1;
+    int keySeen = 0;
 
-    if (copy == NULL) {
-        Refuse(strerror(ENOMEM), 0);
-        return -1;
-    }
-    while (found >= 0 && (line = NextLine(&cursor)) != NULL) {
-        char valueName[STORE_VALUE_MAX];
-        size_t nameLength;
-        char *start = line;
-        char *rest;
-        int parsed;
-        int wanted;
-
-        if (first) {
-            first = 0;
-            continue;
-        }
+    if (line == NULL || (!unicodeFile && strcmp(line, "REGEDIT4") != 0))
+        return Refuse(0, "its first line is neither REGEDIT4 nor Windows Registry Editor Version 5.00");
+    while ((line = NextLine()) != NULL) {
         line = SkipBlanks(line);
         if (*line == '[') {
-            inKey = IsServiceKeyLine(line);
-            if (inKey && name == NULL)
-                found = 1;
-            continue;
-        }
-        if (!inKey || *line == '\0' || *line == ';')
-            continue;
-        // "@" names the key's unnamed value, which the service has no use for.
-        if (*line == '@') {
-            rest = SkipBlanks(line + 1);
-            nameLength = sizeof valueName;
-        } else {
-            rest = ParseQuoted(line, valueName, sizeof valueName, &nameLength);
-            rest = rest != NULL ? SkipBlanks(rest) : NULL;
-        }
-        if (rest == NULL || *rest != '=') {
-            Refuse("not a value", LineOf(store->text, store->text + (start - copy)));
-            found = -1;
-            continue;
-        }
-        wanted = name != NULL && nameLength < sizeof valueName && strcasecmp(valueName, name) == 0;
-        parsed = ParseValueData(rest + 1, &cursor, store->unicodeFile, wanted ? value : &other);
-        if (parsed < 0) {
-            Refuse("a value that cannot be read", LineOf(store->text, store->text + (start - copy)));
-            found = -1;
-        } else if (wanted) {
-            found = parsed;
+            char *close = strchr(line, ']');
+            if (close == NULL || close[1] != '\0')
+                return Refuse(store.line, close == NULL ? "a section line without its ]" : "text after a section's ]");
+            inKey = strcasecmp(line, serviceKey) == 0;
+            keySeen = keySeen || inKey;
+        } else if (inKey && *line != '\0' && *line != ';' && TakeValue(line, unicodeFile) != STORE_PRESENT) {
+            return STORE_UNREADABLE;
         }
     }
-    free(copy);
-    return found;
+    // The text is handled as C strings, in which a NUL byte would hide the rest.
+    if (store.cursor < store.end)
+        return Refuse(store.line + 1, "a NUL byte");
+    return keySeen ? STORE_PRESENT : STORE_ABSENT;
 }
 
-int StoreOpenKey(const char *location, StoreKey *key)
+int StoreOpen(const char *location)
 {
-    StoreFile *store;
-    char *text;
-    size_t headerLength;
     int status;
 
-    key->handle = NULL;
-    status = ReadStoreText(location, &text);
-    if (status != STORE_OK)
-        return status;
-
-    store = (StoreFile *)calloc(1, sizeof *store);
-    if (store == NULL) {
-        free(text);
-        return Refuse(strerror(ENOMEM), 0);
-    }
-    store->text = text;
-    headerLength = strcspn(text, "\r\n");
-    if (headerLength >= 8 && strncmp(text, "REGEDIT4", 8) == 0 && strspn(text + 8, " \t") == headerLength - 8) {
-        store->unicodeFile = 0;
-    } else if (strncmp(text, "Windows Registry Editor Version 5.00", 36) == 0 &&
-               strspn(text + 36, " \t") == headerLength - 36) {
-        store->unicodeFile = 1;
-    } else {
-        status = Refuse("its first line is neither REGEDIT4 nor Windows Registry Editor Version 5.00", 0);
-        goto refused;
-    }
-
-    // Every line of the key is checked here, once. A file that never names
-    // the key is a key that is not there.
-    switch (ScanKey(store, NULL, NULL)) {
-    case 1:
-        key->handle = store;
-        return STORE_OK;
-    case 0:
-        status = STORE_FAILED;
-        break;
-    default:
-        status = STORE_UNREADABLE;
-        break;
-    }
-
-refused:
-    free(store->text);
-    free(store);
+    StoreClose();
+    status = ReadWholeFile(location);
+    if (status == STORE_PRESENT)
+        status = ReadTable();
+    if (status != STORE_PRESENT)
+        StoreClose();
     return status;
 }
 
-int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size)
+// The last definition of `name`, as an import of the file into the registry
+// would leave it, or NULL when there is none or it was removed.
+static const StoreValue *FindValue(const char *name)
 {
-    static StoreValue value;
+    for (int i = store.count - 1; i >= 0; i--)
+        if (strcasecmp(store.values[i].name, name) == 0)
+            return store.values[i].bytes != NULL ? &store.values[i] : NULL;
+    return NULL;
+}
 
-    if (key->handle == NULL || ScanKey((const StoreFile *)key->handle, name, &value) != 1)
-        return STORE_FAILED;
-    if (value.size > *size || value.size > STORE_VALUE_MAX) {
-        *size = value.size;
-        return STORE_FAILED;
-    }
-    memcpy(buffer, value.bytes, value.size);
-    *size = value.size;
-    return STORE_OK;
+int StoreReadText(const char *name, char *text, int capacity)
+{
+    const StoreValue *value = FindValue(name);
+    size_t length;
+
+    if (value == NULL)
+        return STORE_ABSENT;
+    if (value->type != TYPE_STRING && value->type != TYPE_EXPANDABLE)
+        return Refuse(value->line, "\"%s\" is not a string", name);
+    // A stored string need not carry its terminator.
+    length = strnlen((const char *)value->bytes, value->size);
+    if (length >= (size_t)capacity)
+        return Refuse(value->line, "\"%s\" is longer than %d bytes", name, capacity - 1);
+    memcpy(text, value->bytes, length);
+    text[length] = '\0';
+    return STORE_PRESENT;
+}
+
+int StoreReadDword(const char *name, uint32_t *number)
+{
+    const StoreValue *value = FindValue(name);
+
+    if (value == NULL)
+        return STORE_ABSENT;
+    if (value->type != TYPE_DWORD || value->size != 4)
+        return Refuse(value->line, "\"%s\" is not a dword", name);
+    *number = value->bytes[0] | value->bytes[1] << 8 | value->bytes[2] << 16 | (uint32_t)value->bytes[3] << 24;
+    return STORE_PRESENT;
 }
 
 const char *StoreErrorText(void)
 {
-    return storeError;
+    return store.error;
 }
 
-void StoreCloseKey(StoreKey *key)
+void StoreClose(void)
 {
-    StoreFile *store = (StoreFile *)key->handle;
-    if (store != NULL) {
-        free(store->text);
-        free(store);
-    }
-    key->handle = NULL;
+    free(store.text);
+    store.text = NULL;
+    store.count = 0;
+    store.line = 0;
 }

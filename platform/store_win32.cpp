@@ -4,38 +4,96 @@
 
 #include <windows.h>
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 static const char serviceKey[] = "SOFTWARE\\Halvorin\\VARN ODBC";
 
-static char storeError[64];
+// The most of a text value that is read; a longer one does not fit any
+// setting. RegQueryValueExA leaves its destination undefined when a value
+// does not fit, so values are read into a buffer of the store's own.
+#define STORE_TEXT_MAX 4096
 
-// Reads up to this many bytes through a buffer of the store's own, so that
-// a value that does not fit never touches the caller's buffer.
-#define STORE_BOUNCE_MAX 4096
+static HKEY storeKey;
+static char storeError[160];
 
-int StoreOpenKey(const char *location, StoreKey *key)
+static int Refuse(const char *format, ...)
 {
-    HKEY handle;
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(storeError, sizeof storeError, format, arguments);
+    va_end(arguments);
+    return STORE_UNREADABLE;
+}
 
+int StoreOpen(const char *location)
+{
     // The key's place is fixed; `location` names a file only on POSIX.
     (void)location;
-    key->handle = NULL;
+    StoreClose();
     // KEY_WOW64_64KEY: the key lives in the 64-bit view (where a 64-bit
     // regedit imports it) whether this program is built for 64 or 32 bits.
     // 32-bit Windows ignores the flag.
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, KEY_READ | KEY_WOW64_64KEY, &handle);
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, serviceKey, 0, KEY_READ | KEY_WOW64_64KEY, &storeKey);
     if (rc == ERROR_FILE_NOT_FOUND)
-        return STORE_FAILED;
+        return STORE_ABSENT;
     // A key that is there but may not be read (its permissions, say) must
     // not pass for one that is not.
     if (rc != ERROR_SUCCESS) {
-        snprintf(storeError, sizeof storeError, "registry error %ld", (long)rc);
-        return STORE_UNREADABLE;
+        storeKey = NULL;
+        return Refuse("registry error %ld", (long)rc);
     }
-    key->handle = (void *)handle;
-    return STORE_OK;
+    return STORE_PRESENT;
+}
+
+// Reads a value of up to `size` bytes into `buffer`, its type in *type and
+// its size in *size. Returns ERROR_SUCCESS, ERROR_MORE_DATA for a larger
+// one, or the registry's error.
+static LONG QueryValue(const char *name, DWORD *type, void *buffer, DWORD *size)
+{
+    if (storeKey == NULL)
+        return ERROR_FILE_NOT_FOUND;
+    return RegQueryValueExA(storeKey, name, NULL, type, (LPBYTE)buffer, size);
+}
+
+int StoreReadText(const char *name, char *text, int capacity)
+{
+    char bounce[STORE_TEXT_MAX];
+    DWORD type = REG_NONE;
+    DWORD size = sizeof bounce;
+    LONG rc = QueryValue(name, &type, bounce, &size);
+    size_t length = 0;
+
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return STORE_ABSENT;
+    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
+        return Refuse("\"%s\": registry error %ld", name, (long)rc);
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return Refuse("\"%s\" is not a string", name);
+    // A stored string need not carry its terminator.
+    if (rc == ERROR_MORE_DATA || (length = strnlen(bounce, size)) >= (size_t)capacity)
+        return Refuse("\"%s\" is longer than %d bytes", name, capacity - 1);
+    memcpy(text, bounce, length);
+    text[length] = '\0';
+    return STORE_PRESENT;
+}
+
+int StoreReadDword(const char *name, uint32_t *number)
+{
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    LONG rc = QueryValue(name, &type, &value, &size);
+
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return STORE_ABSENT;
+    if (rc != ERROR_SUCCESS && rc != ERROR_MORE_DATA)
+        return Refuse("\"%s\": registry error %ld", name, (long)rc);
+    if (rc != ERROR_SUCCESS || type != REG_DWORD || size != sizeof value)
+        return Refuse("\"%s\" is not a dword", name);
+    *number = value;
+    return STORE_PRESENT;
 }
 
 const char *StoreErrorText(void)
@@ -43,35 +101,9 @@ const char *StoreErrorText(void)
     return storeError;
 }
 
-int StoreQueryValue(StoreKey *key, const char *name, void *buffer, uint32_t *size)
+void StoreClose(void)
 {
-    unsigned char bounce[STORE_BOUNCE_MAX];
-    DWORD length = *size;
-    LONG rc;
-
-    if (key->handle == NULL)
-        return STORE_FAILED;
-    // RegQueryValueExA leaves the destination undefined when the value does
-    // not fit (ERROR_MORE_DATA); the bounce keeps the caller's buffer as it
-    // was. Larger reads go straight to the caller, who then owns that risk.
-    if (*size > sizeof bounce) {
-        rc = RegQueryValueExA((HKEY)key->handle, name, NULL, NULL, (LPBYTE)buffer, &length);
-    } else {
-        rc = RegQueryValueExA((HKEY)key->handle, name, NULL, NULL, bounce, &length);
-        if (rc == ERROR_SUCCESS)
-            memcpy(buffer, bounce, length);
-    }
-    if (rc == ERROR_MORE_DATA)
-        *size = length;
-    if (rc != ERROR_SUCCESS)
-        return STORE_FAILED;
-    *size = length;
-    return STORE_OK;
-}
-
-void StoreCloseKey(StoreKey *key)
-{
-    if (key->handle != NULL)
-        RegCloseKey((HKEY)key->handle);
-    key->handle = NULL;
+    if (storeKey != NULL)
+        RegCloseKey(storeKey);
+    storeKey = NULL;
 }

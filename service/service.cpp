@@ -176,11 +176,6 @@ int RunService(const char *settingsLocation)
     // each session's driver files and sockets.
     if (serviceLoop.maxClients > 1)
         clientRoom = NetReserveSockets((int)serviceLoop.maxClients, 64 + 8 * serviceLoop.sessions);
-    // An operator who asked for no loss must not get silent loss.
-    if (serviceSettings.spoolFileUnreadable) {
-        ConsoleLine("Spool ? cannot be opened: its \"Spool File\" value cannot be read\n");
-        return 1;
-    }
     if (serviceSettings.spoolFile[0] != '\0' &&
         SpoolOpen(serviceSettings.spoolFile, (int64_t)serviceSettings.spoolLimitMiB * 1048576) != 0) {
         ConsoleLine("Spool %s cannot be opened: %s\n", serviceSettings.spoolFile, FileErrorText());

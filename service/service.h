@@ -27,7 +27,6 @@ typedef struct ServiceSettings {
     uint32_t maxClients;
     char spoolFile[SETTING_TEXT_SIZE];  // "" for no spool
     uint32_t spoolLimitMiB;
-    int spoolFileUnreadable;  // "Spool File" is there but cannot be read
     uint32_t databaseSessions;  // statements that may run at once
     uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
     uint32_t reuseSessions;     // 1: sessions stay connected between statements
@@ -36,13 +35,11 @@ typedef struct ServiceSettings {
 extern ServiceSettings serviceSettings;
 
 // Fills serviceSettings from the settings store at `location`, over the
-// defaults. Returns 1 when the key was opened and read, 0 when there is
-// none, and -1, changing nothing, when it is there but cannot be read whole
-// and cleanly (StoreErrorText says why). Values that are absent keep their
-// defaults, and so do text values that are there but cannot be read (too
-// large, or without a byte), except those that decide who is admitted and
-// how statements are framed: such an address or mask counts as one that is
-// not an address, and such a dialect name is refused as unknown.
+// defaults. Returns 1 when the store was there and every value in it that
+// the service reads was read as written, 0 when there is none, and -1,
+// changing nothing, when it is there but cannot be read whole and cleanly,
+// or holds a value that is not of its setting's type or does not fit
+// (StoreErrorText says why). Values that are absent keep their defaults.
 int LoadSettings(const char *location);
 
 // The dialect that serviceSettings.sqlDialect names ("" is plain), or -1.

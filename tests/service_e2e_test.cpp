@@ -282,22 +282,29 @@ struct ClosedCase {
 
 const std::string kBlanks(5000, ' ');
 
+// The refusal of a settings store, file or registry key, for `reason`.
+std::string Unreadable(const std::string &reason)
+{
+    return "Settings file <any> cannot be read: <any>" + reason;
+}
+
 const ClosedCase kClosedCases[] = {
     {"unknown dialect", false, {"\"SQL Dialect\"=\"oracle\""}, {"Unknown SQL dialect \"oracle\""}, true},
-    {"dialect too long to read", false, {"\"SQL Dialect\"=\"mysql" + kBlanks + "\""}, {"Unknown SQL dialect \"?\""}, true},
-    {"address too long to read", false, {"\"Allow IP\"=\"127.0.0.1" + kBlanks + "\""}, {"Allowed host 255.255.255.255"},
-     false},
-    {"mask too long to read", false, {"\"Allow Mask\"=\"255.255.255.255" + kBlanks + "\""}, {"Allowed host 0.0.0.0"}, false},
+    {"address too long to read", false, {"\"Allow IP\"=\"127.0.0.1" + kBlanks + "\""},
+     {Unreadable("\"Allow IP\" is longer than 100 bytes")}, true},
+    {"address without a byte", false, {"\"Allow IP\"=hex:"}, {Unreadable("\"Allow IP\" is not a string")}, true},
+    {"a string where a dword belongs", false, {"\"Max Clients\"=\"1\""}, {Unreadable("\"Max Clients\" is not a dword")},
+     true},
     {"zero address alone", false, {"\"Allow IP\"=\"0.0.0.0\""}, {"Allowed host 0.0.0.0"}, false},
-    {"address without a byte", false, {"\"Allow IP\"=hex:"}, {"Allowed host 255.255.255.255"}, false},
     {"no clients", false, {"\"Max Clients\"=dword:00000000"}, {"Max Clients 0 out of range"}, true},
     {"too many clients", false, {"\"Max Clients\"=dword:00000401"}, {"Max Clients 1025 out of range"}, true},
     {"spool that cannot be made", false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
     {"spool file too long to read", false, {"\"Spool File\"=\"/tmp/spool" + kBlanks + "\""},
-     {"Spool ? cannot be opened: its \"Spool File\" value cannot be read"}, true},
-    {"unclosed quote", true, {"\"Allow IP\"=\"127.0.0.2"},
-     {"Settings file <any>/settings.reg cannot be read: line 6: a value that cannot be read"}, true},
+     {"Settings file <any>/settings.reg cannot be read: line 6: \"Spool File\" is longer than 100 bytes"}, true},
+    {"a comment after a section line", true,
+     {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC] ; admission", "\"Allow IP\"=\"127.0.0.2\""},
+     {"Settings file <any>/settings.reg cannot be read: line 6: text after a section's ]"}, true},
     {"file over the size limit", true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},
      {"Settings file <any>/settings.reg cannot be read: larger than 1048576 bytes"}, true},
 };

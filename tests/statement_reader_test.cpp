@@ -65,7 +65,7 @@ std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t f
 }
 
 // For SQLite a statement ends exactly where sqlite3_complete first says the
-// text is complete.
+// text is complete; what leads its first word is not kept.
 void ExpectSqlite3CompleteAgrees(std::string rest, const std::vector<std::string> &statements)
 {
     for (const std::string &statement : statements) {
@@ -73,9 +73,16 @@ void ExpectSqlite3CompleteAgrees(std::string rest, const std::vector<std::string
         while ((end = rest.find(';', end)) != std::string::npos && !sqlite3_complete(rest.substr(0, end + 1).c_str()))
             end++;
         ASSERT_NE(std::string::npos, end) << rest;
-        EXPECT_EQ(rest.substr(0, end + 1), statement);
+        ASSERT_GE(end + 1, statement.size());
+        EXPECT_EQ(rest.substr(end + 1 - statement.size(), statement.size()), statement);
         rest = rest.substr(end + 1);
     }
+}
+
+// A statement of 900 bytes that begins with `head`.
+std::string Statement900(const std::string &head)
+{
+    return head + "'" + std::string(900 - head.size() - 3, 'x') + "';";
 }
 
 struct FramingCase {
@@ -115,7 +122,7 @@ const FramingCase kFramingCases[] = {
     {"quoted names and comments", S, "SELECT [a;b], `c;d`, \"e;f\" -- g;\n/* h; */;Z;",
      {"SELECT [a;b], `c;d`, \"e;f\" -- g;\n/* h; */;", "Z;"}, 1000},
     {"apostrophe in a comment", S, "INSERT INTO t VALUES(1,'a'); -- don't panic\nINSERT INTO t VALUES(2,'b');",
-     {"INSERT INTO t VALUES(1,'a');", " -- don't panic\nINSERT INTO t VALUES(2,'b');"}, 1000},
+     {"INSERT INTO t VALUES(1,'a');", "INSERT INTO t VALUES(2,'b');"}, 1000},
     {"trigger state carried into the dropped rest", S, "CREATE TRIGGER x BEGIN SELECT 1; END;Y;",
      {"CREATE TRIGGER x BE[cut]", "Y;"}, 19},
 
@@ -141,8 +148,8 @@ const FramingCase kFramingCases[] = {
      {"CREATE FUNCTION f() BEGIN ATOMIC SELECT $1end, 1e5end, 1e5$end, :end; DELETE FROM keep; END;", "X;"}, 1000},
     {"a keyword after a cast or a signed exponent", G,
      "CREATE FUNCTION g() BEGIN SELECT 2::end; CREATE FUNCTION f() 1begin; CREATE FUNCTION h() 1e+5$begin; END;X;",
-     {"CREATE FUNCTION g() BEGIN SELECT 2::end;", " CREATE FUNCTION f() 1begin;",
-      " CREATE FUNCTION h() 1e+5$begin; END;", "X;"},
+     {"CREATE FUNCTION g() BEGIN SELECT 2::end;", "CREATE FUNCTION f() 1begin;",
+      "CREATE FUNCTION h() 1e+5$begin; END;", "X;"},
      1000},
     {"dollar quote carried into the dropped rest", G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
 
@@ -151,9 +158,19 @@ const FramingCase kFramingCases[] = {
     {"escapes in double quotes, none in backticks", M, "SELECT \"a\\\";b\", `c;\\`;X;",
      {"SELECT \"a\\\";b\", `c;\\`;", "X;"}, 1000},
     {"comments", M, "SELECT 1 # it's;\n-- x;\n--y;\n/* ; */;--z;\n;W;",
-     {"SELECT 1 # it's;\n-- x;\n--y;", "\n/* ; */;", "--z;\n;", "W;"}, 1000},
-    {"executable comment text is code", M, "SELECT 1 /*! ; */;X;", {"SELECT 1 /*! ;", " */;", "X;"}, 1000},
+     {"SELECT 1 # it's;\n-- x;\n--y;", ";", ";", "W;"}, 1000},
+    {"executable comment text is code", M, "SELECT 1 /*! ; */;X;", {"SELECT 1 /*! ;", "*/;", "X;"}, 1000},
     {"escape carried into the dropped rest", M, "SELECT 'ab\\';';X;", {"SELECT 'ab\\[cut]", "X;"}, 11},
+
+    // A statement's bytes count from its first word in a dialect, whatever
+    // blanks and comments lead it.
+    {"900 bytes behind 400 of comment in sqlite", S, "/*" + std::string(396, 'c') + "*/" + Statement900("SELECT ") + "X;",
+     {Statement900("SELECT "), "X;"}, 1000},
+    {"900 bytes behind 400 of comment in postgresql", G, "--" + std::string(397, 'c') + "\n" + Statement900("/* k */ SELECT ") + "X;",
+     {Statement900("/* k */ SELECT "), "X;"}, 1000},
+    {"900 bytes behind 400 of comment in mysql", M, "#" + std::string(398, 'c') + "\n" + Statement900("/*M! */SELECT ") + "X;",
+     {Statement900("/*M! */SELECT "), "X;"}, 1000},
+    {"a NUL byte goes with the comment that leads", G, std::string("-- \0\nSELECT 1;", 14), {"SELECT 1;"}, 1000},
 };
 
 void PrintTo(const FramingCase &c, std::ostream *out)
