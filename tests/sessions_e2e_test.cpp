@@ -88,17 +88,18 @@ TEST_F(Sessions, ManyClientsKeepTheirOrder)
 TEST_F(Sessions, ConnectionsComeAndGo)
 {
     const int kVisits = 1100;
+    if (RunsUnderWine())
+        GTEST_SKIP() << "a load for the native build, where descriptors run out";
     ASSERT_TRUE(Start({Dword("Max Clients", 2), Dword("Database Sessions", 2)})) << ServiceLog(run);
     for (int n = 0; n < kVisits; n++) {
         int fd = ConnectFrom("127.0.0.1", port);
         ASSERT_TRUE(SendAll(fd, Insert(n, n))) << n;
         close(fd);
     }
-    EXPECT_TRUE(WaitForRows(kVisits, 30000)) << Count();
+    EXPECT_TRUE(WaitForRows(kVisits, 60000)) << Count();
     EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", kVisits, 5000));
     EXPECT_EQ(0, kill(run.pid, 0));
-    if (!RunsUnderWine())
-        EXPECT_LT(OpenDescriptors(run.pid), 40);
+    EXPECT_LT(OpenDescriptors(run.pid), 40);
 }
 
 // A descriptor limit too low for "Max Clients" caps the clients, with a
