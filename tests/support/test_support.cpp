@@ -23,6 +23,16 @@
 #include <fstream>
 #include <sstream>
 
+std::ostream &operator<<(std::ostream &out, const NamedCase &row)
+{
+    return out << row.name;
+}
+
+std::ostream &operator<<(std::ostream &out, const DataSource &source)
+{
+    return out << source.name;
+}
+
 std::string MakeTempDir()
 {
     const char *base = getenv("TMPDIR");
@@ -380,6 +390,11 @@ bool Visit(const ServiceRun &run, const char *from, const std::vector<std::strin
     bool ended = WaitForLog(run, endLine, endsBefore + 1, 20000);
     close(fd);
     return ended;
+}
+
+std::string QueryLine(const std::string &text)
+{
+    return "Query: \"" + text + "\"";
 }
 
 // "<any>" matches any text; the pieces between must come in order.
