@@ -349,36 +349,6 @@ TEST_F(ServiceProcess, NoSettingsMeansTheDefaults)
         EXPECT_EQ(0u, lines[1].find("bind(23) failed ")) << lines[1];
 }
 
-// Clients that come while one is served wait in the listen backlog, each
-// connected at once, and are served in turn when the first is done.
-TEST_F(ServiceProcess, OneClientAtATime)
-{
-    ASSERT_TRUE(Start());
-    int first = ConnectFrom("127.0.0.1", port);
-    ASSERT_TRUE(WaitForLog(run, kIn, 1, 5000));
-    std::vector<int> waiting;
-    std::vector<std::string> expected = {kBanner, "Listening on TCP port " + std::to_string(port), kIn,
-                                         QueryLine("INSERT INTO t VALUES(1, 'first');"), kClosed};
-    for (int i = 2; i <= 5; i++) {
-        std::string from = "127.0.0." + std::to_string(i);
-        long before = NowMs();
-        waiting.push_back(ConnectFrom(from.c_str(), port));
-        EXPECT_LT(NowMs() - before, 500) << from;
-        std::string statement = "INSERT INTO t VALUES(" + std::to_string(i) + ", 'waited');";
-        SendAll(waiting.back(), statement);
-        shutdown(waiting.back(), SHUT_WR);
-        expected.insert(expected.end(), {"Incoming connection from " + from, QueryLine(statement), kClosed});
-    }
-    usleep(300000);
-    EXPECT_EQ("0\n", Count());
-    SendAll(first, "INSERT INTO t VALUES(1, 'first');");
-    close(first);
-    ASSERT_TRUE(WaitForLog(run, kClosed, 5, 10000)) << ServiceLog(run);
-    for (int fd : waiting)
-        close(fd);
-    EXPECT_EQ(expected, ServiceLogLines(run));
-}
-
 // A service stopped and continued (a shell's job control, a debugger) in
 // the middle of a statement goes on with it: the interrupted receive is
 // tried again.
