@@ -48,15 +48,12 @@ const std::string kLongUpdate = "UPDATE t SET b = 'gone'" + std::string(990, ' '
 const char kIn[] = "Incoming connection from 127.0.0.1";
 
 const ServiceCase kCases[] = {
-    {{"two statements in one packet"}, "", {}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b;c');"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), QueryLine("INSERT INTO t VALUES(2, 'b;c');"), kClosed},
-     "1|a\n2|b;c\n"},
     {{"rejected statement keeps the connection"}, "", {}, {},
-     {{"127.0.0.1", {"INSERT INTO nosuch VALUES(1);", "INSERT INTO t VALUES(5, 'after');"}, true}},
-     {kIn, QueryLine("INSERT INTO nosuch VALUES(1);"), "ERROR: Executing Statemtent", "{missing table}",
-      QueryLine("INSERT INTO t VALUES(5, 'after');"), kClosed},
-     "5|after\n"},
+     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a;b');INSERT INTO nosuch VALUES(1);", "INSERT INTO t VALUES(5, 'after');"},
+       true}},
+     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a;b');"), QueryLine("INSERT INTO nosuch VALUES(1);"),
+      "ERROR: Executing Statemtent", "{missing table}", QueryLine("INSERT INTO t VALUES(5, 'after');"), kClosed},
+     "1|a;b\n5|after\n"},
     {{"allowed host admits it and denies its neighbour"}, "sqlite", {"\"Allow IP\"=\"127.0.0.7\""},
      {"Allowed host 127.0.0.7"},
      {{"127.0.0.8", {"INSERT INTO t VALUES(8, 'no');"}, false},
@@ -71,21 +68,16 @@ const ServiceCase kCases[] = {
      {"Incoming connection from 127.1.200.3", QueryLine("INSERT INTO t VALUES(1, 'in');"), kClosed,
       "Incoming connection from 127.2.0.1", "Access denied"},
      "1|in\n"},
-    {{"long update never runs without its where"}, "sqlite", {}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(2, 'two');", kLongUpdate, "INSERT INTO t VALUES(3, 'next');"}, true}},
+    // Run cut or up to its NUL byte, either would empty the table.
+    {{"too long or with a NUL byte, not run"}, "sqlite", {}, {},
+     {{"127.0.0.1",
+       {"INSERT INTO t VALUES(2, 'two');", kLongUpdate, std::string("DELETE FROM t\0 WHERE a = 6;", 27),
+        "INSERT INTO t VALUES(3, 'next');"},
+       true}},
      {kIn, QueryLine("INSERT INTO t VALUES(2, 'two');"), QueryLine(kLongUpdate.substr(0, 1000)),
-      "Statement exceeds 1000 bytes, not executed.", QueryLine("INSERT INTO t VALUES(3, 'next');"), kClosed},
+      "Statement exceeds 1000 bytes, not executed.", QueryLine("DELETE FROM t"),
+      "Statement contains a NUL byte, not executed.", QueryLine("INSERT INTO t VALUES(3, 'next');"), kClosed},
      "2|two\n3|next\n"},
-    {{"statement with a NUL byte is not run"}, "sqlite", {}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(5, 'five');", std::string("DELETE FROM t\0 WHERE a = 6;", 27)}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(5, 'five');"), QueryLine("DELETE FROM t"),
-      "Statement contains a NUL byte, not executed.", kClosed},
-     "5|five\n"},
-    {{"statement the client never ends is logged, not run"}, "sqlite", {}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b'"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), QueryLine("INSERT INTO t VALUES(2, 'b'"),
-      "Statement incomplete, not executed.", kClosed},
-     "1|a\n"},
     {{"missing data source keeps the connection"}, "sqlite", {"\"Data Source\"=\"no_such_dsn\""}, {},
      {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b');"}, true}},
      {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), "SQLConnect Failed.  SQLSTATE=IM002 <any>", "ERROR: Connecting",
@@ -104,19 +96,6 @@ const ServiceCase kCases[] = {
      {kIn, QueryLine("CREATE TRIGGER tr AFTER INSERT ON t BEGIN INSERT INTO t VALUES(NEW.a + 10, 'copy; of ' || NEW.b); END;"),
       QueryLine("INSERT INTO t VALUES(1, 'one');"), kClosed},
      "1|one\n11|copy; of one\n"},
-    {{"dollar quotes in the postgresql dialect"}, "postgres", {"\"SQL Dialect\"=\"postgresql\""},
-     {"SQL dialect postgresql"},
-     {{"127.0.0.1", {"DO $$BEGIN INSERT INTO t VALUES(1, 'one; two'); END$$;"}, true}},
-     {kIn, QueryLine("DO $$BEGIN INSERT INTO t VALUES(1, 'one; two'); END$$;"), kClosed},
-     "1|one; two\n"},
-    // A value escaped as MariaDB's own escaping functions do it must land
-    // whole, and nothing in it may run as SQL.
-    {{"backslash escapes in the mysql dialect"}, "mariadb", {"\"Allow IP\"=\"127.0.0.1\"", "\"SQL Dialect\"=\"MariaDB\""},
-     {"Allowed host 127.0.0.1", "SQL dialect mysql"},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'kept');INSERT INTO t VALUES(2, 'it\\'s; DELETE FROM t; -- ');"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'kept');"), QueryLine("INSERT INTO t VALUES(2, 'it\\'s; DELETE FROM t; -- ');"),
-      kClosed},
-     "1|kept\n2|it's; DELETE FROM t; -- \n"},
     // As psql does, blanks and "--" comments before the first word are not
     // sent, a "/* */" comment there is; the mariadb client drops both.
     {{"leading comments in the postgresql dialect"}, "postgres", {"\"SQL Dialect\"=\"postgresql\""},
@@ -264,9 +243,8 @@ const std::string kBlanks(5000, ' ');
 const ClosedCase kClosedCases[] = {
     {{"unknown dialect"}, false, {"\"SQL Dialect\"=\"oracle\""}, {"Unknown SQL dialect \"oracle\""}, true},
     {{"dialect too long to read"}, false, {"\"SQL Dialect\"=\"mysql" + kBlanks + "\""}, {"Unknown SQL dialect \"?\""}, true},
-    {{"address too long to read"}, false, {"\"Allow IP\"=\"127.0.0.1" + kBlanks + "\""}, {"Allowed host 255.255.255.255"},
-     false},
-    {{"mask too long to read"}, false, {"\"Allow Mask\"=\"255.255.255.255" + kBlanks + "\""}, {"Allowed host 0.0.0.0"}, false},
+    // Beside the settings test's filter rows: the line that announces a
+    // filter admitting nobody, and a value the store gives without a byte.
     {{"zero address alone"}, false, {"\"Allow IP\"=\"0.0.0.0\""}, {"Allowed host 0.0.0.0"}, false},
     {{"address without a byte"}, false, {"\"Allow IP\"=hex:"}, {"Allowed host 255.255.255.255"}, false},
     {{"no clients"}, false, {"\"Max Clients\"=dword:00000000"}, {"Max Clients 0 out of range"}, true},
@@ -349,28 +327,6 @@ TEST_F(ServiceProcess, NoSettingsMeansTheDefaults)
         EXPECT_EQ(0u, lines[1].find("bind(23) failed ")) << lines[1];
 }
 
-// A service stopped and continued (a shell's job control, a debugger) in
-// the middle of a statement goes on with it: the interrupted receive is
-// tried again.
-TEST_F(ServiceProcess, StoppedAndContinuedInsideAStatement)
-{
-    if (RunsUnderWine())
-        GTEST_SKIP() << "job control signals are the POSIX build's concern";
-    ASSERT_TRUE(Start());
-    int fd = ConnectFrom("127.0.0.1", port);
-    SendAll(fd, "INSERT INTO t VALUES(1, ");
-    ASSERT_TRUE(WaitForLog(run, kIn, 1, 5000));
-    usleep(100000);
-    kill(run.pid, SIGSTOP);
-    usleep(100000);
-    kill(run.pid, SIGCONT);
-    SendAll(fd, "'whole');");
-    shutdown(fd, SHUT_WR);
-    EXPECT_TRUE(WaitForLog(run, kClosed, 1, 5000)) << ServiceLog(run);
-    close(fd);
-    EXPECT_EQ("1\n", Count());
-}
-
 // The console is never a client's: started with the standard descriptors
 // closed, the service's sockets must not take their numbers, and a console
 // reader that goes away must not stop the statements.
@@ -442,8 +398,8 @@ TEST_F(ServiceProcess, NoLineIsLostWhenKilled)
 // The real waits of the real program: an idle client is cut off 30 s after
 // its last statement (the CR LF after it opened the next one), and one that
 // never sends a byte after 90 s. Two minutes, so it runs only against the
-// Windows build, whose waits go to Windows Sockets as milliseconds and come
-// back as WSAETIMEDOUT; reader_tests cover the native waits, shortened.
+// Windows build, whose serving loop waits in WSAPoll on the Windows clock;
+// reader_tests and Clients cover the native waits, shortened.
 TEST_F(ServiceProcess, IdleClientsAreCutOff)
 {
     if (!RunsUnderWine())
@@ -577,6 +533,10 @@ TEST_P(DialectAgainstShell, SameRowsAsTheShell)
     WriteFile(run.dir + "/script.sql", c.script);
     RunCommand("sh -c " + ShellQuote(c.shell) + " " + ShellQuote(run.dir + "/script.sql"));
     std::string throughShell = QueryDataSource(source, "SELECT a, b FROM t ORDER BY a");
+
+    // What the script leaves besides t would keep the next run from
+    // dropping t.
+    QueryDataSource(source, c.cleanup);
 
     EXPECT_EQ(throughShell, throughService) << ServiceLog(run);
     EXPECT_NE(std::string::npos, throughService.find(c.someRow)) << throughService;
