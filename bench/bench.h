@@ -82,9 +82,17 @@ typedef struct Results {
     long rssSpoolLastKiB;
     long spoolRecords;  // waiting in the spool of the memory run, checksums good
     long spoolBytes;
+    int measured;       // every row ran; else there are no figures
+    char failure[256];  // why the source failed, or "" when it did not
 } Results;
 
 extern volatile sig_atomic_t interrupted;
+
+// The first complaint since it was last emptied: why a source failed.
+extern char firstComplaint[256];
+// Writes "varn-bench: " and the text on standard error, and keeps it as the
+// first complaint unless there is one.
+void Complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Measures every row of a data source, a slice of each per round, and the
 // service's memory unless `memoryStatements` is 0. The INSERTs go into the
@@ -96,6 +104,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
 int HasRow(const Source *source, int row);
 void AddSample(Row *row, double milliseconds);
 void FinishRow(Row *row);
+// The tables of `count` sources; one that failed is marked with its reason
+// in each, with its figures where it has them.
 void PrintTables(const Source *sources, const Results *results, int count);
 // Whether a source's figures hang together; says why not on standard error.
 int CheckFigures(const Source *source, const Results *r);

@@ -179,6 +179,7 @@ int main(int argc, char **argv)
     static Results results[MAX_SOURCES];
     char *saved = NULL;
     int count = 0;
+    int tried = 0;
     int status = 0;
 
     // The service under test: this program run again by StartService.
@@ -207,19 +208,30 @@ int main(int argc, char **argv)
     for (char *key = strtok_r(sourceList, ",", &saved); key != NULL; key = strtok_r(NULL, ",", &saved))
         if (status == 0 && (count == MAX_SOURCES || AddSource(key, &sources[count++]) != 0))
             status = 2;
-    for (int i = 0; i < count && status == 0; i++)
-        if (MeasureSource(&sources[i], tempDir, pooledDir, seconds / (int)rounds, (int)rounds,
-                          strcmp(sources[i].dataSource, "varn_bench_sqlite_shm") == 0 ? (long)memoryStatements : 0,
-                          &results[i]) != 0 ||
-            interrupted) {
-            fprintf(stderr, "varn-bench: %s: measurement failed\n", sources[i].label);
-            status = 1;
+    // A source that fails does not keep the others from being measured, nor
+    // their tables from being printed.
+    for (int i = 0; i < count && status == 0 && !interrupted; i++, tried++) {
+        Results *r = &results[i];
+        long memory = strcmp(sources[i].dataSource, "varn_bench_sqlite_shm") == 0 ? (long)memoryStatements : 0;
+        firstComplaint[0] = '\0';
+        r->measured =
+            MeasureSource(&sources[i], tempDir, pooledDir, seconds / (int)rounds, (int)rounds, memory, r) == 0 &&
+            !interrupted;
+        if (interrupted)
+            Complain("%s: interrupted", sources[i].label);
+        if (!r->measured || !CheckFigures(&sources[i], r)) {
+            Complain("%s: measurement failed", sources[i].label);
+            // The table names the source already.
+            size_t skip = strlen(sources[i].label) + 2;
+            snprintf(r->failure, sizeof r->failure, "%s",
+                     strncmp(firstComplaint, sources[i].label, skip - 2) == 0 ? firstComplaint + skip : firstComplaint);
         }
-    if (status == 0)
-        PrintTables(sources, results, count);
-    for (int i = 0; i < count && status == 0; i++)
-        if (!CheckFigures(&sources[i], &results[i]))
+    }
+    for (int i = 0; i < tried; i++)
+        if (results[i].failure[0] != '\0')
             status = 1;
+    if (tried > 0)
+        PrintTables(sources, results, tried);
     for (const char *dir : {tempDir, shmDir})
         nftw(dir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return status;

@@ -6,10 +6,37 @@
 #include "spool.h"
 
 #include <algorithm>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+char firstComplaint[256];
+
+void Complain(const char *format, ...)
+{
+    char text[sizeof firstComplaint];
+    va_list args;
+
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    text[strcspn(text, "\n")] = '\0';
+    fprintf(stderr, "varn-bench: %s\n", text);
+    if (firstComplaint[0] == '\0')
+        snprintf(firstComplaint, sizeof firstComplaint, "%s", text);
+}
+
+// A source without figures takes one row in a table, which says why.
+static int NoFigures(const Source *source, const Results *r)
+{
+    if (r->measured)
+        return 0;
+    printf("| %s | failed: %s |\n", source->label, r->failure);
+    return 1;
+}
 
 int HasRow(const Source *source, int row)
 {
@@ -81,6 +108,8 @@ void PrintTables(const Source *sources, const Results *results, int count)
            date, sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
+        if (NoFigures(&sources[i], &results[i]))
+            continue;
         for (int k = ROW_ONE; k < ROW_FLOOR; k++) {
             if (!HasRow(&sources[i], k))
                 continue;
@@ -96,6 +125,8 @@ void PrintTables(const Source *sources, const Results *results, int count)
            "Service's own us | Floor us | Floor wall us | Limit us |\n|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
+        if (NoFigures(&sources[i], &results[i]))
+            continue;
         printf("| %s | %.1f | %.2f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label, rows[ROW_ONE].cpuUs,
                rows[ROW_ONE].cpuUs / STATEMENT_BYTES, rows[ROW_SESSION].cpuUs, OwnCpuUs(rows, ROW_ONE),
                rows[ROW_FLOOR].cpuUs, 1e6 / rows[ROW_FLOOR].rate, LimitUs(rows));
@@ -105,6 +136,8 @@ void PrintTables(const Source *sources, const Results *results, int count)
            MANY_CLIENTS);
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
+        if (NoFigures(&sources[i], &results[i]))
+            continue;
         printf("| %s | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label, rows[ROW_ALONE].cpuUs,
                OwnCpuUs(rows, ROW_ALONE), rows[ROW_IDLE].cpuUs, rows[ROW_DRIP].cpuUs);
     }
@@ -112,6 +145,8 @@ void PrintTables(const Source *sources, const Results *results, int count)
            "Spooling (9) us | Replay (10) us |\n|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
+        if (NoFigures(&sources[i], &results[i]))
+            continue;
         printf("| %s | %.1f | %.1f | %.3f |", sources[i].label, rows[ROW_ONE].cpuUs, rows[ROW_SPOOL_SET].cpuUs,
                rows[ROW_SPOOL_SET].cpuUs / rows[ROW_ONE].cpuUs);
         if (HasRow(&sources[i], ROW_SPOOLING))
@@ -123,6 +158,11 @@ void PrintTables(const Source *sources, const Results *results, int count)
            "|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
+        if (results[i].failure[0] != '\0')
+            printf("| %s | | measured whole, figures that hang together | failed: %s | no |\n", sources[i].label,
+                   results[i].failure);
+        if (!results[i].measured)
+            continue;
         double ratio = rows[ROW_ONE].rate / rows[ROW_SESSION].rate;
         long growth = results[i].rssLastKiB - results[i].rssFirstKiB;
         if (BestRatio(rows) >= 0.9)
@@ -193,8 +233,8 @@ int CheckFigures(const Source *source, const Results *r)
         double meanMs = 1e3 / row->rate;
         if (!(row->rate > 0 && row->cpuUs > 0 && row->p50Ms > 0 && row->p50Ms <= 3 * meanMs &&
               row->p99Ms >= row->p50Ms && row->p99Ms >= 0.5 * meanMs)) {
-            fprintf(stderr, "varn-bench: %s: figures that do not hang together: %.1f/s, p50 %.3f ms, p99 %.3f ms\n",
-                    source->label, row->rate, row->p50Ms, row->p99Ms);
+            Complain("%s: figures that do not hang together: %.1f/s, p50 %.3f ms, p99 %.3f ms", source->label,
+                     row->rate, row->p50Ms, row->p99Ms);
             sane = 0;
         }
     }
@@ -203,13 +243,13 @@ int CheckFigures(const Source *source, const Results *r)
     // its statements, a header and the text, and nothing else.
     long spooled = r->rows[ROW_MEMORY_SPOOL].statements;
     if (HasRow(source, ROW_SPOOLING) && r->rows[ROW_REPLAY].statements != r->rows[ROW_SPOOLING].statements) {
-        fprintf(stderr, "varn-bench: %s: %ld statements spooled, %ld replayed\n", source->label,
-                r->rows[ROW_SPOOLING].statements, r->rows[ROW_REPLAY].statements);
+        Complain("%s: %ld statements spooled, %ld replayed", source->label, r->rows[ROW_SPOOLING].statements,
+                 r->rows[ROW_REPLAY].statements);
         sane = 0;
     }
     if (r->spoolRecords != spooled || r->spoolBytes != spooled * (SPOOL_HEADER_SIZE + STATEMENT_BYTES)) {
-        fprintf(stderr, "varn-bench: %s: %ld statements spooled, the spool holds %ld in %ld bytes\n", source->label,
-                spooled, r->spoolRecords, r->spoolBytes);
+        Complain("%s: %ld statements spooled, the spool holds %ld in %ld bytes", source->label, spooled,
+                 r->spoolRecords, r->spoolBytes);
         sane = 0;
     }
     return sane;

@@ -177,7 +177,7 @@ static int ReadConsoleLine(Service *service)
     char *got = fgets(line, sizeof line, service->console);
     alarm(0);
     if (got == NULL) {
-        fprintf(stderr, "varn-bench: the service ended, or wrote nothing for %d s\n", CONSOLE_WAIT_SECONDS);
+        Complain("the service ended, or wrote nothing for %d s", CONSOLE_WAIT_SECONDS);
         return -1;
     }
     double now = ReadClock(CLOCK_MONOTONIC);
@@ -210,7 +210,7 @@ static int ReadConsoleLine(Service *service)
         service->replayAt = 0;
     } else if (strncmp(text, "Halvorin", 8) != 0 && strncmp(text, "Allowed host", 12) != 0 &&
                strncmp(text, "Max clients", 11) != 0) {
-        fprintf(stderr, "varn-bench: the service: %s", line);
+        Complain("the service: %s", line);
     }
     return 0;
 }
@@ -358,7 +358,7 @@ static int OpenCrowd(Service *service, int idle, int drip, int runId, const Row 
         if (opened - (service->incoming - incoming) >= CONNECT_BATCH)
             status = ReadConsoleLine(service);
         else if ((crowd[crowdCount] = OpenLoopback(&service->port)) < 0) {
-            fprintf(stderr, "varn-bench: no connection for client %d: %s\n", crowdCount + 1, strerror(errno));
+            Complain("no connection for client %d: %s", crowdCount + 1, strerror(errno));
             status = -1;
         } else {
             crowdCount++;
@@ -436,7 +436,7 @@ static int DrainSpool(const Source *source, Service *service, double ahead, Row 
     service->replays = 0;
     service->emptiedAt = 0;
     if (symlink(".", link) != 0) {
-        fprintf(stderr, "varn-bench: cannot make %s: %s\n", link, strerror(errno));
+        Complain("cannot make %s: %s", link, strerror(errno));
         status = -1;
     }
     while (status == 0 && service->emptiedAt == 0)
@@ -461,8 +461,10 @@ static int RunSql(const Source *source, const char *sql, char *text, int size)
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     int status = -1;
 
-    if (DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
+    if (DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0) {
+        Complain("%s: cannot connect to %s, as standard output says", source->label, source->dataSource);
         return -1;
+    }
     if (SQL_SUCCEEDED(SQLAllocStmt(benchSession.hdbc, &hstmt)) &&
         !OdbcFailed(SQLExecDirect(hstmt, (SQLCHAR *)sql, SQL_NTS)) &&
         (text == NULL ||
@@ -471,7 +473,7 @@ static int RunSql(const Source *source, const char *sql, char *text, int size)
     if (hstmt != SQL_NULL_HSTMT)
         SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     if (DbDisconnect(&benchSession) != 0 || status != 0) {
-        fprintf(stderr, "varn-bench: %s: failed: %s\n", source->label, sql);
+        Complain("%s: failed: %s", source->label, sql);
         status = -1;
     }
     return status;
@@ -668,7 +670,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     if (RunSql(source, "SELECT COUNT(*) FROM varn_bench_rows", text, sizeof text) == 0 && atol(text) == statements)
         status = 0;
     else
-        fprintf(stderr, "varn-bench: %s: %ld statements ran, %s rows arrived\n", source->label, statements, text);
+        Complain("%s: %ld statements ran, %s rows arrived", source->label, statements, text);
 done:
     for (Service &service : services)
         StopService(&service);

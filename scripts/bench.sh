@@ -2,7 +2,9 @@
 # Builds varn-bench into build-bench/, starts throwaway PostgreSQL and
 # MariaDB servers on loopback (tests/servers/dbservers.sh, as root), runs the
 # benchmark on SQLite, PostgreSQL and MariaDB and prints its tables. Without
-# root, or with --sqlite-only, only SQLite is measured. Anything after "--"
+# root, or with --sqlite-only, only SQLite is measured. A source that fails
+# is marked in the tables with its reason, and the others are still
+# measured and printed; the exit status is then 1. Anything after "--"
 # goes to varn-bench (bench/README.md lists its options).
 set -euo pipefail
 cd "$(dirname "$0")/.."

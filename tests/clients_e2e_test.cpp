@@ -147,29 +147,41 @@ TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
     EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
 }
 
-// With a limit of two, a third client waits in the backlog until one of the
-// two leaves, while the two are served at once.
-TEST_F(Clients, TheLimitHolds)
+// With a limit of one or of two, a client past it is connected at once and
+// waits in the listen backlog, unread, while those within it are served;
+// it is served once one of them leaves.
+class ClientLimit : public Clients, public testing::WithParamInterface<int> {};
+
+TEST_P(ClientLimit, TheLimitHolds)
 {
-    ASSERT_TRUE(StartMany(2, {})) << ServiceLog(run);
-    int first = Connect("127.0.0.2");
-    int second = Connect("127.0.0.3");
-    ASSERT_TRUE(WaitForLog(run, "Incoming connection from", 2, 5000)) << ServiceLog(run);
-    int third = Connect("127.0.0.4");
-    SendAll(third, Insert(3, "third"));
-    SendAll(second, Insert(2, "second"));
-    EXPECT_TRUE(WaitForRows(1, 5000)) << ServiceLog(run);
+    const int limit = GetParam();
+    // Console lines name their client only when there can be more than one.
+    auto prefix = [&](int fd) { return limit > 1 ? PrefixOf(fd) : std::string(); };
+    ASSERT_TRUE(StartMany(limit, {})) << ServiceLog(run);
+    for (int i = 0; i < limit; i++)
+        Connect(("127.0.0." + std::to_string(i + 2)).c_str());
+    ASSERT_TRUE(WaitForLog(run, "Incoming connection from", limit, 5000)) << ServiceLog(run);
+    long before = NowMs();
+    int past = Connect("127.0.0.9");
+    EXPECT_LT(NowMs() - before, 500);
+    SendAll(past, Insert(9, "past"));
+    // The first client within the limit sends nothing; the others are served.
+    for (int i = 1; i < limit; i++)
+        SendAll(fds[i], Insert(i, "within"));
+    EXPECT_TRUE(WaitForRows(limit - 1, 5000)) << ServiceLog(run);
     usleep(300000);
-    EXPECT_EQ("2|second\n", Sql("SELECT a, b FROM t"));
-    EXPECT_EQ(0, CountOf(ServiceLog(run), "127.0.0.4"));
-    std::string firstPrefix = PrefixOf(first);
-    close(first);
-    EXPECT_TRUE(WaitForRows(2, 5000)) << ServiceLog(run);
-    EXPECT_TRUE(HasLine(firstPrefix + "Peer closed connection.")) << ServiceLog(run);
-    EXPECT_TRUE(HasLine(PrefixOf(third) + "Incoming connection from 127.0.0.4")) << ServiceLog(run);
-    EXPECT_TRUE(HasLine(PrefixOf(second) + "Query: \"" + Insert(2, "second") + "\"")) << ServiceLog(run);
+    EXPECT_EQ(std::to_string(limit - 1) + "\n", Count());
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "127.0.0.9")) << ServiceLog(run);
+    std::string firstPrefix = prefix(fds[0]);
+    close(fds[0]);
     fds.erase(fds.begin());
+    EXPECT_TRUE(WaitForRows(limit, 5000)) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(firstPrefix + "Peer closed connection.")) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(prefix(past) + "Incoming connection from 127.0.0.9")) << ServiceLog(run);
+    EXPECT_TRUE(HasLine(prefix(past) + QueryLine(Insert(9, "past")))) << ServiceLog(run);
 }
+
+INSTANTIATE_TEST_SUITE_P(Clients, ClientLimit, testing::Values(1, 2), testing::PrintToStringParamName());
 
 // Another client's statement that runs long costs no client its wait: not
 // one whose bytes arrive meanwhile and wait in its socket, nor one that

@@ -7,8 +7,25 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
+
+// A row of a table of cases: gtest shows a row by its name, and CaseName()
+// as an instantiation's last argument names the row's test after it.
+struct NamedCase {
+    const char *name;
+};
+std::ostream &operator<<(std::ostream &out, const NamedCase &row);
+// A test name made of the letters and digits of `text`, other bytes as "_".
+std::string TestName(const char *text);
+struct CaseName {
+    template <typename Row>
+    std::string operator()(const testing::TestParamInfo<Row> &info) const
+    {
+        return TestName(info.param.name);
+    }
+};
 
 std::string MakeTempDir();
 void RemoveTree(const std::string &dir);
@@ -21,8 +38,6 @@ std::string ShellQuote(const std::string &text);
 
 long NowMs();
 int CountOf(const std::string &text, const std::string &part);
-// A test name made of the letters and digits of `text`, other bytes as "_".
-std::string TestName(const char *text);
 // Resident memory in KiB and open descriptors of a process.
 long ResidentKiB(pid_t pid);
 int OpenDescriptors(pid_t pid);
@@ -94,6 +109,9 @@ void StopService(ServiceRun *run);
 bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks,
            const std::string &endLine = "Peer closed connection.");
 
+// The console line of a statement received.
+std::string QueryLine(const std::string &text);
+
 // Compares console lines with expected ones, in which "<any>" matches any
 // text; on a mismatch `difference` shows both.
 bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
@@ -110,6 +128,7 @@ struct DataSource {
     // After "ERROR: Executing Statemtent" when table "nosuch" is missing.
     std::vector<std::string> missingTableLines;
 };
+std::ostream &operator<<(std::ostream &out, const DataSource &source);
 
 // A service on a SQLite database of its own, test.db in a fresh folder,
 // which holds the table t(a INTEGER, b VARCHAR(2000)): the fixture of the
