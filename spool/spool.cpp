@@ -11,6 +11,7 @@
 #define STATE_WAITING 'W'
 #define STATE_DONE 'D'
 #define RECORD_MAX (SPOOL_HEADER_SIZE + SPOOL_TEXT_MAX)
+static_assert(RECORD_MAX >= SPOOL_HEADER_SIZE + STATEMENT_MAX, "a record holds the longest statement");
 #define SCAN_CHUNK 65536
 // Below this many bytes taken the file is not rewritten to reclaim them,
 // so that a small spool is not copied at every turn.
