@@ -34,4 +34,4 @@ scripts/build.sh build-asan -DVARN_SANITIZE=ON
   ctest --output-on-failure -j"$(nproc)" --timeout 900 -LE 'packaging|bench')
 
 echo "== fuzz"
-scripts/fuzz.sh "${VARN_FUZZ_SECONDS:-60}"
+scripts/fuzz.sh "${VARN_FUZZ_SECONDS:-45}"
