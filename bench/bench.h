@@ -58,7 +58,7 @@ typedef struct Row {
     long sideStatements;  // sent beside the row's load, not in its rate
     double serverCpuSeconds;  // of the database server's processes, where known
     double idleCpuSeconds;    // of the whole machine, all CPUs together
-    long segmentsOut;         // data segments sent on a connection held in process
+    long segmentsOut;         // data segments sent on connections kept by the service or held in process
     double rate;
     double p50Ms;
     double p99Ms;
@@ -107,7 +107,7 @@ typedef struct Results {
     long rssSpoolLastKiB;
     long spoolRecords;  // waiting in the spool of the memory run, checksums good
     long spoolBytes;
-    double resetSeconds;  // of ROW_HELD_RESET, spent in the reset
+    double reset[2];  // of ROW_HELD_RESET, the time and the CPU time spent in the reset
     // The drain under load, ROW_DRAIN: statements waiting when it began, the
     // replay rate (row 10) and the rate the client was sent at, what became
     // of it (taken into the spool during the drain, sent when the spool was

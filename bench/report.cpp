@@ -267,6 +267,12 @@ static void PrintSessionsTable(const Source *sources, const Results *results, in
     }
 }
 
+// Per statement, over a row's statements.
+static double PerStatement(double total, const Row *row)
+{
+    return row->statements > 0 ? total / (double)row->statements : 0;
+}
+
 static void PrintReuseTable(const Source *sources, const Results *results, int count)
 {
     const int shown[] = {ROW_ONE, ROW_REUSE_ONE, ROW_REUSE_MANY, ROW_HELD_RESET, ROW_HELD};
@@ -278,8 +284,9 @@ static void PrintReuseTable(const Source *sources, const Results *results, int c
     if (!AnyHasRow(sources, count, ROW_REUSE_ONE))
         return;
     printf("\n## Kept sessions (rows 15 to 17)\n\nCPU is the service's, or this process's for rows in process. "
-           "Requests: data segments sent on the held connection per statement.\n\n| Data source | Row | "
-           "Statements/s | over 3 | CPU us | Server CPU us | Requests |\n|---|---|---|---|---|---|---|\n");
+           "Requests: data segments sent per statement on the connections that the service kept or this process "
+           "held.\n\n| Data source | Row | Statements/s | over 3 | "
+           "CPU us | Server CPU us | Requests |\n|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
         if (!HasRow(&sources[i], ROW_REUSE_ONE))
@@ -290,27 +297,27 @@ static void PrintReuseTable(const Source *sources, const Results *results, int c
                 continue;
             printf("| %s | %s | %.0f | %.3f | %.1f | %.1f |", sources[i].label, names[k], row->rate,
                    row->rate / rows[ROW_HELD].rate, row->cpuUs, ServerCpuUs(row));
-            if (shown[k] == ROW_HELD || shown[k] == ROW_HELD_RESET)
-                printf(" %.2f |\n", (double)row->segmentsOut / (double)row->statements);
+            if (row->segmentsOut > 0)
+                printf(" %.2f |\n", PerStatement((double)row->segmentsOut, row));
             else
-                printf(" |\n");
+                printf(" none kept |\n");
         }
     }
-    printf("\nWhere a kept session's time goes, ms per statement: the service (15); the same calls in process (17), "
-           "its reset, and the statement alone (3); one-byte reads of a statement (floor); what is left.\n\n"
-           "| Data source | Service (15) | In process (17) | Reset | Statement (3) | One-byte reads | Left |\n"
-           "|---|---|---|---|---|---|---|\n");
+    printf("\nWhere a kept session's time goes, per statement: the service (15) and the same session calls in "
+           "process (17), of which the reset, and the statement alone on a held connection (3), in wall time (ms) "
+           "and CPU time (us); the service's own CPU (15 less 17) and that of the one-byte reads (floor).\n\n"
+           "| Data source | 15 ms | 17 ms | Reset ms | 3 ms | 15 CPU | 17 CPU | Reset CPU | 3 CPU | Service's own CPU "
+           "| Floor CPU |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Results *r = &results[i];
         const Row *rows = r->rows;
-        if (!HasRow(&sources[i], ROW_REUSE_ONE) || rows[ROW_HELD_RESET].statements == 0)
+        const Row *reset = &rows[ROW_HELD_RESET];
+        if (!HasRow(&sources[i], ROW_REUSE_ONE) || reset->statements == 0)
             continue;
-        double service = 1e3 / rows[ROW_REUSE_ONE].rate;
-        double inProcess = 1e3 / rows[ROW_HELD_RESET].rate;
-        double floor = 1e3 / rows[ROW_FLOOR].rate;
-        printf("| %s | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f |\n", sources[i].label, service, inProcess,
-               r->resetSeconds * 1e3 / (double)rows[ROW_HELD_RESET].statements, 1e3 / rows[ROW_HELD].rate, floor,
-               service - inProcess - floor);
+        printf("| %s | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label,
+               1e3 / rows[ROW_REUSE_ONE].rate, 1e3 / reset->rate, PerStatement(r->reset[0] * 1e3, reset),
+               1e3 / rows[ROW_HELD].rate, rows[ROW_REUSE_ONE].cpuUs, reset->cpuUs, PerStatement(r->reset[1] * 1e6, reset),
+               rows[ROW_HELD].cpuUs, rows[ROW_REUSE_ONE].cpuUs - reset->cpuUs, rows[ROW_FLOOR].cpuUs);
     }
 }
 

@@ -23,6 +23,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -217,23 +218,38 @@ static double IdleCpuSeconds(void)
     return idle / (double)sysconf(_SC_CLK_TCK);
 }
 
-// Data segments this process has sent on the TCP connections it holds: with
-// one database connection held, the requests it made of the server.
-static long SegmentsOut(void)
+// Data segments that process `pid` (0: this one) has sent on the TCP
+// connections it holds now, read through copies of its descriptors. The
+// service never writes to a client, so on its side these are the requests
+// its kept connection made of the server; on this one's, those of the
+// connection held in process.
+static long SegmentsOut(int pid)
 {
-    DIR *fds = opendir("/proc/self/fd");
+    char path[64];
+    // By the system calls: glibc 2.36 declares their wrappers for C only.
+    int process = pid > 0 ? (int)syscall(SYS_pidfd_open, pid, 0) : -1;
+    DIR *fds = NULL;
     struct dirent *entry;
     long total = 0;
 
+    snprintf(path, sizeof path, "/proc/%d/fd", pid > 0 ? pid : (int)getpid());
+    if (pid <= 0 || process >= 0)
+        fds = opendir(path);
     while (fds != NULL && (entry = readdir(fds)) != NULL) {
         struct tcp_info info = {};
         socklen_t length = sizeof info;
-        if (isdigit((unsigned char)entry->d_name[0]) &&
-            getsockopt(atoi(entry->d_name), IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+        if (!isdigit((unsigned char)entry->d_name[0]))
+            continue;
+        int fd = pid > 0 ? (int)syscall(SYS_pidfd_getfd, process, atoi(entry->d_name), 0) : atoi(entry->d_name);
+        if (fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
             total += info.tcpi_data_segs_out;
+        if (pid > 0 && fd >= 0)
+            close(fd);
     }
     if (fds != NULL)
         closedir(fds);
+    if (process >= 0)
+        close(process);
     return total;
 }
 
@@ -436,6 +452,8 @@ static int LoadService(Service *service, int runId, int connections, double seco
     long sent = 0;
     long opened = 0;
     int status = 0;
+    // Only a server's connections can be kept.
+    long segments = serverPid > 0 ? SegmentsOut(service->pid) : 0;
     double serverStarted = ServerCpuSeconds();
     double idleStarted = IdleCpuSeconds();
     double cpuStarted = ReadClock(service->cpuClock);
@@ -474,6 +492,8 @@ static int LoadService(Service *service, int runId, int connections, double seco
     row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
     row->serverCpuSeconds += ServerCpuSeconds() - serverStarted;
     row->idleCpuSeconds += IdleCpuSeconds() - idleStarted;
+    if (serverPid > 0)
+        row->segmentsOut += SegmentsOut(service->pid) - segments;
     return status;
 }
 
@@ -618,10 +638,11 @@ enum { IN_SESSION, IN_HELD, IN_HELD_RESET };
 // A sample is one statement's whole cost: a session from connect to
 // disconnect, as the service pays for it, or on a held connection (made
 // outside the timing, as a client pays for it once) the statement's handle,
-// and with IN_HELD_RESET the service's reset before it (into *resetSeconds).
+// and with IN_HELD_RESET the service's reset before it (its time into
+// reset[0], its CPU time into reset[1]).
 // A row whose database has no complete reset runs nothing in IN_HELD_RESET,
 // as the service keeps no connection to it.
-static int RunInProcess(const Source *source, int runId, int mode, double seconds, Row *row, double *resetSeconds)
+static int RunInProcess(const Source *source, int runId, int mode, double seconds, Row *row, double reset[2])
 {
     char text[STATEMENT_BYTES + 1];
     int held = mode != IN_SESSION;
@@ -632,7 +653,7 @@ static int RunInProcess(const Source *source, int runId, int mode, double second
     benchSession.resetKind = mode == IN_HELD_RESET ? DbResetKind(&benchSession) : DB_RESET_NONE;
     if (mode == IN_HELD_RESET && benchSession.resetKind != DB_RESET_COMPLETE)
         return DbDisconnect(&benchSession) != 0 ? -1 : 0;
-    long segments = held ? SegmentsOut() : 0;
+    long segments = held ? SegmentsOut(0) : 0;
     double serverStarted = ServerCpuSeconds();
     double started = ReadClock(CLOCK_MONOTONIC);
     double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
@@ -643,8 +664,10 @@ static int RunInProcess(const Source *source, int runId, int mode, double second
         if (!held && DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
             return -1;
         if (mode == IN_HELD_RESET) {
+            double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
             status = DbReset(&benchSession);
-            *resetSeconds += ReadClock(CLOCK_MONOTONIC) - begun;
+            reset[0] += ReadClock(CLOCK_MONOTONIC) - begun;
+            reset[1] += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
         }
         if (status == 0)
             status = OdbcFailed(DbExecute(&benchSession, text)) ? -1 : 0;
@@ -657,7 +680,7 @@ static int RunInProcess(const Source *source, int runId, int mode, double second
     row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
     row->serverCpuSeconds += ServerCpuSeconds() - serverStarted;
     if (held)
-        row->segmentsOut += SegmentsOut() - segments;
+        row->segmentsOut += SegmentsOut(0) - segments;
     return held && DbDisconnect(&benchSession) != 0 ? -1 : status;
 }
 
@@ -960,7 +983,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
         if (RunInProcess(source, ROW_SESSION, IN_SESSION, slice, &rows[ROW_SESSION], NULL) != 0 ||
             RunInProcess(source, ROW_HELD, IN_HELD, slice, &rows[ROW_HELD], NULL) != 0 ||
             (HasRow(source, ROW_HELD_RESET) &&
-             RunInProcess(source, ROW_HELD_RESET, IN_HELD_RESET, slice, &rows[ROW_HELD_RESET], &r->resetSeconds) != 0))
+             RunInProcess(source, ROW_HELD_RESET, IN_HELD_RESET, slice, &rows[ROW_HELD_RESET], r->reset) != 0))
             goto done;
         for (const ServiceRow &plan : serviceRows)
             if (HasRow(source, plan.row) &&
