@@ -19,15 +19,29 @@
 // the connections its statements are spread over.
 #define MEMORY_CLIENTS 1000
 #define SPREAD_CLIENTS 100
+// The clients of the rows with several database sessions and kept ones.
+#define LOAD_CLIENTS 50
+// The share of the database's replay rate (row 10) at which a client sends
+// while a backlog drains (row 11).
+#define DRAIN_LOAD 0.8
+// The sessions of the service of a server that never answers: a client's
+// connect hangs in one, and each of the others measures the wait beside it.
+#define HANG_SESSIONS 8
 
 // `dir` holds the spool files of the source's services and, for SQLite, its
 // database. `outageDataSource` reaches the same database through the link
 // `dir`/outage, which the benchmark makes to bring the database back and
 // removes to take it down; "" where it cannot take the database down.
+// `hangDataSource` names a server that never answers on the source's
+// driver, "" where there is none. `server` is 1 for PostgreSQL and MariaDB,
+// whose server process (`serverPid`, 0 when unknown) the benchmark can time.
 typedef struct Source {
     char label[32];
     char dataSource[32];
     char outageDataSource[40];
+    char hangDataSource[40];
+    int server;
+    int serverPid;
     char dir[256];
     char userName[256];
     char password[256];
@@ -42,6 +56,9 @@ typedef struct Row {
     double *samples;
     long sampleCount;
     long sideStatements;  // sent beside the row's load, not in its rate
+    double serverCpuSeconds;  // of the database server's processes, where known
+    double idleCpuSeconds;    // of the whole machine, all CPUs together
+    long segmentsOut;         // data segments sent on connections kept by the service or held in process
     double rate;
     double p50Ms;
     double p99Ms;
@@ -67,6 +84,14 @@ enum {
     ROW_MEMORY,
     ROW_MEMORY_MANY,
     ROW_MEMORY_SPOOL,
+    ROW_SESSIONS_1,
+    ROW_SESSIONS_4,
+    ROW_SESSIONS_8,
+    ROW_REUSE_ONE,
+    ROW_REUSE_MANY,
+    ROW_HELD_RESET,
+    ROW_HANG,
+    ROW_DRAIN,
     ROWS
 };
 
@@ -84,6 +109,20 @@ typedef struct Results {
     long spoolBytes;
     int measured;       // every row ran; else there are no figures
     char failure[256];  // why the source failed, or "" when it did not
+    double reset[2];  // of ROW_HELD_RESET, the time and the CPU time spent in the reset
+    // The drain under load, ROW_DRAIN: statements waiting when it began, the
+    // replay rate (row 10) and the rate the client was sent at, what became
+    // of it (taken into the spool during the drain, sent when the spool was
+    // empty), the replays, and the most the spool's file and its waiting
+    // records took.
+    long drainBacklog;
+    double drainReplayRate;
+    double drainOffered;
+    long drainJoined;
+    long drainSent;
+    long drainReplays;
+    long spoolFileMost;
+    long waitingBytesMost;
 } Results;
 
 extern volatile sig_atomic_t interrupted;
@@ -98,7 +137,12 @@ void Complain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // service's memory unless `memoryStatements` is 0. The INSERTs go into the
 // table varn_bench_rows, made afresh, where each must have left its row.
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
-                  long memoryStatements, Results *r);
+                  long memoryStatements, long backlog, Results *r);
+
+// A loopback listener whose one-place backlog is full, so that the SYNs of
+// every later connect are dropped: a server that never answers. Returns its
+// port, or 0. It lasts as long as the process.
+int OpenBlackhole(void);
 
 // Whether a source has the row: those of an outage need one.
 int HasRow(const Source *source, int row);
@@ -109,5 +153,9 @@ void FinishRow(Row *row);
 void PrintTables(const Source *sources, const Results *results, int count);
 // Whether a source's figures hang together; says why not on standard error.
 int CheckFigures(const Source *source, const Results *r);
+// The same for the rows of many sessions, kept sessions, a server that never
+// answers and a drain under load.
+void PrintLoadTables(const Source *sources, const Results *results, int count);
+int CheckLoadFigures(const Source *source, const Results *r);
 
 #endif

@@ -28,6 +28,7 @@ static char sqliteDriver[OPTION_SIZE] = VARN_BENCH_SQLITE_DRIVER;
 static double seconds = 3;
 static double rounds = 6;
 static double memoryStatements = 100000;
+static double backlog = 10000;
 
 // The run's folders: one with the plain ODBC configuration, the SQLite file
 // on disk and, in a folder of its own, the pooled configuration; one on
@@ -36,6 +37,8 @@ static double memoryStatements = 100000;
 static char tempDir[256];
 static char shmDir[256];
 static char pooledDir[300];
+// The port of a server that never answers, 0 for none.
+static int hangPort;
 
 static void NoteInterrupt(int)
 {
@@ -81,7 +84,7 @@ static int PrepareEnvironment(void)
     const char *base = getenv("TMPDIR");
     char from[600];
     char to[600];
-    char text[1400];
+    char text[1600];
 
     snprintf(tempDir, sizeof tempDir, "%.200s/varn-bench-XXXXXX", base != NULL && *base != '\0' ? base : "/tmp");
     snprintf(shmDir, sizeof shmDir, "/dev/shm/varn-bench-XXXXXX");
@@ -109,11 +112,32 @@ static int PrepareEnvironment(void)
              "[varn_bench_sqlite_outage]\nDriver=VarnBenchSQLite\nDatabase=%s/outage/bench.db\n\n"
              "[varn_bench_sqlite_shm_outage]\nDriver=VarnBenchSQLite\nDatabase=%s/outage/bench.db\n",
              tempDir, shmDir, tempDir, shmDir);
+    // A PostgreSQL data source on a server that never answers, on the driver
+    // that dbservers.sh names.
+    hangPort = odbcDir[0] != '\0' ? OpenBlackhole() : 0;
+    if (hangPort > 0)
+        snprintf(text + strlen(text), sizeof text - strlen(text),
+                 "\n[varn_bench_pg_hang]\nDriver=PostgreSQL ANSI\nServername=127.0.0.1\nPort=%d\nDatabase=varn\n",
+                 hangPort);
     if (WriteIni(odbcDir[0] != '\0' ? from : "", to, text, 0) != 0)
         return -1;
     setenv("ODBCSYSINI", tempDir, 1);
     setenv("ODBCINI", to, 1);
     return 0;
+}
+
+// The first number in `path`, 0 when it cannot be read.
+static int ReadPid(const char *path)
+{
+    int pid = 0;
+    FILE *file = fopen(path, "r");
+
+    if (file != NULL) {
+        if (fscanf(file, "%d", &pid) != 1)
+            pid = 0;
+        fclose(file);
+    }
+    return pid;
 }
 
 static int AddSource(const char *key, Source *source)
@@ -136,6 +160,13 @@ static int AddSource(const char *key, Source *source)
         snprintf(source->label, sizeof source->label, "%s", labels[k < 2 ? tmpfs : k]);
         snprintf(source->userName, sizeof source->userName, "%s", k < 2 ? "" : userName);
         snprintf(source->password, sizeof source->password, "%s", k < 2 ? "" : password);
+        if (k == 2 && hangPort > 0)
+            snprintf(source->hangDataSource, sizeof source->hangDataSource, "varn_bench_pg_hang");
+        // The servers' process ids where dbservers.sh keeps them.
+        char pidPath[OPTION_SIZE + 32];
+        snprintf(pidPath, sizeof pidPath, "%s/%s", odbcDir, k == 2 ? "pg/postmaster.pid" : "my.pid");
+        source->server = k >= 2;
+        source->serverPid = k >= 2 ? ReadPid(pidPath) : 0;
         return 0;
     }
     fprintf(stderr, "varn-bench: unknown data source \"%s\"\n", key);
@@ -144,17 +175,17 @@ static int AddSource(const char *key, Source *source)
 
 static int ParseOptions(int argc, char **argv)
 {
-    const char *names[] = {"--odbc-dir",      "--user",    "--password", "--sources",
-                           "--sqlite-driver", "--seconds", "--rounds",   "--memory-statements"};
+    const char *names[] = {"--odbc-dir",      "--user",    "--password", "--sources",           "--sqlite-driver",
+                           "--seconds",       "--rounds",  "--memory-statements", "--backlog"};
     char *texts[] = {odbcDir, userName, password, sourceList, sqliteDriver};
-    double *numbers[] = {&seconds, &rounds, &memoryStatements};
+    double *numbers[] = {&seconds, &rounds, &memoryStatements, &backlog};
     int i = 1;
 
     for (; i + 1 < argc; i += 2) {
         int n = 0;
-        while (n < 8 && strcmp(argv[i], names[n]) != 0)
+        while (n < 9 && strcmp(argv[i], names[n]) != 0)
             n++;
-        if (n == 8)
+        if (n == 9)
             break;
         if (n < 5)
             snprintf(texts[n], OPTION_SIZE, "%s", argv[i + 1]);
@@ -164,10 +195,11 @@ static int ParseOptions(int argc, char **argv)
     if (sourceList[0] == '\0')
         snprintf(sourceList, OPTION_SIZE, odbcDir[0] != '\0' ? "sqlite,sqlite-shm,pg,maria" : "sqlite,sqlite-shm");
     if (i < argc || !(seconds > 0) || rounds < 1 ||
-        (memoryStatements != 0 && memoryStatements < MEMORY_FIRST_STATEMENTS)) {
+        (memoryStatements != 0 && memoryStatements < MEMORY_FIRST_STATEMENTS) || backlog < 0) {
         fprintf(stderr,
                 "usage: varn-bench [--odbc-dir DIR --user NAME --password TEXT] [--sources LIST] [--seconds 3]\n"
-                "  [--rounds 6] [--memory-statements 100000] [--sqlite-driver PATH] (see bench/README.md)\n");
+                "  [--rounds 6] [--memory-statements 100000] [--backlog 10000] [--sqlite-driver PATH]\n"
+                "  (see bench/README.md)\n");
         return -1;
     }
     return 0;
@@ -214,12 +246,12 @@ int main(int argc, char **argv)
         Results *r = &results[i];
         long memory = strcmp(sources[i].dataSource, "varn_bench_sqlite_shm") == 0 ? (long)memoryStatements : 0;
         firstComplaint[0] = '\0';
-        r->measured =
-            MeasureSource(&sources[i], tempDir, pooledDir, seconds / (int)rounds, (int)rounds, memory, r) == 0 &&
-            !interrupted;
+        r->measured = MeasureSource(&sources[i], tempDir, pooledDir, seconds / (int)rounds, (int)rounds, memory,
+                                    (long)backlog, r) == 0 &&
+                      !interrupted;
         if (interrupted)
             Complain("%s: interrupted", sources[i].label);
-        if (!r->measured || !CheckFigures(&sources[i], r)) {
+        if (!r->measured || !CheckFigures(&sources[i], r) || !CheckLoadFigures(&sources[i], r)) {
             Complain("%s: measurement failed", sources[i].label);
             // The table names the source already.
             size_t skip = strlen(sources[i].label) + 2;
@@ -230,8 +262,10 @@ int main(int argc, char **argv)
     for (int i = 0; i < tried; i++)
         if (results[i].failure[0] != '\0')
             status = 1;
-    if (tried > 0)
+    if (tried > 0) {
         PrintTables(sources, results, tried);
+        PrintLoadTables(sources, results, tried);
+    }
     for (const char *dir : {tempDir, shmDir})
         nftw(dir, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return status;

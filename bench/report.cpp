@@ -6,6 +6,7 @@
 #include "spool.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,6 +41,15 @@ static int NoFigures(const Source *source, const Results *r)
 
 int HasRow(const Source *source, int row)
 {
+    // Many and kept sessions need a database server; a drain under load, a
+    // database that can be taken down; a server that never answers, its
+    // data source.
+    if (row >= ROW_SESSIONS_1 && row <= ROW_HELD_RESET)
+        return source->server;
+    if (row == ROW_HANG)
+        return source->hangDataSource[0] != '\0';
+    if (row == ROW_DRAIN)
+        return source->outageDataSource[0] != '\0';
     return source->outageDataSource[0] != '\0' || (row != ROW_SPOOLING && row != ROW_REPLAY);
 }
 
@@ -250,6 +260,214 @@ int CheckFigures(const Source *source, const Results *r)
     if (r->spoolRecords != spooled || r->spoolBytes != spooled * (SPOOL_HEADER_SIZE + STATEMENT_BYTES)) {
         Complain("%s: %ld statements spooled, the spool holds %ld in %ld bytes", source->label, spooled,
                  r->spoolRecords, r->spoolBytes);
+        sane = 0;
+    }
+    return sane;
+}
+
+// Whether any of the sources has the row: a table without one is left out.
+static int AnyHasRow(const Source *sources, int count, int row)
+{
+    for (int i = 0; i < count; i++)
+        if (HasRow(&sources[i], row))
+            return 1;
+    return 0;
+}
+
+// CPU time per statement of a row's database server, where it was timed.
+static double ServerCpuUs(const Row *row)
+{
+    return row->statements > 0 ? row->serverCpuSeconds * 1e6 / (double)row->statements : 0;
+}
+
+static void PrintSessionsTable(const Source *sources, const Results *results, int count)
+{
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+
+    if (!AnyHasRow(sources, count, ROW_SESSIONS_1))
+        return;
+    printf("\n## Database sessions, %d clients (rows 12 to 14)\n\nThe rate that %ld CPUs could carry at the service's "
+           "and server's CPU time per statement, and how much of them was idle.\n\n| Data source | Database Sessions | "
+           "Statements/s | over 1 session | Service CPU us | Server CPU us | CPU-bound rate | Idle CPU |\n"
+           "|---|---|---|---|---|---|---|---|\n",
+           LOAD_CLIENTS, cpus);
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Row *rows = results[i].rows;
+        const int sessions[] = {1, 4, 8};
+        if (!HasRow(&sources[i], ROW_SESSIONS_1))
+            continue;
+        for (int k = 0; k < 3; k++) {
+            const Row *row = &rows[ROW_SESSIONS_1 + k];
+            double cpuUs = row->cpuUs + ServerCpuUs(row);
+            printf("| %s | %d | %.0f | %.3f | %.1f | %.1f | %.0f | %.0f%% |\n", sources[i].label, sessions[k], row->rate,
+                   row->rate / rows[ROW_SESSIONS_1].rate, row->cpuUs, ServerCpuUs(row),
+                   sources[i].serverPid > 0 ? (double)cpus * 1e6 / cpuUs : 0,
+                   100 * row->idleCpuSeconds / ((double)cpus * row->seconds));
+        }
+    }
+}
+
+// Per statement, over a row's statements.
+static double PerStatement(double total, const Row *row)
+{
+    return row->statements > 0 ? total / (double)row->statements : 0;
+}
+
+static void PrintReuseTable(const Source *sources, const Results *results, int count)
+{
+    const int shown[] = {ROW_ONE, ROW_REUSE_ONE, ROW_REUSE_MANY, ROW_HELD_RESET, ROW_HELD};
+    const char *names[] = {"1 service, one connection", "15 service, Reuse Sessions 1, one connection",
+                           "16 as 15, " NUMBER_TEXT(LOAD_CLIENTS) " clients",
+                           "17 held connection reset before each statement, in process",
+                           "3 held connection, in process"};
+
+    if (!AnyHasRow(sources, count, ROW_REUSE_ONE))
+        return;
+    printf("\n## Kept sessions (rows 15 to 17)\n\nCPU is the service's, or this process's for rows in process. "
+           "Requests: data segments sent per statement on the connections that the service kept or this process "
+           "held.\n\n| Data source | Row | Statements/s | over 3 | "
+           "CPU us | Server CPU us | Requests |\n|---|---|---|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Row *rows = results[i].rows;
+        if (!HasRow(&sources[i], ROW_REUSE_ONE))
+            continue;
+        for (int k = 0; k < 5; k++) {
+            const Row *row = &rows[shown[k]];
+            if (row->statements == 0)
+                continue;
+            printf("| %s | %s | %.0f | %.3f | %.1f | %.1f |", sources[i].label, names[k], row->rate,
+                   row->rate / rows[ROW_HELD].rate, row->cpuUs, ServerCpuUs(row));
+            if (row->segmentsOut > 0)
+                printf(" %.2f |\n", PerStatement((double)row->segmentsOut, row));
+            else
+                printf(" none kept |\n");
+        }
+    }
+    printf("\nWhere a kept session's time goes, per statement: the service (15) and the same session calls in "
+           "process (17), of which the reset, and the statement alone on a held connection (3), in wall time (ms) "
+           "and CPU time (us); the service's own CPU (15 less 17) and that of the one-byte reads (floor).\n\n"
+           "| Data source | 15 ms | 17 ms | Reset ms | 3 ms | 15 CPU | 17 CPU | Reset CPU | 3 CPU | Service's own CPU "
+           "| Floor CPU |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Results *r = &results[i];
+        const Row *rows = r->rows;
+        const Row *reset = &rows[ROW_HELD_RESET];
+        if (!HasRow(&sources[i], ROW_REUSE_ONE) || reset->statements == 0)
+            continue;
+        printf("| %s | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label,
+               1e3 / rows[ROW_REUSE_ONE].rate, 1e3 / reset->rate, PerStatement(r->reset[0] * 1e3, reset),
+               1e3 / rows[ROW_HELD].rate, rows[ROW_REUSE_ONE].cpuUs, reset->cpuUs, PerStatement(r->reset[1] * 1e6, reset),
+               rows[ROW_HELD].cpuUs, rows[ROW_REUSE_ONE].cpuUs - reset->cpuUs, rows[ROW_FLOOR].cpuUs);
+    }
+}
+
+static void PrintHangTable(const Source *sources, const Results *results, int count)
+{
+    if (!AnyHasRow(sources, count, ROW_HANG))
+        return;
+    printf("\n## A server that never answers (row 18)\n\nAnother client's statement, from its last byte sent to "
+           "its Query line, while a connect hangs.\n\n| Data source | Samples | p50 ms | Most ms |\n|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Row *row = &results[i].rows[ROW_HANG];
+        if (HasRow(&sources[i], ROW_HANG) && row->sampleCount > 0)
+            printf("| %s | %ld | %.3f | %.3f |\n", sources[i].label, row->sampleCount, row->p50Ms,
+                   row->samples[row->sampleCount - 1]);
+    }
+}
+
+static void PrintDrainTable(const Source *sources, const Results *results, int count)
+{
+    if (!AnyHasRow(sources, count, ROW_DRAIN))
+        return;
+    printf("\n## A drain while a client sends (row 11)\n\n| Data source | Backlog | Replay (10)/s | Client sent at/s "
+           "| Client's taken into the spool/s | Replays/s | Time to Spool empty s | Backlog / spare rate s | "
+           "Spool file most bytes | Waiting most bytes | Service CPU per replay us |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Results *r = &results[i];
+        const Row *row = &r->rows[ROW_DRAIN];
+        if (!HasRow(&sources[i], ROW_DRAIN) || r->drainBacklog == 0 || row->seconds <= 0)
+            continue;
+        printf("| %s | %ld | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f | %ld | %ld | %.1f |\n", sources[i].label,
+               r->drainBacklog, r->drainReplayRate, r->drainOffered, (double)r->drainJoined / row->seconds,
+               (double)r->drainReplays / row->seconds, row->seconds,
+               (double)r->drainBacklog / (r->drainReplayRate - r->drainOffered), r->spoolFileMost, r->waitingBytesMost,
+               r->drainReplays > 0 ? row->cpuSeconds * 1e6 / (double)r->drainReplays : 0);
+    }
+}
+
+void PrintLoadTables(const Source *sources, const Results *results, int count)
+{
+    PrintSessionsTable(sources, results, count);
+    PrintReuseTable(sources, results, count);
+    PrintHangTable(sources, results, count);
+    PrintDrainTable(sources, results, count);
+    printf("\n## Targets of rows 11 to 18\n\n| Data source | Target | Measured | Met |\n|---|---|---|---|\n");
+    for (int i = 0; i < count; i++) {
+        if (!results[i].measured)
+            continue;
+        const Results *r = &results[i];
+        const Row *rows = r->rows;
+        const char *label = sources[i].label;
+        if (HasRow(&sources[i], ROW_DRAIN) && r->drainBacklog > 0 && rows[ROW_DRAIN].seconds > 0) {
+            double expected = (double)r->drainBacklog / (r->drainReplayRate - r->drainOffered);
+            printf("| %s | time to Spool empty <= 1.5 x backlog / spare rate | %.2f s, limit %.2f s | %s |\n", label,
+                   rows[ROW_DRAIN].seconds, 1.5 * expected, rows[ROW_DRAIN].seconds <= 1.5 * expected ? "yes" : "no");
+            printf("| %s | spool file <= 2 x bytes waiting, at most | %ld bytes, limit %ld | %s |\n", label,
+                   r->spoolFileMost, 2 * r->waitingBytesMost, r->spoolFileMost <= 2 * r->waitingBytesMost ? "yes" : "no");
+        }
+        if (HasRow(&sources[i], ROW_SESSIONS_1)) {
+            double scale = rows[ROW_SESSIONS_8].rate / rows[ROW_SESSIONS_1].rate;
+            printf("| %s | 8 sessions >= 2 x 1, %d clients | %.3f | %s |\n", label, LOAD_CLIENTS, scale,
+                   scale >= 2 ? "yes" : "no");
+            for (int k : {ROW_REUSE_ONE, ROW_REUSE_MANY}) {
+                double share = rows[k].rate / rows[ROW_HELD].rate;
+                printf("| %s | %s >= 0.25 x 3 | %.3f | %s |\n", label, k == ROW_REUSE_ONE ? "15" : "16", share,
+                       share >= 0.25 ? "yes" : "no");
+            }
+        }
+        if (HasRow(&sources[i], ROW_HANG) && rows[ROW_HANG].sampleCount > 0) {
+            double most = rows[ROW_HANG].samples[rows[ROW_HANG].sampleCount - 1];
+            printf("| %s | a statement beside a hung connect: its Query line <= 100 ms | %.3f ms at most | %s |\n",
+                   label, most, most <= 100 ? "yes" : "no");
+        }
+    }
+}
+
+int CheckLoadFigures(const Source *source, const Results *r)
+{
+    const Row *rows = r->rows;
+    int sane = 1;
+
+    for (int k = ROW_SESSIONS_1; k <= ROW_REUSE_MANY; k++)
+        if (HasRow(source, k) && !(rows[k].rate > 0 && rows[k].cpuUs > 0)) {
+            fprintf(stderr, "varn-bench: %s: row %d ran nothing\n", source->label, k);
+            sane = 0;
+        }
+    // Each service of a server that never answers gives one sample fewer
+    // than its sessions: the first client's statement is the one that hangs.
+    if (HasRow(source, ROW_HANG) &&
+        (rows[ROW_HANG].sampleCount == 0 || rows[ROW_HANG].sampleCount % (HANG_SESSIONS - 1) != 0)) {
+        fprintf(stderr, "varn-bench: %s: %ld samples beside a hung connect\n", source->label,
+                rows[ROW_HANG].sampleCount);
+        sane = 0;
+    }
+    // Every statement waiting when the drain began and every one the client
+    // had taken into the spool was replayed.
+    if (HasRow(source, ROW_DRAIN) && r->drainBacklog > 0 &&
+        (r->drainReplays != r->drainBacklog + r->drainJoined || !(rows[ROW_DRAIN].seconds > 0))) {
+        fprintf(stderr, "varn-bench: %s: %ld waiting and %ld joined, %ld replayed in %.3f s\n", source->label,
+                r->drainBacklog, r->drainJoined, r->drainReplays, rows[ROW_DRAIN].seconds);
         sane = 0;
     }
     return sane;

@@ -1,6 +1,8 @@
 // The measured rows: the service in a child process (this program run with
 // --serve), loaded over loopback and timed by its console; its own session
 // calls and a held connection in this process; the one-byte reads' floor.
+// The rows of many sessions, kept sessions, a server that never answers and
+// a drain under load follow the memory runs.
 #include "bench.h"
 
 #include "db.h"
@@ -8,16 +10,20 @@
 #include "spool.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <initializer_list>
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +43,13 @@
 // margin for its crowd and its last statements.
 #define REPLAY_SECONDS 5.0
 #define SLICE_MARGIN_SECONDS 0.5
+// The service of a server that never answers (HANG_SESSIONS sessions): one
+// client's statement hangs in its connect, and each of the others gets a
+// session of its own, all within a Login Timeout that does not run out
+// meanwhile. The hung connect is given this long to be under way before the
+// others send.
+#define HANG_LOGIN_SECONDS 120
+#define HANG_SETTLE_MICROSECONDS 200000
 
 // The service in a child process, its console on a pipe into this one.
 // The counts are of the console lines read so far. A service of an outage
@@ -59,23 +72,51 @@ typedef struct Service {
     double drainFrom;    // of the first Replay line the database took
     double emptiedAt;    // of the "Spool empty." line
     Row *timing;
+    // Where its spool's size is watched (a drain under load), else "": the
+    // most its file took, at any console line, and the most statements that
+    // a "Statement spooled" line said were waiting.
+    char spoolPath[300];
+    long spoolFileMost;
+    long waitingMost;
 } Service;
 
 static double samples[ROW_FLOOR][MAX_SAMPLES];
+static double hangSamples[MAX_SAMPLES];
 
 // The services a data source's rows run on, started before its rows and
 // stopped after them.
-enum { SERVICE_PLAIN, SERVICE_POOLED, SERVICE_MANY, SERVICE_SPOOL_SET, SERVICE_OUTAGE, SERVICES };
+enum {
+    SERVICE_PLAIN,
+    SERVICE_POOLED,
+    SERVICE_MANY,
+    SERVICE_SPOOL_SET,
+    SERVICE_OUTAGE,
+    SERVICE_SESSIONS_4,
+    SERVICE_SESSIONS_8,
+    SERVICE_REUSE,
+    SERVICES
+};
 
 typedef struct ServiceKind {
-    int pooled;           // on the configuration with driver-manager pooling
-    unsigned maxClients;  // 0: the settings leave it out
-    const char *spool;    // the Spool File's name in the source's folder, or NULL
-    int outage;           // on the source's outage data source
+    int pooled;             // on the configuration with driver-manager pooling
+    unsigned maxClients;    // 0: the settings leave it out
+    const char *spool;      // the Spool File's name in the source's folder, or NULL
+    int outage;             // on the source's outage data source
+    unsigned sessions;      // Database Sessions; 0: left out
+    int reuse;              // Reuse Sessions 1
+    unsigned loginTimeout;  // 0: left out
+    int hang;               // on the source's data source of a server that never answers
 } ServiceKind;
 
 static const ServiceKind serviceKinds[SERVICES] = {
-    {0, 0, NULL, 0}, {1, 0, NULL, 0}, {0, MANY_CLIENTS, NULL, 0}, {0, 0, "spool-set", 0}, {0, 0, "spool-outage", 1},
+    {0, 0, NULL, 0, 0, 0, 0, 0},
+    {1, 0, NULL, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 0, 0, 0},
+    {0, 0, "spool-set", 0, 0, 0, 0, 0},
+    {0, 0, "spool-outage", 1, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 4, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 8, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 1, 0, 0},
 };
 
 // A row of a service loaded over loopback, with its statements over
@@ -105,6 +146,11 @@ static const ServiceRow serviceRows[] = {
     {ROW_IDLE, SERVICE_MANY, 1, IDLE_CLIENTS, 0},
     {ROW_DRIP, SERVICE_MANY, 1, IDLE_CLIENTS, 1},
     {ROW_SPOOL_SET, SERVICE_SPOOL_SET, 1, 0, 0},
+    {ROW_SESSIONS_1, SERVICE_MANY, LOAD_CLIENTS, 0, 0},
+    {ROW_SESSIONS_4, SERVICE_SESSIONS_4, LOAD_CLIENTS, 0, 0},
+    {ROW_SESSIONS_8, SERVICE_SESSIONS_8, LOAD_CLIENTS, 0, 0},
+    {ROW_REUSE_ONE, SERVICE_REUSE, 1, 0, 0},
+    {ROW_REUSE_MANY, SERVICE_REUSE, LOAD_CLIENTS, 0, 0},
 };
 
 // The crowd beside a load; one at a time.
@@ -112,12 +158,99 @@ static int crowd[MAX_CLIENTS_LIMIT];
 static int crowdCount;
 static int dripFd = -1;
 static double dripAt;
+// The database server of the data source being measured, 0 when unknown.
+static int serverPid;
 
 static double ReadClock(clockid_t clock)
 {
     struct timespec now = {0, 0};
     clock_gettime(clock, &now);
     return (double)now.tv_sec + (double)now.tv_nsec * 1e-9;
+}
+
+// CPU time of the database server: its process (all its threads), the
+// children it has reaped and those alive now (PostgreSQL's backends, one per
+// connection). Clock ticks, so a slice's figure is good to a few of them.
+static double ServerCpuSeconds(void)
+{
+    char path[300];
+    char text[1024];
+    long ticks = 0;
+    DIR *proc = serverPid > 0 ? opendir("/proc") : NULL;
+    struct dirent *entry;
+
+    while (proc != NULL && (entry = readdir(proc)) != NULL) {
+        if (!isdigit((unsigned char)entry->d_name[0]))
+            continue;
+        snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        FILE *file = fopen(path, "r");
+        size_t length = file != NULL ? fread(text, 1, sizeof text - 1, file) : 0;
+        if (file != NULL)
+            fclose(file);
+        text[length] = '\0';
+        // The fields after the command, which may hold anything, in brackets.
+        const char *rest = strrchr(text, ')');
+        int ppid = 0;
+        long utime = 0, stime = 0, cutime = 0, cstime = 0;
+        if (rest == NULL || sscanf(rest + 2, "%*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld %ld %ld", &ppid,
+                                   &utime, &stime, &cutime, &cstime) != 5)
+            continue;
+        if (atoi(entry->d_name) == serverPid)
+            ticks += utime + stime + cutime + cstime;
+        else if (ppid == serverPid)
+            ticks += utime + stime;
+    }
+    if (proc != NULL)
+        closedir(proc);
+    return (double)ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+// Time all CPUs of the machine together have been idle.
+static double IdleCpuSeconds(void)
+{
+    double idle = 0;
+    FILE *file = fopen("/proc/stat", "r");
+
+    if (file == NULL || fscanf(file, "cpu %*u %*u %*u %lf", &idle) != 1)
+        idle = 0;
+    if (file != NULL)
+        fclose(file);
+    return idle / (double)sysconf(_SC_CLK_TCK);
+}
+
+// Data segments that process `pid` (0: this one) has sent on the TCP
+// connections it holds now, read through copies of its descriptors. The
+// service never writes to a client, so on its side these are the requests
+// its kept connection made of the server; on this one's, those of the
+// connection held in process.
+static long SegmentsOut(int pid)
+{
+    char path[64];
+    // By the system calls: glibc 2.36 declares their wrappers for C only.
+    int process = pid > 0 ? (int)syscall(SYS_pidfd_open, pid, 0) : -1;
+    DIR *fds = NULL;
+    struct dirent *entry;
+    long total = 0;
+
+    snprintf(path, sizeof path, "/proc/%d/fd", pid > 0 ? pid : (int)getpid());
+    if (pid <= 0 || process >= 0)
+        fds = opendir(path);
+    while (fds != NULL && (entry = readdir(fds)) != NULL) {
+        struct tcp_info info = {};
+        socklen_t length = sizeof info;
+        if (!isdigit((unsigned char)entry->d_name[0]))
+            continue;
+        int fd = pid > 0 ? (int)syscall(SYS_pidfd_getfd, process, atoi(entry->d_name), 0) : atoi(entry->d_name);
+        if (fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+            total += info.tcpi_data_segs_out;
+        if (pid > 0 && fd >= 0)
+            close(fd);
+    }
+    if (fds != NULL)
+        closedir(fds);
+    if (process >= 0)
+        close(process);
+    return total;
 }
 
 // A Replay line not followed by a failed connect was a statement the
@@ -181,6 +314,9 @@ static int ReadConsoleLine(Service *service)
         return -1;
     }
     double now = ReadClock(CLOCK_MONOTONIC);
+    struct stat file;
+    if (service->spoolPath[0] != '\0' && stat(service->spoolPath, &file) == 0 && file.st_size > service->spoolFileMost)
+        service->spoolFileMost = (long)file.st_size;
     // With Max Clients above 1, a line about a client begins "[address:port] ".
     const char *text = line[0] == '[' ? strstr(line, "] ") : NULL;
     text = text != NULL ? text + 2 : line;
@@ -198,6 +334,8 @@ static int ReadConsoleLine(Service *service)
     } else if (service->outage && strncmp(text, "Statement spooled, ", 19) == 0) {
         if (service->spooled++ == 0)
             service->spooledFrom = now;
+        if (atol(text + 19) > service->waitingMost)
+            service->waitingMost = atol(text + 19);
     } else if (service->outage && strncmp(text, "Replay: ", 8) == 0) {
         TakeReplay(service, now);
         service->replayAt = now;
@@ -209,7 +347,9 @@ static int ReadConsoleLine(Service *service)
         // The database is down: the replay before, if any, did not run.
         service->replayAt = 0;
     } else if (strncmp(text, "Halvorin", 8) != 0 && strncmp(text, "Allowed host", 12) != 0 &&
-               strncmp(text, "Max clients", 11) != 0) {
+               strncmp(text, "Max clients", 11) != 0 && strncmp(text, "Database sessions", 17) != 0 &&
+               strcmp(text, "Reusing sessions\n") != 0 &&
+               !(service->outage && strncmp(text, "Spool ", 6) == 0 && strstr(text, " holds ") != NULL)) {
         Complain("the service: %s", line);
     }
     return 0;
@@ -247,10 +387,16 @@ static int StartService(const char *odbcDir, const Source *source, const Service
     fprintf(file,
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC]\n\"Data Source\"=\"%s\"\n"
             "\"User Name\"=\"%s\"\n\"Password\"=\"%s\"\n\"TCP Port\"=dword:%08x\n\"Allow IP\"=\"127.0.0.1\"\n",
-            kind->outage ? source->outageDataSource : source->dataSource, source->userName, source->password,
-            (unsigned)service->port);
+            kind->outage ? source->outageDataSource : kind->hang ? source->hangDataSource : source->dataSource,
+            source->userName, source->password, (unsigned)service->port);
     if (kind->maxClients > 0)
         fprintf(file, "\"Max Clients\"=dword:%08x\n", kind->maxClients);
+    if (kind->sessions > 0)
+        fprintf(file, "\"Database Sessions\"=dword:%08x\n", kind->sessions);
+    if (kind->reuse)
+        fprintf(file, "\"Reuse Sessions\"=dword:00000001\n");
+    if (kind->loginTimeout > 0)
+        fprintf(file, "\"Login Timeout\"=dword:%08x\n", kind->loginTimeout);
     if (kind->spool != NULL) {
         SpoolPath(source, kind, spoolPath);
         fprintf(file, "\"Spool File\"=\"%s\"\n", spoolPath);
@@ -306,6 +452,10 @@ static int LoadService(Service *service, int runId, int connections, double seco
     long sent = 0;
     long opened = 0;
     int status = 0;
+    // Only a server's connections can be kept.
+    long segments = serverPid > 0 ? SegmentsOut(service->pid) : 0;
+    double serverStarted = ServerCpuSeconds();
+    double idleStarted = IdleCpuSeconds();
     double cpuStarted = ReadClock(service->cpuClock);
     double started = ReadClock(CLOCK_MONOTONIC);
     double now = started;
@@ -340,6 +490,10 @@ static int LoadService(Service *service, int runId, int connections, double seco
     row->statements += sent;
     row->seconds += ReadClock(CLOCK_MONOTONIC) - started;
     row->cpuSeconds += ReadClock(service->cpuClock) - cpuStarted;
+    row->serverCpuSeconds += ServerCpuSeconds() - serverStarted;
+    row->idleCpuSeconds += IdleCpuSeconds() - idleStarted;
+    if (serverPid > 0)
+        row->segmentsOut += SegmentsOut(service->pid) - segments;
     return status;
 }
 
@@ -479,16 +633,30 @@ static int RunSql(const Source *source, const char *sql, char *text, int size)
     return status;
 }
 
+// How a row in process runs its statements: a session each, or on a held
+// connection, bare or reset before each as a kept session of the service's.
+enum { IN_SESSION, IN_HELD, IN_HELD_RESET };
+
 // A sample is one statement's whole cost: a session from connect to
 // disconnect, as the service pays for it, or on a held connection (made
-// outside the timing, as a client pays for it once) the statement's handle.
-static int RunInProcess(const Source *source, int runId, int held, double seconds, Row *row)
+// outside the timing, as a client pays for it once) the statement's handle,
+// and with IN_HELD_RESET the service's reset before it (its time into
+// reset[0], its CPU time into reset[1]).
+// A row whose database has no complete reset runs nothing in IN_HELD_RESET,
+// as the service keeps no connection to it.
+static int RunInProcess(const Source *source, int runId, int mode, double seconds, Row *row, double reset[2])
 {
     char text[STATEMENT_BYTES + 1];
+    int held = mode != IN_SESSION;
     int status = 0;
 
     if (held && DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
         return -1;
+    benchSession.resetKind = mode == IN_HELD_RESET ? DbResetKind(&benchSession) : DB_RESET_NONE;
+    if (mode == IN_HELD_RESET && benchSession.resetKind != DB_RESET_COMPLETE)
+        return DbDisconnect(&benchSession) != 0 ? -1 : 0;
+    long segments = held ? SegmentsOut(0) : 0;
+    double serverStarted = ServerCpuSeconds();
     double started = ReadClock(CLOCK_MONOTONIC);
     double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
     double now = started;
@@ -497,7 +665,14 @@ static int RunInProcess(const Source *source, int runId, int held, double second
         FormatInsert(text, runId, row->statements++);
         if (!held && DbConnect(&benchSession, source->userName, source->password, source->dataSource) != 0)
             return -1;
-        status = OdbcFailed(DbExecute(&benchSession, text)) ? -1 : 0;
+        if (mode == IN_HELD_RESET) {
+            double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
+            status = DbReset(&benchSession);
+            reset[0] += ReadClock(CLOCK_MONOTONIC) - begun;
+            reset[1] += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
+        }
+        if (status == 0)
+            status = OdbcFailed(DbExecute(&benchSession, text)) ? -1 : 0;
         if (!held && DbDisconnect(&benchSession) != 0)
             status = -1;
         now = ReadClock(CLOCK_MONOTONIC);
@@ -505,6 +680,9 @@ static int RunInProcess(const Source *source, int runId, int held, double second
     }
     row->seconds += now - started;
     row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
+    row->serverCpuSeconds += ServerCpuSeconds() - serverStarted;
+    if (held)
+        row->segmentsOut += SegmentsOut(0) - segments;
     return held && DbDisconnect(&benchSession) != 0 ? -1 : status;
 }
 
@@ -547,7 +725,7 @@ static int ReadByteFloor(double seconds, Row *row)
 // MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
 static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
 {
-    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0};
+    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0, 0, 0, 0, 0};
     Row *row = &r->rows[ROW_MEMORY];
     Row *many = &r->rows[ROW_MEMORY_MANY];
     Service service = {};
@@ -610,8 +788,169 @@ static int MeasureSpoolMemory(const Source *source, const char *plainDir, long s
     return status;
 }
 
+int OpenBlackhole(void)
+{
+    struct sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Never accepted: the filler takes the one place, and neither is closed.
+    if (listener < 0 || filler < 0 || bind(listener, (struct sockaddr *)&address, length) != 0 ||
+        listen(listener, 0) != 0 || getsockname(listener, (struct sockaddr *)&address, &length) != 0 ||
+        connect(filler, (struct sockaddr *)&address, length) != 0) {
+        close(listener);
+        close(filler);
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+// A slice of the time a statement waits while another client's connect
+// hangs: a service of the source's data source that never answers, with
+// HANG_SESSIONS sessions. The first client's statement hangs in its
+// connect; then each other client sends one, timed from its last byte sent
+// to its Query line, which its session writes when it takes the statement.
+// That session hangs in turn, so a service serves one slice. Nothing runs.
+static int MeasureHang(const Source *source, const char *plainDir, Row *row)
+{
+    static const ServiceKind kind = {0, 2 * HANG_SESSIONS, NULL, 0, HANG_SESSIONS, 0, HANG_LOGIN_SECONDS, 1};
+    char text[STATEMENT_BYTES + 1];
+    int fds[HANG_SESSIONS];
+    int opened = 0;
+    Service service = {};
+    int status = StartService(plainDir, source, &kind, &service);
+
+    while (status == 0 && !interrupted && opened < HANG_SESSIONS) {
+        long queries = service.queries;
+        FormatInsert(text, ROW_HANG, opened);
+        fds[opened] = OpenLoopback(&service.port);
+        // Taken before the send, which may lose this process its CPU until
+        // after the service has read the statement.
+        double sent = ReadClock(CLOCK_MONOTONIC);
+        if (fds[opened++] < 0 || send(fds[opened - 1], text, STATEMENT_BYTES, MSG_NOSIGNAL) != STATEMENT_BYTES)
+            status = -1;
+        while (status == 0 && service.queries == queries)
+            status = ReadConsoleLine(&service);
+        if (status == 0 && opened == 1)
+            usleep(HANG_SETTLE_MICROSECONDS);
+        else if (status == 0)
+            AddSample(row, (service.lastQueryAt - sent) * 1e3);
+    }
+    for (int i = 0; i < opened; i++)
+        close(fds[i]);
+    StopService(&service);
+    return status;
+}
+
+// Sends what is due at `rate` statements a second since `origin`, as far as
+// the socket takes it without waiting; a statement cut short is finished
+// first, whatever the rate. The client is slowed down by TCP when the
+// service does not read it.
+typedef struct Pacer {
+    int fd;
+    double origin;
+    double rate;
+    long firstSeq;
+    long sent;  // whole statements
+    int partial;  // bytes of the next one sent
+    char text[STATEMENT_BYTES + 1];
+} Pacer;
+
+static int SendPaced(Pacer *pacer)
+{
+    double due = (ReadClock(CLOCK_MONOTONIC) - pacer->origin) * pacer->rate;
+
+    while (pacer->partial > 0 || (double)pacer->sent < due) {
+        if (pacer->partial == 0)
+            FormatInsert(pacer->text, ROW_DRAIN, pacer->firstSeq + pacer->sent);
+        ssize_t n = send(pacer->fd, pacer->text + pacer->partial, (size_t)(STATEMENT_BYTES - pacer->partial),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        pacer->partial += (int)n;
+        if (pacer->partial == STATEMENT_BYTES) {
+            pacer->partial = 0;
+            pacer->sent++;
+        }
+    }
+    return 0;
+}
+
+// A drain while a client keeps sending: `backlog` statements are spooled on
+// a service of their own with the database down; the service is stopped,
+// the database brought back, and a service on the same spool started, which
+// tries the spool at once. From the first Replay line on, a client sends at
+// DRAIN_LOAD of the replay rate (row 10) until "Spool empty.", then finishes
+// what it had begun; every statement it sent runs, after the spool's or on
+// its own once the spool is empty. The spool's file is watched throughout.
+static int MeasureDrain(const Source *source, const char *plainDir, long backlog, Results *r)
+{
+    static const ServiceKind kind = {0, 0, "spool-drain", 1, 0, 0, 0, 0};
+    Row *row = &r->rows[ROW_DRAIN];
+    Row filling = {};
+    Service service = {};
+    Pacer pacer = {};
+    char link[300];
+    long spoolFileMost = 0;
+    int status = -1;
+
+    r->drainBacklog = backlog;
+    if (!(r->rows[ROW_REPLAY].seconds > 0))
+        return -1;
+    r->drainReplayRate = (double)r->rows[ROW_REPLAY].statements / r->rows[ROW_REPLAY].seconds;
+    pacer.rate = r->drainOffered = DRAIN_LOAD * r->drainReplayRate;
+    pacer.firstSeq = backlog;
+    pacer.fd = -1;
+    snprintf(link, sizeof link, "%s/outage", source->dir);
+    if (StartService(plainDir, source, &kind, &service) == 0) {
+        SpoolPath(source, &kind, service.spoolPath);
+        if (LoadService(&service, ROW_DRAIN, 1, 1e9, backlog, &filling) == 0 && service.spooled == backlog)
+            status = 0;
+    }
+    r->waitingBytesMost = service.waitingMost * (SPOOL_HEADER_SIZE + STATEMENT_BYTES);
+    spoolFileMost = service.spoolFileMost;
+    StopService(&service);
+    if (status == 0 && (symlink(".", link) != 0 || StartService(plainDir, source, &kind, &service) != 0))
+        status = -1;
+    SpoolPath(source, &kind, service.spoolPath);
+    double cpuStarted = ReadClock(service.cpuClock);
+    if (status == 0 && ((pacer.fd = OpenLoopback(&service.port)) < 0 || fcntl(pacer.fd, F_SETFL, O_NONBLOCK) != 0))
+        status = -1;
+    while (status == 0 && !interrupted && service.emptiedAt == 0) {
+        if (pacer.origin == 0 && (service.replayAt > 0 || service.replays > 0))
+            pacer.origin = ReadClock(CLOCK_MONOTONIC);
+        if (pacer.origin > 0)
+            status = SendPaced(&pacer);
+        if (status == 0)
+            status = ReadConsoleLine(&service);
+    }
+    row->cpuSeconds = ReadClock(service.cpuClock) - cpuStarted;
+    row->seconds = service.replays > 0 ? service.emptiedAt - service.drainFrom : 0;
+    r->drainReplays = service.replays;
+    r->drainJoined = service.spooled;
+    r->drainSent = pacer.sent;
+    pacer.rate = 0;
+    while (status == 0 && pacer.partial > 0 && (status = SendPaced(&pacer)) == 0 && pacer.partial > 0)
+        status = ReadConsoleLine(&service);
+    if (pacer.fd >= 0)
+        close(pacer.fd);
+    while (status == 0 && service.closes < 1)
+        status = ReadConsoleLine(&service);
+    r->spoolFileMost = service.spoolFileMost > spoolFileMost ? service.spoolFileMost : spoolFileMost;
+    if (service.waitingMost * (SPOOL_HEADER_SIZE + STATEMENT_BYTES) > r->waitingBytesMost)
+        r->waitingBytesMost = service.waitingMost * (SPOOL_HEADER_SIZE + STATEMENT_BYTES);
+    row->statements = backlog + pacer.sent;
+    StopService(&service);
+    if (unlink(link) != 0)
+        status = -1;
+    return status;
+}
+
 int MeasureSource(const Source *source, const char *plainDir, const char *pooledDir, double slice, int rounds,
-                  long memoryStatements, Results *r)
+                  long memoryStatements, long backlog, Results *r)
 {
     Row *rows = r->rows;
     Service services[SERVICES] = {};
@@ -623,6 +962,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     memset(r, 0, sizeof *r);
     for (int i = 0; i < ROW_FLOOR; i++)
         rows[i].samples = samples[i];
+    rows[ROW_HANG].samples = hangSamples;
+    serverPid = source->serverPid;
     fprintf(stderr, "varn-bench: %s: all rows in turn%s\n", source->label,
             memoryStatements ? ", then memory, with one client, with many and with a spool" : "");
     if (RunSql(source, "DROP TABLE IF EXISTS varn_bench_rows", NULL, 0) != 0 ||
@@ -631,17 +972,20 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
                "PRIMARY KEY(run_id, seq))",
                NULL, 0) != 0)
         return -1;
-    for (int kind = 0; kind < SERVICES; kind++)
-        if ((!serviceKinds[kind].outage || source->outageDataSource[0] != '\0') &&
-            StartService(serviceKinds[kind].pooled ? pooledDir : plainDir, source, &serviceKinds[kind],
-                         &services[kind]) != 0)
+    // The services that the source's rows run on.
+    for (const ServiceRow &plan : serviceRows)
+        if (HasRow(source, plan.row) && services[plan.service].pid == 0 &&
+            StartService(serviceKinds[plan.service].pooled ? pooledDir : plainDir, source,
+                         &serviceKinds[plan.service], &services[plan.service]) != 0)
             goto done;
     // A slice of every row per round, so that all rows meet the same
     // conditions (a disk whose flushes drift, other work on the machine).
     // This process holds no connection meanwhile, as the service holds none.
     for (int round = 0; round < rounds; round++) {
-        if (RunInProcess(source, ROW_SESSION, 0, slice, &rows[ROW_SESSION]) != 0 ||
-            RunInProcess(source, ROW_HELD, 1, slice, &rows[ROW_HELD]) != 0)
+        if (RunInProcess(source, ROW_SESSION, IN_SESSION, slice, &rows[ROW_SESSION], NULL) != 0 ||
+            RunInProcess(source, ROW_HELD, IN_HELD, slice, &rows[ROW_HELD], NULL) != 0 ||
+            (HasRow(source, ROW_HELD_RESET) &&
+             RunInProcess(source, ROW_HELD_RESET, IN_HELD_RESET, slice, &rows[ROW_HELD_RESET], r->reset) != 0))
             goto done;
         for (const ServiceRow &plan : serviceRows)
             if (HasRow(source, plan.row) &&
@@ -655,6 +999,13 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     }
     for (Service &service : services)
         StopService(&service);
+    for (int round = 0; round < rounds && HasRow(source, ROW_HANG); round++)
+        if (MeasureHang(source, plainDir, &rows[ROW_HANG]) != 0)
+            goto done;
+    // After the rounds, which measured the replay rate it is loaded at, and
+    // before the memory run whose database must stay down.
+    if (backlog > 0 && HasRow(source, ROW_DRAIN) && MeasureDrain(source, plainDir, backlog, r) != 0)
+        goto done;
     if (memoryStatements > 0 && (MeasureMemory(source, plainDir, memoryStatements, r) != 0 ||
                                  MeasureSpoolMemory(source, plainDir, memoryStatements, r) != 0))
         goto done;
