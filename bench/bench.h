@@ -111,15 +111,13 @@ typedef struct Results {
     char failure[256];  // why the source failed, or "" when it did not
     double reset[2];  // of ROW_HELD_RESET, the time and the CPU time spent in the reset
     // The drain under load, ROW_DRAIN: statements waiting when it began, the
-    // replay rate (row 10) and the rate the client was sent at, what became
-    // of it (taken into the spool during the drain, sent when the spool was
-    // empty), the replays, and the most the spool's file and its waiting
-    // records took.
+    // replay rate (row 10) and the rate the client was sent at, its
+    // statements taken into the spool during the drain, the replays, and
+    // the most the spool's file and its waiting records took.
     long drainBacklog;
     double drainReplayRate;
     double drainOffered;
     long drainJoined;
-    long drainSent;
     long drainReplays;
     long spoolFileMost;
     long waitingBytesMost;

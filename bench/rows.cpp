@@ -845,10 +845,7 @@ static int MeasureHang(const Source *source, const char *plainDir, Row *row)
     return status;
 }
 
-// Sends what is due at `rate` statements a second since `origin`, as far as
-// the socket takes it without waiting; a statement cut short is finished
-// first, whatever the rate. The client is slowed down by TCP when the
-// service does not read it.
+// A client that sends at a steady rate on a socket that never blocks.
 typedef struct Pacer {
     int fd;
     double origin;
@@ -859,6 +856,10 @@ typedef struct Pacer {
     char text[STATEMENT_BYTES + 1];
 } Pacer;
 
+// Sends what is due at `rate` statements a second since `origin`, as far as
+// the socket takes it without waiting; a statement cut short is finished
+// first, whatever the rate. TCP slows the client down while the service
+// does not read it.
 static int SendPaced(Pacer *pacer)
 {
     double due = (ReadClock(CLOCK_MONOTONIC) - pacer->origin) * pacer->rate;
@@ -931,7 +932,6 @@ static int MeasureDrain(const Source *source, const char *plainDir, long backlog
     row->seconds = service.replays > 0 ? service.emptiedAt - service.drainFrom : 0;
     r->drainReplays = service.replays;
     r->drainJoined = service.spooled;
-    r->drainSent = pacer.sent;
     pacer.rate = 0;
     while (status == 0 && pacer.partial > 0 && (status = SendPaced(&pacer)) == 0 && pacer.partial > 0)
         status = ReadConsoleLine(&service);
