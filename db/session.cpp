@@ -52,6 +52,12 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     }
 }
 
+static void Lowercase(char *text)
+{
+    for (; *text != '\0'; text++)
+        *text = (char)tolower((unsigned char)*text);
+}
+
 int DbTakesConnTimeout(const char *dataSource)
 {
     char driver[300] = "";
@@ -61,10 +67,8 @@ int DbTakesConnTimeout(const char *dataSource)
     // library's path.
     SQLGetPrivateProfileString(dataSource, "Driver", "", driver, sizeof driver, "odbc.ini");
     SQLGetPrivateProfileString(driver, "Driver", "", library, sizeof library, "odbcinst.ini");
-    for (char *c = driver; *c != '\0'; c++)
-        *c = (char)tolower((unsigned char)*c);
-    for (char *c = library; *c != '\0'; c++)
-        *c = (char)tolower((unsigned char)*c);
+    Lowercase(driver);
+    Lowercase(library);
     return strstr(driver, "maria") != NULL || strstr(driver, "maodbc") != NULL || strstr(library, "maodbc") != NULL;
 }
 
@@ -159,7 +163,7 @@ int DbExecute(DbSession *session, const char *statementText)
 // reported: the failure that led here already was. A driver that never
 // disconnects leaves the handles to the driver manager; the session forgets
 // them either way, and the next statement starts afresh.
-static void ReleaseLeftovers(DbSession *session)
+void DbRelease(DbSession *session)
 {
     if (session->hdbc != SQL_NULL_HDBC) {
         SQLTransact(session->henv, session->hdbc, SQL_ROLLBACK);
@@ -199,13 +203,8 @@ int DbDisconnect(DbSession *session)
 
 failed:
     ReportOdbcErrors(session, SQL_NULL_HSTMT, failedStep);
-    ReleaseLeftovers(session);
+    DbRelease(session);
     return rc;
-}
-
-void DbRelease(DbSession *session)
-{
-    ReleaseLeftovers(session);
 }
 
 int DbResetKind(DbSession *session)
@@ -275,8 +274,7 @@ int DbDriverManagerPools(void)
     char pooling[16] = "";
 
     SQLGetPrivateProfileString("ODBC", "Pooling", "", pooling, sizeof pooling, "odbcinst.ini");
-    for (char *c = pooling; *c != '\0'; c++)
-        *c = (char)tolower((unsigned char)*c);
+    Lowercase(pooling);
     return strcmp(pooling, "yes") == 0 || strcmp(pooling, "1") == 0 || strcmp(pooling, "true") == 0 ||
            strcmp(pooling, "on") == 0;
 }

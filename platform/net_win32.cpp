@@ -173,11 +173,11 @@ void NetWake(void)
     send(wakeSend, &byte, 1, 0);
 }
 
+// One read: a byte left behind only makes the next wait return at once.
 void NetWakeClear(void)
 {
     char bytes[64];
-    while (recv(wakeWatch, bytes, sizeof bytes, 0) > 0)
-        continue;
+    recv(wakeWatch, bytes, sizeof bytes, 0);
 }
 
 int64_t ClockMs(void)

@@ -237,8 +237,9 @@ void ServeOnce(NetSocket listener)
         std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_PAUSE_MS));
     }
 
-    // The wake-up is the first entry whenever there is one.
-    if (serviceLoop.jobsOut > 0 || (serviceLoop.wake != NET_INVALID_SOCKET && entries[0].ready))
+    // The wake-up is the first entry whenever there is one; a session sets
+    // it only after its job is in the finished queue.
+    if (serviceLoop.wake != NET_INVALID_SOCKET && entries[0].ready)
         TakeFinishedJobs();
     // Bytes that wait are taken before any wait is judged, so that a client
     // whose bytes are in its socket is never cut off.
