@@ -32,11 +32,6 @@ std::string PrefixOf(int fd)
     return "[" + std::string(address) + ":" + std::to_string(ntohs(local.sin_port)) + "] ";
 }
 
-std::string Insert(int a, const std::string &b)
-{
-    return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
-}
-
 class Clients : public SqliteService {
 protected:
     void TearDown() override
@@ -47,9 +42,7 @@ protected:
     }
     bool StartMany(int maxClients, const std::vector<int> &waits = {kFirstWait, kNextWait})
     {
-        char value[64];
-        snprintf(value, sizeof value, "\"Max Clients\"=dword:%08x", (unsigned)maxClients);
-        return Start({value}, waits);
+        return Start({Dword("Max Clients", (unsigned)maxClients)}, waits);
     }
     int Connect(const char *from)
     {
@@ -129,7 +122,7 @@ TEST_F(Clients, TwoHundredClientsKeepTheirOrder)
         GTEST_SKIP() << "a load for the native build";
     const int clients = 200;
     const int statements = 20;
-    ASSERT_TRUE(Start({"\"Max Clients\"=dword:00000100", "\"Database Sessions\"=dword:00000008"}));
+    ASSERT_TRUE(Start({Dword("Max Clients", 256), Dword("Database Sessions", 8)}));
     for (int c = 0; c < clients; c++)
         ASSERT_GE(Connect(("127.0.1." + std::to_string(c % 250 + 1)).c_str()), 0);
     for (int s = 0; s < statements; s++)

@@ -77,8 +77,7 @@ TEST_F(Db, RealFailures)
     EXPECT_EQ(line + std::string(99 - (line.size() - 35), 'd') + "\nERROR: Connecting\n", Run("SELECT 1;"));
 }
 
-struct FaultCase {
-    const char *name;
+struct FaultCase : NamedCase {
     SeamFault fault;
     std::string console;
     bool connectionLost = false;  // the statement's outcome is unknown
@@ -87,55 +86,48 @@ struct FaultCase {
 const std::vector<std::string> kTwo = {"first message", "second message"};
 
 const FaultCase kFaults[] = {
-    {"environment", {"SQLAllocEnv", SQL_ERROR, kTwo, false},
+    {{"environment"}, {"SQLAllocEnv", SQL_ERROR, kTwo, false},
      "ERROR: Allocate Environment Handle\n  first message\n  second message\nERROR: Connecting\n"},
-    {"connection", {"SQLAllocConnect", SQL_ERROR, kTwo, false},
+    {{"connection"}, {"SQLAllocConnect", SQL_ERROR, kTwo, false},
      "ERROR: Allocate Connect Handle\n  first message\n  second message\nERROR: Connecting\n"},
-    {"connect refused", {"SQLConnect", SQL_ERROR, kTwo, false},
+    {{"connect refused"}, {"SQLConnect", SQL_ERROR, kTwo, false},
      "SQLConnect Failed.  SQLSTATE=S1000 first message\nERROR: Connecting\n"},
-    {"connect refused without a record", {"SQLConnect", SQL_ERROR, {}, false},
+    {{"connect refused without a record"}, {"SQLConnect", SQL_ERROR, {}, false},
      "SQLConnect Failed.  SQLSTATE= \nERROR: Connecting\n"},
-    {"autocommit refused", {"SQLSetConnectOption", SQL_ERROR, kTwo, false},
+    {{"autocommit refused"}, {"SQLSetConnectOption", SQL_ERROR, kTwo, false},
      "ERROR: Setting Connect Option autocommit-on\n  first message\n  second message\nERROR: Connecting\n"},
-    {"statement handle refused", {"SQLAllocStmt", SQL_ERROR, kTwo, false},
+    {{"statement handle refused"}, {"SQLAllocStmt", SQL_ERROR, kTwo, false},
      "ERROR: Allocating Statemtent\n  first message\n  second message\n"},
-    {"statement rejected", {"SQLExecDirect", SQL_ERROR, {"one", "two", "three"}, false},
+    {{"statement rejected"}, {"SQLExecDirect", SQL_ERROR, {"one", "two", "three"}, false},
      "ERROR: Executing Statemtent\n  one\n  two\n  three\n"},
-    {"statement rejected without a record", {"SQLExecDirect", SQL_ERROR, {}, false},
+    {{"statement rejected without a record"}, {"SQLExecDirect", SQL_ERROR, {}, false},
      "ERROR: Executing Statemtent\n"},
-    {"still executing counts as failure", {"SQLExecDirect", SQL_STILL_EXECUTING, {}, false},
+    {{"still executing counts as failure"}, {"SQLExecDirect", SQL_STILL_EXECUTING, {}, false},
      "ERROR: Executing Statemtent\n"},
-    {"invalid handle counts as failure", {"SQLExecDirect", SQL_INVALID_HANDLE, {}, false},
-     "ERROR: Executing Statemtent\n"},
-    {"success with information is quiet", {"SQLExecDirect", SQL_SUCCESS_WITH_INFO, kTwo, false}, ""},
-    {"need data is quiet", {"SQLExecDirect", SQL_NEED_DATA, {}, false}, ""},
-    {"a long message is cut at 512", {"SQLExecDirect", SQL_ERROR, {std::string(700, 'x')}, false},
+    {{"success with information is quiet"}, {"SQLExecDirect", SQL_SUCCESS_WITH_INFO, kTwo, false}, ""},
+    {{"need data is quiet"}, {"SQLExecDirect", SQL_NEED_DATA, {}, false}, ""},
+    {{"a long message is cut at 512"}, {"SQLExecDirect", SQL_ERROR, {std::string(700, 'x')}, false},
      "ERROR: Executing Statemtent\n  " + std::string(512, 'x') + "\n"},
-    {"every line of a record is indented", {"SQLExecDirect", SQL_ERROR, {"first\n\tsecond\n"}, false},
+    {{"every line of a record is indented"}, {"SQLExecDirect", SQL_ERROR, {"first\n\tsecond\n"}, false},
      "ERROR: Executing Statemtent\n  first\n  \tsecond\n"},
     // What the drivers give when the connection goes while a statement runs.
-    {"a lost connection's SQLSTATE", {"SQLExecDirect", SQL_ERROR, {"08S01/2013/Lost connection to server"}, false},
+    {{"a lost connection's SQLSTATE"}, {"SQLExecDirect", SQL_ERROR, {"08S01/2013/Lost connection to server"}, false},
      "ERROR: Executing Statemtent\n  Lost connection to server\n", true},
-    {"psqlODBC's lost connection", {"SQLExecDirect", SQL_ERROR, {"57P01/35/FATAL: terminating"}, false},
+    {{"psqlODBC's lost connection"}, {"SQLExecDirect", SQL_ERROR, {"57P01/35/FATAL: terminating"}, false},
      "ERROR: Executing Statemtent\n  FATAL: terminating\n", true},
-    {"a rejection that only looks like one", {"SQLExecDirect", SQL_ERROR, {"57P01/1/raised"}, false},
+    {{"a rejection that only looks like one"}, {"SQLExecDirect", SQL_ERROR, {"57P01/1/raised"}, false},
      "ERROR: Executing Statemtent\n  raised\n", false},
-    {"a statement handle refused on a lost connection", {"SQLAllocStmt", SQL_ERROR, {"08003/0/Connection not open"}, false},
+    {{"a statement handle refused on a lost connection"}, {"SQLAllocStmt", SQL_ERROR, {"08003/0/Connection not open"}, false},
      "ERROR: Allocating Statemtent\n  Connection not open\n", false},
-    {"disconnect refused once", {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, false},
+    {{"disconnect refused once"}, {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, false},
      "ERROR: Disconnect Statement\n  transaction still active\n"},
-    {"disconnect refused until rolled back", {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, true},
+    {{"disconnect refused until rolled back"}, {"SQLDisconnect", SQL_ERROR, {"transaction still active"}, true},
      "ERROR: Disconnect Statement\n  transaction still active\n"},
-    {"connection not released", {"SQLFreeHandle DBC", SQL_ERROR, kTwo, false},
+    {{"connection not released"}, {"SQLFreeHandle DBC", SQL_ERROR, kTwo, false},
      "ERROR: Disconnect hdbc Free Handle\n  first message\n  second message\n"},
-    {"environment not released", {"SQLFreeHandle ENV", SQL_ERROR, kTwo, false},
+    {{"environment not released"}, {"SQLFreeHandle ENV", SQL_ERROR, kTwo, false},
      "ERROR: Disconnect Env Free Handle\n  first message\n  second message\n"},
 };
-
-void PrintTo(const FaultCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class DbFaults : public Db, public testing::WithParamInterface<FaultCase> {};
 
@@ -152,8 +144,7 @@ TEST_P(DbFaults, ReportedAndReleased)
     EXPECT_EQ(0, SeamStatementsHeld());
 }
 
-INSTANTIATE_TEST_SUITE_P(Db, DbFaults, testing::ValuesIn(kFaults),
-                         [](const testing::TestParamInfo<FaultCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Db, DbFaults, testing::ValuesIn(kFaults), CaseName());
 
 // A driver that refuses to disconnect inside a transaction must not cost
 // a connection per statement: 1,000 such statements leave descriptors and

@@ -63,14 +63,11 @@ protected:
     // would keep it from being dropped.
     DataSource Source(const std::string &name)
     {
-        for (const DataSource &available : AvailableDataSources(false))
-            if (available.name == name) {
-                if (name == "postgres")
-                    QueryDataSource(available, "DROP FUNCTION IF EXISTS add_rows(int)");
-                EXPECT_TRUE(ResetTable(available));
-                return available;
-            }
-        return {};
+        DataSource source = ServerSource(name);
+        if (name == "postgres")
+            QueryDataSource(source, "DROP FUNCTION IF EXISTS add_rows(int)");
+        EXPECT_TRUE(ResetTable(source));
+        return source;
     }
     // "Reuse Sessions" 1, or with the parameter the driver manager's pool
     // turned on instead.

@@ -75,8 +75,7 @@ const std::string kFullKey = kKey +
                              "\r\n\"Data Source\"=\"varn_sqlite\"\r\n\"User Name\"=\"operator\"\r\n"
                              "\"Password\"=\"s3cret\"\r\n\"TCP Port\"=dword:00001f90\r\n";
 
-struct FileCase {
-    const char *name;
+struct FileCase : NamedCase {
     std::string file;
     int loaded;
     std::string dataSource;
@@ -87,72 +86,67 @@ struct FileCase {
 };
 
 const FileCase kFiles[] = {
-    {"REGEDIT4", "REGEDIT4\r\n\r\n" + kFullKey, 1, "varn_sqlite", "operator", "s3cret", 8080},
-    {"version 5 in UTF-16", Utf16("Windows Registry Editor Version 5.00\r\n\r\n" + kFullKey), 1, "varn_sqlite",
+    {{"REGEDIT4"}, "REGEDIT4\r\n\r\n" + kFullKey, 1, "varn_sqlite", "operator", "s3cret", 8080},
+    {{"version 5 in UTF-16"}, Utf16("Windows Registry Editor Version 5.00\r\n\r\n" + kFullKey), 1, "varn_sqlite",
      "operator", "s3cret", 8080},
-    {"UTF-8 byte-order mark and line feeds", "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n" + kKey +
+    {{"UTF-8 byte-order mark and line feeds"}, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n" + kKey +
      "\n\"Data Source\"=\"x\"\n", 1, "x", "", "", 23},
-    {"UTF-16 text read as UTF-8", Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"caf") +
+    {{"UTF-16 text read as UTF-8"}, Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"caf") +
      std::string("\xE9\x00\"\x00\r\x00\n\x00", 8), 1, "caf\xC3\xA9", "", "", 23},
-    {"UTF-16 surrogate pair", Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"") +
+    {{"UTF-16 surrogate pair"}, Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"") +
      std::string("\x3D\xD8\x00\xDE\"\x00\r\x00\n\x00", 10), 1, "\xF0\x9F\x98\x80", "", "", 23},
-    {"escapes", Key("\"Password\"=\"a\\\\b\\\"c\"\n\"User Name\"=\"x\\ny\""), 1, "", "x\\ny", "a\\b\"c", 23},
-    {"hex values with continuations", Key("\"Data Source\"=hex(1):76,61,\\\n  72,6e,\\\n  00\n\"TCP Port\"=hex(4):90,1f,00,00"),
+    {{"escapes"}, Key("\"Password\"=\"a\\\\b\\\"c\"\n\"User Name\"=\"x\\ny\""), 1, "", "x\\ny", "a\\b\"c", 23},
+    {{"hex values with continuations"}, Key("\"Data Source\"=hex(1):76,61,\\\n  72,6e,\\\n  00\n\"TCP Port\"=hex(4):90,1f,00,00"),
      1, "varn", "", "", 8080},
-    {"CR line ends", "REGEDIT4\r" + kKey + "\r\"Data Source\"=\"x\"\r\"TCP Port\"=dword:00000050\r", 1, "x", "", "", 80},
-    {"expandable string in version 5", "Windows Registry Editor Version 5.00\n" + kKey +
+    {{"CR line ends"}, "REGEDIT4\r" + kKey + "\r\"Data Source\"=\"x\"\r\"TCP Port\"=dword:00000050\r", 1, "x", "", "", 80},
+    {{"expandable string in version 5"}, "Windows Registry Editor Version 5.00\n" + kKey +
      "\n\"Data Source\"=hex(2):64,00,73,00,6e,00,00,00\n", 1, "dsn", "", "", 23},
-    {"comments, other sections and case", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"wrong\"\n"
+    {{"comments, other sections and case"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"wrong\"\n"
      "[hkey_local_machine\\software\\halvorin\\varn odbc]\n; \"User Name\"=\"commented\"\n\"DATA SOURCE\"=\"right\"\n" +
      kKey.substr(0, kKey.size() - 1) + "\\Sub]\n\"Password\"=\"sub\"\n", 1, "right", "", "", 23},
-    {"later definition wins, dash deletes", Key("\"Data Source\"=\"first\"\n\"User Name\"=\"u\"\n" + kKey +
+    {{"later definition wins, dash deletes"}, Key("\"Data Source\"=\"first\"\n\"User Name\"=\"u\"\n" + kKey +
      "\n\"Data Source\"=\"second\"\n\"User Name\"=-"), 1, "second", "", "", 23},
-    {"unterminated bytes stay inside the field", Key("\"User Name\"=hex(1):41" + [] {
+    {{"unterminated bytes stay inside the field"}, Key("\"User Name\"=hex(1):41" + [] {
          std::string more;
          for (int i = 0; i < 99; i++)
              more += ",41";
          return more;
      }() + "\n\"Password\"=hex(1):70,77"), 1, "", std::string(100, 'A'), "pw", 23},
-    {"a key elsewhere", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"x\"\n", 0, "", "", "", 23},
+    {{"a key elsewhere"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"x\"\n", 0, "", "", "", 23},
     // A file that is there but cannot be read cleanly is refused whole.
-    {"another first line", "REGEDIT5\n" + kFullKey, -1, "", "", "", 23,
+    {{"another first line"}, "REGEDIT5\n" + kFullKey, -1, "", "", "", 23,
      "its first line is neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
-    {"empty file", "", 0, "", "", "", 23},
-    {"UTF-16 file cut in the middle", [] {
+    {{"empty file"}, "", 0, "", "", "", 23},
+    {{"UTF-16 file cut in the middle"}, [] {
          std::string whole = Utf16("Windows Registry Editor Version 5.00\r\n" + kKey +
                                    "\r\n\"TCP Port\"=dword:00001f90\r\n\"Data Source\"=\"varn_sqlite\"\r\n");
          return whole.substr(0, whole.size() - 13);
      }(), -1, "", "", "", 23},
-    {"binary noise", Noise(4096), -1, "", "", "", 23},
-    {"binary noise after a header", "REGEDIT4\n" + Noise(4096), -1, "", "", "", 23},
-    {"noise around readable values", "REGEDIT4\n" + std::string("\x01\xff\x00garbage", 11) + "\n" + kKey + "\n" +
+    {{"binary noise"}, Noise(4096), -1, "", "", "", 23},
+    {{"binary noise after a header"}, "REGEDIT4\n" + Noise(4096), -1, "", "", "", 23},
+    {{"noise around readable values"}, "REGEDIT4\n" + std::string("\x01\xff\x00garbage", 11) + "\n" + kKey + "\n" +
      std::string("\x00\x7f", 2) + "\n\"Password\"=\"pw\"\n\"TCP Port\"=dword:00000050\n", -1, "", "", "", 23,
      "line 2: a NUL byte"},
-    {"a malformed line", Key("\"TCP Port\"=dword:0000000a\n\"User Name\"=dword:xyz"), -1, "", "", "", 23,
+    {{"a malformed line"}, Key("\"TCP Port\"=dword:0000000a\n\"User Name\"=dword:xyz"), -1, "", "", "", 23,
      "line 4: a value that cannot be read"},
     // A section line with more after it would hide every value under it.
-    {"a comment after a section line", "REGEDIT4\n" + kKey + " ; admission\n\"Allow IP\"=\"127.0.0.2\"\n", -1, "", "",
+    {{"a comment after a section line"}, "REGEDIT4\n" + kKey + " ; admission\n\"Allow IP\"=\"127.0.0.2\"\n", -1, "", "",
      "", 23, "line 2: text after a section's ]"},
-    {"a section line without its bracket", Key("\"TCP Port\"=dword:0000000a\n[HKEY_LOCAL_MACHINE\\SOFTWARE"), -1, "",
+    {{"a section line without its bracket"}, Key("\"TCP Port\"=dword:0000000a\n[HKEY_LOCAL_MACHINE\\SOFTWARE"), -1, "",
      "", "", 23, "line 4: a section line without its ]"},
     // Lines end at CR, LF and CR LF alike.
-    {"a string where a dword belongs", "REGEDIT4\r\n" + kKey + "\r\"Data Source\"=\"x\"\n\"Max Clients\"=\"1\"\n", -1,
+    {{"a string where a dword belongs"}, "REGEDIT4\r\n" + kKey + "\r\"Data Source\"=\"x\"\n\"Max Clients\"=\"1\"\n", -1,
      "", "", "", 23, "line 4: \"Max Clients\" is not a dword"},
-    {"a dword where a string belongs", Key("\"Data Source\"=dword:00434241"), -1, "", "", "", 23,
+    {{"a dword where a string belongs"}, Key("\"Data Source\"=dword:00434241"), -1, "", "", "", 23,
      "line 3: \"Data Source\" is not a string"},
-    {"binary bytes where a dword belongs", Key("\"TCP Port\"=hex:90,1f,00,00"), -1, "", "", "", 23,
+    {{"binary bytes where a dword belongs"}, Key("\"TCP Port\"=hex:90,1f,00,00"), -1, "", "", "", 23,
      "line 3: \"TCP Port\" is not a dword"},
-    {"a dword of one byte", Key("\"TCP Port\"=hex(4):01"), -1, "", "", "", 23, "line 3: \"TCP Port\" is not a dword"},
-    {"a string over 100 bytes", Key("\"Password\"=\"" + std::string(101, 'x') + "\""), -1, "", "", "", 23,
+    {{"a dword of one byte"}, Key("\"TCP Port\"=hex(4):01"), -1, "", "", "", 23, "line 3: \"TCP Port\" is not a dword"},
+    {{"a string over 100 bytes"}, Key("\"Password\"=\"" + std::string(101, 'x') + "\""), -1, "", "", "", 23,
      "line 3: \"Password\" is longer than 100 bytes"},
-    {"malformed lines outside the key do not matter", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\njunk\n" + kKey +
+    {{"malformed lines outside the key do not matter"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\njunk\n" + kKey +
      "\n@=\"unnamed\"\n\"TCP Port\"=dword:0000000a\n", 1, "", "", "", 10},
 };
-
-void PrintTo(const FileCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class Files : public Settings, public testing::WithParamInterface<FileCase> {};
 
@@ -169,23 +163,21 @@ TEST_P(Files, ValuesAndDefaults)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Files, testing::ValuesIn(kFiles),
-                         [](const testing::TestParamInfo<FileCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Settings, Files, testing::ValuesIn(kFiles), CaseName());
 
 // A path that holds no file to read: refused at once with the reason, or,
 // where nothing is there, no settings. Each is loaded in a child process,
 // within 5 s, as an unprivileged user where rights are the point: the tests
 // run as root, who may read anything.
-struct PathCase {
-    const char *name;
+struct PathCase : NamedCase {
     std::function<std::string(const std::string &dir)> make;  // the path
     bool unprivileged;
     std::string outcome;  // what LoadSettings returns, and StoreErrorText
 };
 
 const PathCase kPaths[] = {
-    {"missing", [](const std::string &dir) { return dir + "/missing.reg"; }, false, "0"},
-    {"no rights to read it",
+    {{"missing"}, [](const std::string &dir) { return dir + "/missing.reg"; }, false, "0"},
+    {{"no rights to read it"},
      [](const std::string &dir) {
          WriteFile(dir + "/s.reg", Key("\"Allow IP\"=\"127.0.0.2\""));
          chmod((dir + "/s.reg").c_str(), 0600);
@@ -193,27 +185,22 @@ const PathCase kPaths[] = {
          return dir + "/s.reg";
      },
      true, "-1 Permission denied"},
-    {"a loop of links",
+    {{"a loop of links"},
      [](const std::string &dir) {
          symlink((dir + "/b").c_str(), (dir + "/a").c_str());
          symlink((dir + "/a").c_str(), (dir + "/b").c_str());
          return dir + "/a";
      },
      false, "-1 Too many levels of symbolic links"},
-    {"a FIFO",
+    {{"a FIFO"},
      [](const std::string &dir) {
          mkfifo((dir + "/fifo").c_str(), 0600);
          return dir + "/fifo";
      },
      false, "-1 not a regular file"},
-    {"a directory", [](const std::string &dir) { return dir; }, false, "-1 not a regular file"},
-    {"a device", [](const std::string &) { return std::string("/dev/null"); }, false, "-1 not a regular file"},
+    {{"a directory"}, [](const std::string &dir) { return dir; }, false, "-1 not a regular file"},
+    {{"a device"}, [](const std::string &) { return std::string("/dev/null"); }, false, "-1 not a regular file"},
 };
-
-void PrintTo(const PathCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class Paths : public Settings, public testing::WithParamInterface<PathCase> {};
 
@@ -235,11 +222,9 @@ TEST_P(Paths, RefusedAtOnceOrNone)
     EXPECT_EQ(0, status) << "expected " << c.outcome;
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Paths, testing::ValuesIn(kPaths),
-                         [](const testing::TestParamInfo<PathCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Settings, Paths, testing::ValuesIn(kPaths), CaseName());
 
-struct FilterCase {
-    const char *name;
+struct FilterCase : NamedCase {
     std::string values;
     uint32_t address;
     uint32_t mask;
@@ -248,23 +233,18 @@ struct FilterCase {
 };
 
 const FilterCase kFilters[] = {
-    {"neither", "", 0, 0, {"127.0.0.1", "192.168.1.8"}, {}},
-    {"host only", "\"Allow IP\"=\"192.168.1.7\"", Ip("192.168.1.7"), kAllOnes, {"192.168.1.7"}, {"192.168.1.8"}},
-    {"network", "\"Allow IP\"=\"10.1.0.0\"\n\"Allow Mask\"=\"255.255.0.0\"", Ip("10.1.0.0"), Ip("255.255.0.0"),
+    {{"neither"}, "", 0, 0, {"127.0.0.1", "192.168.1.8"}, {}},
+    {{"host only"}, "\"Allow IP\"=\"192.168.1.7\"", Ip("192.168.1.7"), kAllOnes, {"192.168.1.7"}, {"192.168.1.8"}},
+    {{"network"}, "\"Allow IP\"=\"10.1.0.0\"\n\"Allow Mask\"=\"255.255.0.0\"", Ip("10.1.0.0"), Ip("255.255.0.0"),
      {"10.1.200.3", "10.1.0.1"}, {"10.2.0.1", "11.1.0.1"}},
-    {"mask before address in the file still wins", "\"Allow Mask\"=\"255.0.0.0\"\n\"Allow IP\"=\"127.1.2.3\"",
+    {{"mask before address in the file still wins"}, "\"Allow Mask\"=\"255.0.0.0\"\n\"Allow IP\"=\"127.1.2.3\"",
      Ip("127.1.2.3"), Ip("255.0.0.0"), {"127.9.9.9"}, {"128.1.2.3"}},
-    {"mask only", "\"Allow Mask\"=\"255.255.255.0\"", 0, Ip("255.255.255.0"), {"0.0.0.77"}, {"127.0.0.1"}},
-    {"invalid address", "\"Allow IP\"=\"not-an-address\"", kAllOnes, kAllOnes, {}, {"127.0.0.1", "10.0.0.1"}},
-    {"empty address is present", "\"Allow IP\"=\"\"", kAllOnes, kAllOnes, {}, {"127.0.0.1"}},
-    {"zero address", "\"Allow IP\"=\"0.0.0.0\"", 0, kAllOnes, {}, {"127.0.0.1"}},
-    {"short forms parse as inet_addr does", "\"Allow IP\"=\"127.1\"", Ip("127.0.0.1"), kAllOnes, {"127.0.0.1"}, {}},
+    {{"mask only"}, "\"Allow Mask\"=\"255.255.255.0\"", 0, Ip("255.255.255.0"), {"0.0.0.77"}, {"127.0.0.1"}},
+    {{"invalid address"}, "\"Allow IP\"=\"not-an-address\"", kAllOnes, kAllOnes, {}, {"127.0.0.1", "10.0.0.1"}},
+    {{"empty address is present"}, "\"Allow IP\"=\"\"", kAllOnes, kAllOnes, {}, {"127.0.0.1"}},
+    {{"zero address"}, "\"Allow IP\"=\"0.0.0.0\"", 0, kAllOnes, {}, {"127.0.0.1"}},
+    {{"short forms parse as inet_addr does"}, "\"Allow IP\"=\"127.1\"", Ip("127.0.0.1"), kAllOnes, {"127.0.0.1"}, {}},
 };
-
-void PrintTo(const FilterCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class Filter : public Settings, public testing::WithParamInterface<FilterCase> {};
 
@@ -280,8 +260,7 @@ TEST_P(Filter, AddressMaskAndAdmission)
         EXPECT_FALSE(IsPeerAdmitted(Ip(peer))) << peer;
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Filter, testing::ValuesIn(kFilters),
-                         [](const testing::TestParamInfo<FilterCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Settings, Filter, testing::ValuesIn(kFilters), CaseName());
 
 TEST_F(Settings, SqlDialect)
 {

@@ -21,16 +21,6 @@
 
 namespace {
 
-std::string Query(const std::string &text)
-{
-    return "Query: \"" + text + "\"";
-}
-
-std::string SpoolValue(const std::string &path)
-{
-    return "\"Spool File\"=\"" + std::string(RunsUnderWine() ? "Z:" : "") + path + "\"";
-}
-
 class Spool : public SqliteService {
 protected:
     void SetUp() override
@@ -58,10 +48,10 @@ TEST_F(Spool, SurvivesAKillAndRunsOnce)
     WaitForExit(&run, 5000);
     close(fd);
     // Only the first statement tries to connect; the others join it.
-    std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1", Query(statements[0]),
+    std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1", QueryLine(statements[0]),
                                          "SQLConnect Failed.  SQLSTATE=<any>", "ERROR: Connecting",
-                                         "Statement spooled, 1 waiting.", Query(statements[1]),
-                                         "Statement spooled, 2 waiting.", Query(statements[2]),
+                                         "Statement spooled, 1 waiting.", QueryLine(statements[1]),
+                                         "Statement spooled, 2 waiting.", QueryLine(statements[2]),
                                          "Statement spooled, 3 waiting."};
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
@@ -86,8 +76,8 @@ TEST_F(Spool, RejectedStatementIsNotKept)
     ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
     ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO nosuch VALUES(1);INSERT INTO t VALUES(1);"}));
     std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1",
-                                         Query("INSERT INTO nosuch VALUES(1);"), "ERROR: Executing Statemtent",
-                                         "  [SQLite]no such table: nosuch (1)", Query("INSERT INTO t VALUES(1);"),
+                                         QueryLine("INSERT INTO nosuch VALUES(1);"), "ERROR: Executing Statemtent",
+                                         "  [SQLite]no such table: nosuch (1)", QueryLine("INSERT INTO t VALUES(1);"),
                                          "Peer closed connection."};
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
@@ -133,8 +123,7 @@ TEST_F(Spool, HeldSpoolStopsASecondService)
 // A "Spool File" that is not the spool's own stops start-up before the
 // service listens, and leaves the file, or the one a link names, as it was.
 // `target` is a SQLite database.
-struct ForeignCase {
-    const char *name;
+struct ForeignCase : NamedCase {
     const char *setup;    // shell commands in the test's folder
     const char *watched;  // a file that must not change
     const char *reason;
@@ -144,18 +133,13 @@ struct ForeignCase {
 const char kWineFollowsLinks[] = "Wine shows a symbolic link as the file it names";
 
 const ForeignCase kForeign[] = {
-    {"a link to a file", "ln -s target spool", "target", "not a regular file", kWineFollowsLinks},
-    {"a FIFO", "mkfifo spool", "target", "not a regular file", NULL},
-    {"a folder", "mkdir spool", "target", "not a regular file", NULL},
-    {"a SQLite database", "cp target spool", "spool", "not a spool file", NULL},
-    {"a link as its .damaged file", "printf VSRW >spool && ln -s target spool.damaged", "target",
+    {{"a link to a file"}, "ln -s target spool", "target", "not a regular file", kWineFollowsLinks},
+    {{"a FIFO"}, "mkfifo spool", "target", "not a regular file", NULL},
+    {{"a folder"}, "mkdir spool", "target", "not a regular file", NULL},
+    {{"a SQLite database"}, "cp target spool", "spool", "not a spool file", NULL},
+    {{"a link as its .damaged file"}, "printf VSRW >spool && ln -s target spool.damaged", "target",
      "<any>/spool.damaged is not a regular file", kWineFollowsLinks},
 };
-
-void PrintTo(const ForeignCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class ForeignFile : public Spool, public testing::WithParamInterface<ForeignCase> {};
 
@@ -177,8 +161,7 @@ TEST_P(ForeignFile, StopsStartUp)
     EXPECT_EQ("1\n", RunCommand("sqlite3 " + ShellQuote(dir + "/target") + " 'SELECT a FROM x'"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Spool, ForeignFile, testing::ValuesIn(kForeign),
-                         [](const testing::TestParamInfo<ForeignCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Spool, ForeignFile, testing::ValuesIn(kForeign), CaseName());
 
 // PostgreSQL's throwaway server, stopped and started under the service.
 class SpoolServer : public testing::Test {
@@ -187,9 +170,7 @@ protected:
     {
         if (!ServersRunning())
             GTEST_SKIP() << "needs the throwaway database servers";
-        for (const DataSource &available : AvailableDataSources(false))
-            if (available.name == "postgres")
-                source = available;
+        source = ServerSource("postgres");
         dir = MakeTempDir();
         UseDataSource(source, dir);
         QueryDataSource(source, "DROP TABLE IF EXISTS spooled; CREATE TABLE spooled(id serial PRIMARY KEY, c INTEGER, "
@@ -209,12 +190,22 @@ protected:
         settings.insert(settings.end(), {PortValue(port), SpoolValue(dir + "/spool"), "\"Max Clients\"=dword:00000004"});
         return StartService(&run, SettingsFile(settings), port);
     }
-    static std::string Insert(int c, int s)
+    static std::string Spooled(int c, int s)
     {
         return "INSERT INTO spooled(c, s) VALUES(" + std::to_string(c) + ", " + std::to_string(s) + ");";
     }
     std::string Rows() { return QueryDataSource(source, "SELECT c, s FROM spooled ORDER BY id"); }
     int RowCount() { return atoi(QueryDataSource(source, "SELECT COUNT(*) FROM spooled").c_str()); }
+    // Ends the server session that runs kSlow, as soon as it does.
+    bool CutSlowStatement(int ms)
+    {
+        for (long deadline = NowMs() + ms; NowMs() < deadline; usleep(50000))
+            if (QueryDataSource(source, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+                                        "'INSERT INTO spooled(c, s) SELECT%'") == "t\n")
+                return true;
+        return false;
+    }
+    const std::string kSlow = "INSERT INTO spooled(c, s) SELECT 9, 1 FROM pg_sleep(10);";
 
     DataSource source;
     std::string dir;
@@ -222,9 +213,9 @@ protected:
     ServiceRun run;
 };
 
-// Statements sent before, during and after an outage, and while the spool
-// drains, land exactly once and in the order sent; with no client connected
-// when the server is back, the spool is tried within about 5 s.
+// Statements sent before and during an outage land exactly once and in the
+// order sent; with no client connected when the server is back, the spool
+// is tried within about 5 s.
 TEST_F(SpoolServer, postgres_OutageLosesNothing)
 {
     ASSERT_TRUE(Start()) << ServiceLog(run);
@@ -240,7 +231,7 @@ TEST_F(SpoolServer, postgres_OutageLosesNothing)
             Server("pg-stop");
         }
         for (int c = 0; c < 2; c++)
-            SendAll(clients[c], Insert(c, s));
+            SendAll(clients[c], Spooled(c, s));
     }
     ASSERT_TRUE(WaitForLog(run, "Statement spooled, 200 waiting.", 1, 30000)) << ServiceLog(run);
     for (int fd : clients)
@@ -251,16 +242,7 @@ TEST_F(SpoolServer, postgres_OutageLosesNothing)
     while (RowCount() == 10 && NowMs() - started < 8000)
         usleep(20000);
     EXPECT_LT(NowMs() - started, 6500) << "the spool was not tried within about 5 s";
-    // A client that comes while the spool drains and sends flat out joins
-    // its tail at the pace of the drain, and loses nothing to it.
-    int late = ConnectFrom("127.0.0.3", port);
-    std::string flatOut;
-    for (int s = 0; s < 200; s++)
-        flatOut += Insert(2, s);
-    SendAll(late, flatOut);
-    close(late);
-    ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 3, 60000)) << ServiceLog(run);
-    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 60000)) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 30000)) << ServiceLog(run);
 
     std::map<int, int> next;
     std::istringstream rows(Rows());
@@ -270,12 +252,10 @@ TEST_F(SpoolServer, postgres_OutageLosesNothing)
         int c = atoi(row.c_str());
         int s = atoi(row.c_str() + row.find('|') + 1);
         EXPECT_EQ(next[c]++, s) << "client " << c << " in row " << count;
-        EXPECT_TRUE(c == 2 || count < 210) << "a late statement passed a spooled one";
         count++;
     }
-    EXPECT_EQ(410, count);
+    EXPECT_EQ(210, count);
     EXPECT_EQ(0, CountOf(ServiceLog(run), "outcome unknown"));
-    EXPECT_EQ(0, CountOf(ServiceLog(run), "Spool full"));
 }
 
 // A statement whose connection is cut while it runs may have committed:
@@ -283,23 +263,18 @@ TEST_F(SpoolServer, postgres_OutageLosesNothing)
 TEST_F(SpoolServer, postgres_LostConnectionIsNotRetried)
 {
     ASSERT_TRUE(Start()) << ServiceLog(run);
-    const std::string slow = "INSERT INTO spooled(c, s) SELECT 9, 1 FROM pg_sleep(10);";
     int fd = ConnectFrom("127.0.0.1", port);
-    SendAll(fd, slow + Insert(9, 2));
-    bool cut = false;
-    for (long deadline = NowMs() + 5000; !cut && NowMs() < deadline; usleep(50000))
-        cut = QueryDataSource(source, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
-                                      "'INSERT INTO spooled(c, s) SELECT%'") == "t\n";
-    ASSERT_TRUE(cut);
-    ASSERT_TRUE(WaitForLog(run, "Query: \"" + Insert(9, 2), 1, 5000)) << ServiceLog(run);
+    SendAll(fd, kSlow + Spooled(9, 2));
+    ASSERT_TRUE(CutSlowStatement(5000));
+    ASSERT_TRUE(WaitForLog(run, "Query: \"" + Spooled(9, 2), 1, 5000)) << ServiceLog(run);
     close(fd);
     ASSERT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 5000)) << ServiceLog(run);
     std::vector<std::string> expected = {"<any>", "<any>", "Max clients 4", "<any>Incoming connection from 127.0.0.1",
-                                         "<any>Query: \"" + slow + "\"", "<any>ERROR: Executing Statemtent",
+                                         "<any>Query: \"" + kSlow + "\"", "<any>ERROR: Executing Statemtent",
                                          "<any>  FATAL: terminating connection due to administrator command;",
                                          "<any>  The connection has been lost",
                                          "<any>Statement outcome unknown, not retried.",
-                                         "<any>Query: \"" + Insert(9, 2) + "\"", "<any>Peer closed connection."};
+                                         "<any>Query: \"" + Spooled(9, 2) + "\"", "<any>Peer closed connection."};
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
     EXPECT_EQ("9|2\n", Rows());
@@ -312,23 +287,18 @@ TEST_F(SpoolServer, postgres_LostConnectionInReplayIsNotRetried)
 {
     ASSERT_TRUE(Start()) << ServiceLog(run);
     Server("pg-stop");
-    const std::string slow = "INSERT INTO spooled(c, s) SELECT 9, 1 FROM pg_sleep(10);";
     int fd = ConnectFrom("127.0.0.1", port);
-    SendAll(fd, slow + Insert(9, 2));
+    SendAll(fd, kSlow + Spooled(9, 2));
     ASSERT_TRUE(WaitForLog(run, "Statement spooled, 2 waiting.", 1, 10000)) << ServiceLog(run);
     close(fd);
     Server("pg-start");
-    bool cut = false;
-    for (long deadline = NowMs() + 20000; !cut && NowMs() < deadline; usleep(50000))
-        cut = QueryDataSource(source, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
-                                      "'INSERT INTO spooled(c, s) SELECT%'") == "t\n";
-    ASSERT_TRUE(cut) << ServiceLog(run);
+    ASSERT_TRUE(CutSlowStatement(20000)) << ServiceLog(run);
     ASSERT_TRUE(WaitForLog(run, "Spool empty.", 1, 10000)) << ServiceLog(run);
     std::string log = ServiceLog(run);
-    EXPECT_EQ(1, CountOf(log, "Replay: \"" + slow + "\"")) << log;
+    EXPECT_EQ(1, CountOf(log, "Replay: \"" + kSlow + "\"")) << log;
     EXPECT_EQ(1, CountOf(log, "Statement outcome unknown, not retried.")) << log;
-    EXPECT_LT(log.find("Replay: \"" + slow), log.find("Statement outcome unknown")) << log;
-    EXPECT_EQ(1, CountOf(log, "Replay: \"" + Insert(9, 2) + "\"")) << log;
+    EXPECT_LT(log.find("Replay: \"" + kSlow), log.find("Statement outcome unknown")) << log;
+    EXPECT_EQ(1, CountOf(log, "Replay: \"" + Spooled(9, 2) + "\"")) << log;
     EXPECT_EQ("9|2\n", Rows());
     EXPECT_EQ("", ReadFile(dir + "/spool"));
 }

@@ -83,8 +83,12 @@ const char kDamaged[] = "Spool record damaged, set aside.\n";
 
 class SpoolFile : public testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { Fresh(); }
+    // A fresh folder for the spool, for each case of a loop.
+    void Fresh()
     {
+        SpoolClose();
+        RemoveTree(dir);
         dir = MakeTempDir();
         path = dir + "/spool";
     }
@@ -127,8 +131,7 @@ protected:
 // A crash while appending cuts the last record anywhere; a disk can change
 // any byte of a record. Either way only the intact records run, in order,
 // and the damaged bytes are kept beside the spool.
-struct DamageCase {
-    const char *name;
+struct DamageCase : NamedCase {
     long cutAt;      // the file's new size, or -1
     long flipAt;     // a byte changed, or -1
     long from, to;   // the bytes set aside
@@ -136,20 +139,15 @@ struct DamageCase {
 };
 
 const DamageCase kDamage[] = {
-    {"the first record cut after two bytes", 2, -1, 0, 2, {}},
-    {"cut after the last header's magic", kThird + 3, -1, kThird, kThird + 3, {"A;", "BB;"}},
-    {"cut inside the last header", kThird + 9, -1, kThird, kThird + 9, {"A;", "BB;"}},
-    {"cut after the last header", kThird + 12, -1, kThird, kThird + 12, {"A;", "BB;"}},
-    {"cut before the last byte", kEnd - 1, -1, kThird, kEnd - 1, {"A;", "BB;"}},
-    {"a byte of a middle record's text", -1, kSecond + 13, kSecond, kThird, {"A;", "CCC;"}},
-    {"a middle record's length", -1, kSecond + 4, kSecond, kThird, {"A;", "CCC;"}},
-    {"a middle record's state", -1, kSecond + 3, kSecond, kThird, {"A;", "CCC;"}},
+    {{"the first record cut after two bytes"}, 2, -1, 0, 2, {}},
+    {{"cut after the last header's magic"}, kThird + 3, -1, kThird, kThird + 3, {"A;", "BB;"}},
+    {{"cut inside the last header"}, kThird + 9, -1, kThird, kThird + 9, {"A;", "BB;"}},
+    {{"cut after the last header"}, kThird + 12, -1, kThird, kThird + 12, {"A;", "BB;"}},
+    {{"cut before the last byte"}, kEnd - 1, -1, kThird, kEnd - 1, {"A;", "BB;"}},
+    {{"a byte of a middle record's text"}, -1, kSecond + 13, kSecond, kThird, {"A;", "CCC;"}},
+    {{"a middle record's length"}, -1, kSecond + 4, kSecond, kThird, {"A;", "CCC;"}},
+    {{"a middle record's state"}, -1, kSecond + 3, kSecond, kThird, {"A;", "CCC;"}},
 };
-
-void PrintTo(const DamageCase &c, std::ostream *out)
-{
-    *out << c.name;
-}
 
 class Damage : public SpoolFile, public testing::WithParamInterface<DamageCase> {};
 
@@ -176,8 +174,7 @@ TEST_P(Damage, OnlyIntactRecordsRun)
     EXPECT_EQ("", ReadFile(path)) << "a spool with nothing waiting is emptied";
 }
 
-INSTANTIATE_TEST_SUITE_P(Spool, Damage, testing::ValuesIn(kDamage),
-                         [](const testing::TestParamInfo<DamageCase> &info) { return TestName(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Spool, Damage, testing::ValuesIn(kDamage), CaseName());
 
 // Records come back in order after a reopen, and a statement that would
 // take the bytes waiting past the limit is not kept, leaving the spool as
@@ -217,9 +214,7 @@ TEST_F(SpoolFile, FailedAppendLeavesNothingToRun)
         {"write fails part way and so does the cut", 7, false, 1, kDamaged},
     };
     for (const auto &c : cases) {
-        RemoveTree(dir);
-        dir = MakeTempDir();
-        path = dir + "/spool";
+        Fresh();
         Open();
         ASSERT_EQ(SPOOL_KEPT, SpoolAppend("A;"));
         writeKeeps = c.writeKeeps;
@@ -250,9 +245,7 @@ TEST_F(SpoolFile, FailedTakeRunsNothingTwice)
     };
     char text[SPOOL_TEXT_MAX + 1];
     for (const auto &c : cases) {
-        RemoveTree(dir);
-        dir = MakeTempDir();
-        path = dir + "/spool";
+        Fresh();
         AppendAll();
         Open();
         for (int take = 0; take < c.takes; take++) {
@@ -279,9 +272,7 @@ TEST_F(SpoolFile, FailedTakeRunsNothingTwice)
 TEST_F(SpoolFile, FileShrinksWhileDraining)
 {
     for (bool renameFails : {false, true}) {
-        RemoveTree(dir);
-        dir = MakeTempDir();
-        path = dir + "/spool";
+        Fresh();
         Open();
         std::vector<std::string> sent;
         std::vector<std::string> taken;
@@ -323,9 +314,7 @@ TEST_F(SpoolFile, FileShrinksWhileDraining)
 TEST_F(SpoolFile, RecordAfterLongDamageRuns)
 {
     for (size_t at : {65535, 65536}) {
-        RemoveTree(dir);
-        dir = MakeTempDir();
-        path = dir + "/spool";
+        Fresh();
         Open();
         ASSERT_EQ(SPOOL_KEPT, SpoolAppend("A;"));
         SpoolClose();

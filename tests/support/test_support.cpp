@@ -152,11 +152,26 @@ std::string SettingsFile(const std::vector<std::string> &valueLines)
     return text;
 }
 
+std::string Dword(const char *name, unsigned value)
+{
+    char line[96];
+    snprintf(line, sizeof line, "\"%s\"=dword:%08x", name, value);
+    return line;
+}
+
 std::string PortValue(int port)
 {
-    char line[64];
-    snprintf(line, sizeof line, "\"TCP Port\"=dword:%08x", (unsigned)port);
-    return line;
+    return Dword("TCP Port", (unsigned)port);
+}
+
+std::string SpoolValue(const std::string &path)
+{
+    return "\"Spool File\"=\"" + std::string(RunsUnderWine() ? "Z:" : "") + path + "\"";
+}
+
+std::string Insert(int a, const std::string &b)
+{
+    return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
 }
 
 int ConnectFrom(const char *from, int port)
@@ -500,6 +515,14 @@ std::vector<DataSource> AvailableDataSources(bool withSqlite)
                            {"  [ma-<any>]Table 'varn.nosuch' doesn't exist"}});
     }
     return sources;
+}
+
+DataSource ServerSource(const std::string &name)
+{
+    for (const DataSource &available : AvailableDataSources(false))
+        if (available.name == name)
+            return available;
+    return {};
 }
 
 void UseDataSource(const DataSource &source, const std::string &dir)

@@ -53,7 +53,13 @@ void UseSqliteOdbcConfig(const std::string &dir, const std::string &databasePath
 // A settings file in the registry export format holding `valueLines` (such
 // as "\"TCP Port\"=dword:00001f90") under the service's key.
 std::string SettingsFile(const std::vector<std::string> &valueLines);
+// A dword value line, such as "\"TCP Port\"=dword:00001f90".
+std::string Dword(const char *name, unsigned value);
 std::string PortValue(int port);
+// The "Spool File" value line for a path of this machine.
+std::string SpoolValue(const std::string &path);
+// INSERT INTO t VALUES(a, 'b');
+std::string Insert(int a, const std::string &b);
 
 // A TCP connection from the loopback address `from` to the same address
 // and `port`, or -1.
@@ -153,6 +159,8 @@ protected:
 
 bool ServersRunning();
 std::vector<DataSource> AvailableDataSources(bool withSqlite);
+// The server-backed source of that name ("postgres", "mariadb").
+DataSource ServerSource(const std::string &name);
 // Points the driver manager at a configuration holding `source`.
 void UseDataSource(const DataSource &source, const std::string &dir);
 // Runs SQL with the database's own client; rows a line, columns "|".
