@@ -61,13 +61,6 @@ const ServiceCase kCases[] = {
      {"Incoming connection from 127.0.0.8", "Access denied", "Incoming connection from 127.0.0.7",
       QueryLine("INSERT INTO t VALUES(7, 'yes');"), kClosed},
      "7|yes\n"},
-    {{"allowed network"}, "sqlite", {"\"Allow IP\"=\"127.1.0.0\"", "\"Allow Mask\"=\"255.255.0.0\""},
-     {"Allowed network 127.1.0.0 255.255.0.0"},
-     {{"127.1.200.3", {"INSERT INTO t VALUES(1, 'in');"}, true},
-      {"127.2.0.1", {"INSERT INTO t VALUES(2, 'out');"}, false}},
-     {"Incoming connection from 127.1.200.3", QueryLine("INSERT INTO t VALUES(1, 'in');"), kClosed,
-      "Incoming connection from 127.2.0.1", "Access denied"},
-     "1|in\n"},
     // Run cut or up to its NUL byte, either would empty the table.
     {{"too long or with a NUL byte, not run"}, "sqlite", {}, {},
      {{"127.0.0.1",
@@ -78,12 +71,6 @@ const ServiceCase kCases[] = {
       "Statement exceeds 1000 bytes, not executed.", QueryLine("DELETE FROM t"),
       "Statement contains a NUL byte, not executed.", QueryLine("INSERT INTO t VALUES(3, 'next');"), kClosed},
      "2|two\n3|next\n"},
-    {{"missing data source keeps the connection"}, "sqlite", {"\"Data Source\"=\"no_such_dsn\""}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');INSERT INTO t VALUES(2, 'b');"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), "SQLConnect Failed.  SQLSTATE=IM002 <any>", "ERROR: Connecting",
-      QueryLine("INSERT INTO t VALUES(2, 'b');"), "SQLConnect Failed.  SQLSTATE=IM002 <any>", "ERROR: Connecting",
-      kClosed},
-     ""},
     // A dialect sends a statement from its first word, so the line break
     // after the one before and the comments above it are not sent (the
     // SQLite driver refuses a semicolon in them). The CR LF after the last
@@ -105,23 +92,6 @@ const ServiceCase kCases[] = {
     {{"leading comments in the mysql dialect"}, "mariadb", {"\"SQL Dialect\"=\"mysql\""}, {"SQL dialect mysql"},
      {{"127.0.0.1", {"-- note; it's here\n# hash ; comment\n/* block ; */ INSERT INTO t VALUES(1, 'a');"}, true}},
      {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), kClosed}, "1|a\n"},
-    {{"wrong password"}, "postgres", {"\"Password\"=\"wrong\""}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"), "SQLConnect Failed.  SQLSTATE=08001 <any>", "ERROR: Connecting",
-      kClosed},
-     ""},
-    {{"wrong password"}, "mariadb", {"\"Password\"=\"wrong\""}, {},
-     {{"127.0.0.1", {"INSERT INTO t VALUES(1, 'a');"}, true}},
-     {kIn, QueryLine("INSERT INTO t VALUES(1, 'a');"),
-      "SQLConnect Failed.  SQLSTATE=28000 <any>Access denied for user 'varn'<any>", "ERROR: Connecting", kClosed},
-     ""},
-    // The driver splits a long message over records of at most 511
-    // characters, and each is printed.
-    {{"long message in several records"}, "postgres", {}, {},
-     {{"127.0.0.1", {"DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"}, true}},
-     {kIn, QueryLine("DO 'BEGIN RAISE EXCEPTION ''%'', repeat(''x'', 700); END';"), "ERROR: Executing Statemtent",
-      "  ERROR: xxx<any>", "  xxx<any>;", "  Error while executing the query", kClosed},
-     ""},
     // A server that is down: every statement reports it and the client stays.
     // psqlODBC's message runs over a line break; its first 99 characters end
     // inside the second line.
@@ -238,22 +208,12 @@ struct ClosedCase : NamedCase {
     bool refused;
 };
 
-const std::string kBlanks(5000, ' ');
-
-// The refusal of a settings store, file or registry key, for `reason`.
-std::string Unreadable(const std::string &reason)
-{
-    return "Settings file <any> cannot be read: <any>" + reason;
-}
-
 const ClosedCase kClosedCases[] = {
     {{"unknown dialect"}, false, {"\"SQL Dialect\"=\"oracle\""}, {"Unknown SQL dialect \"oracle\""}, true},
     // Beside the settings test's filter rows: the line that announces a
     // filter admitting nobody, and a value of the wrong type.
     {{"zero address alone"}, false, {"\"Allow IP\"=\"0.0.0.0\""}, {"Allowed host 0.0.0.0"}, false},
-    {{"address without a byte"}, false, {"\"Allow IP\"=hex:"}, {Unreadable("\"Allow IP\" is not a string")}, true},
-    {{"a string where a dword belongs"}, false, {"\"Max Clients\"=\"1\""},
-     {Unreadable("\"Max Clients\" is not a dword")}, true},
+    {{"address without a byte"}, false, {"\"Allow IP\"=hex:"}, {"Settings file <any> cannot be read: <any>\"Allow IP\" is not a string"}, true},
     {{"no clients"}, false, {"\"Max Clients\"=dword:00000000"}, {"Max Clients 0 out of range"}, true},
     {{"too many clients"}, false, {"\"Max Clients\"=dword:00000401"}, {"Max Clients 1025 out of range"}, true},
     {{"no sessions"}, false, {"\"Database Sessions\"=dword:00000000"}, {"Database Sessions 0 out of range"}, true},
@@ -263,11 +223,6 @@ const ClosedCase kClosedCases[] = {
      true},
     {{"spool that cannot be made"}, false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
-    {{"spool file too long to read"}, false, {"\"Spool File\"=\"/tmp/spool" + kBlanks + "\""},
-     {Unreadable("\"Spool File\" is longer than 100 bytes")}, true},
-    {{"a comment after a section line"}, true,
-     {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvorin\\VARN ODBC] ; admission", "\"Allow IP\"=\"127.0.0.2\""},
-     {"Settings file <any>/settings.reg cannot be read: line 6: text after a section's ]"}, true},
     {{"file over the size limit"}, true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},
      {"Settings file <any>/settings.reg cannot be read: larger than 1048576 bytes"}, true},
 };
@@ -410,71 +365,28 @@ TEST_F(ServiceProcess, NoLineIsLostWhenKilled)
     EXPECT_EQ(expected, ServiceLogLines(run));
 }
 
-// The real waits of the real program: an idle client is cut off 30 s after
-// its last statement (the CR LF after it opened the next one), and one that
-// never sends a byte after 90 s. Two minutes, so it runs only against the
-// Windows build, whose serving loop waits in WSAPoll on the Windows clock;
-// reader_tests and Clients cover the native waits, shortened.
-TEST_F(ServiceProcess, IdleClientsAreCutOff)
+// The real wait of the real program: an idle client is cut off 30 s after
+// its last statement (the CR LF after it opened the next one). Half a
+// minute, so it runs only against the Windows build, whose serving loop
+// waits in WSAPoll on the Windows clock; reader_tests and Clients cover
+// both waits natively, shortened.
+TEST_F(ServiceProcess, IdleClientIsCutOff)
 {
     if (!RunsUnderWine())
-        GTEST_SKIP() << "takes two minutes; run against the Windows build only";
+        GTEST_SKIP() << "takes half a minute; run against the Windows build only";
     ASSERT_TRUE(Start());
     int talker = ConnectFrom("127.0.0.6", port);
-    ASSERT_TRUE(WaitForLog(run, "Incoming connection from 127.0.0.6", 1, 5000));
-    int silent = ConnectFrom("127.0.0.7", port);
     SendAll(talker, "INSERT INTO t VALUES(1, 'then idle');\r\n");
     long sent = NowMs();
     ASSERT_TRUE(WaitForLog(run, " next timed out", 1, 45000)) << ServiceLog(run);
     EXPECT_NEAR(30000, NowMs() - sent, 3000);
-    ASSERT_TRUE(WaitForLog(run, "Incoming connection from 127.0.0.7", 1, 5000)) << ServiceLog(run);
-    long accepted = NowMs();
-    ASSERT_TRUE(WaitForLog(run, " initial timed out.", 1, 105000)) << ServiceLog(run);
-    EXPECT_NEAR(90000, NowMs() - accepted, 3000);
     close(talker);
-    close(silent);
     std::vector<std::string> lines = ServiceLogLines(run);
-    ASSERT_EQ(7u, lines.size()) << ServiceLog(run);
+    ASSERT_EQ(5u, lines.size()) << ServiceLog(run);
     EXPECT_EQ(QueryLine("INSERT INTO t VALUES(1, 'then idle');"), lines[3]);
     EXPECT_EQ(0u, lines[4].find("recv(")) << lines[4];
     EXPECT_EQ(" next timed out", lines[4].substr(lines[4].find(')') + 1));
-    EXPECT_EQ(" initial timed out.", lines[6].substr(lines[6].find(')') + 1));
     EXPECT_EQ("1\n", Count());
-}
-
-// One session per statement must not cost memory or descriptors: 10,000
-// statements leave the service where 1,000 left it.
-TEST_F(ServiceProcess, TenThousandStatementsKeepMemoryFlat)
-{
-    // Under Wine the ODBC calls cross into the host's unixODBC, which loads
-    // and unloads its installer library per connection there; that bridge
-    // is not what a Windows machine runs.
-    if (RunsUnderWine())
-        GTEST_SKIP() << "measures the native process's memory";
-    ASSERT_TRUE(Start());
-    long resident = 0;
-    int descriptors = 0;
-    for (int batch = 0; batch < 10; batch++) {
-        std::string statements;
-        for (int i = 0; i < 1000; i++)
-            statements += "INSERT INTO t VALUES(" + std::to_string(batch * 1000 + i) + ", 'some typical text');";
-        ASSERT_TRUE(Visit(run, "127.0.0.1", {statements}));
-        if (batch == 0) {
-            resident = ResidentKiB(run.pid);
-            descriptors = OpenDescriptors(run.pid);
-        }
-    }
-    EXPECT_EQ(descriptors, OpenDescriptors(run.pid));
-    if (!SanitizerBuild()) {
-        EXPECT_LT(ResidentKiB(run.pid) - resident, 256) << "KiB grown from 1,000 to 10,000 statements";
-    }
-    EXPECT_EQ("10000\n", Count());
-    EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR"));
-    // A sanitizer build's host exits on SIGTERM, and LeakSanitizer reports
-    // into the console anything the service lost track of.
-    kill(run.pid, SIGTERM);
-    EXPECT_EQ(SanitizerBuild() ? 0 : 128 + SIGTERM, WaitForExit(&run, 30000));
-    EXPECT_EQ(std::string::npos, ServiceLog(run).find("LeakSanitizer"));
 }
 
 // One script of statements that the dialects frame differently from the
@@ -528,10 +440,7 @@ protected:
 TEST_P(DialectAgainstShell, SameRowsAsTheShell)
 {
     const ShellScript &c = GetParam();
-    DataSource source;
-    for (const DataSource &available : AvailableDataSources(false))
-        if (available.name == c.name)
-            source = available;
+    DataSource source = ServerSource(c.name);
     UseDataSource(source, "");
     QueryDataSource(source, c.cleanup);
     ASSERT_TRUE(ResetTable(source));
