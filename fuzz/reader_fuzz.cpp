@@ -34,6 +34,9 @@ static const int kMaxClients = 4;
 // real sessions keeps them and their threads out of the link.
 static std::vector<std::string> executed[MAX_CLIENTS_LIMIT];
 static std::vector<Job> finishedJobs;
+// What the first client ran when served alone: the replay of the seeds
+// checks it against a seed's expected statements.
+std::vector<std::string> firstClientRan;
 
 int StartSessions(int)
 {
@@ -181,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Serve({streams[i]}, dialect, 1);
         alone[i] = executed[0];
     }
+    firstClientRan = alone[0];
     Serve(streams, dialect, kMaxClients);
 
     for (int i = 0; i < clients; i++) {

@@ -1,9 +1,13 @@
-// Runs a fuzz target's checks over files, without libFuzzer: every file in
-// the folders named on the command line is one input. A broken property
-// aborts; the file named last on standard error is the one that broke it.
+// Runs the reader fuzz target's checks over its seeds, without libFuzzer:
+// every file in the seed folder is one input, and where the folder of
+// expected statements holds a file of the same name (each statement ended by
+// a NUL byte), the first client must have run exactly those. A broken
+// property aborts; the file named last on standard error is the one.
+// Usage: reader_corpus SEED-FOLDER EXPECTED-FOLDER
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -13,26 +17,45 @@
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+extern std::vector<std::string> firstClientRan;
+
+static std::string Bytes(const std::string &path, bool *found)
+{
+    std::ifstream file(path, std::ios::binary);
+    *found = file.is_open();
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
 
 int main(int argc, char **argv)
 {
-    std::vector<std::string> paths;
-    for (int i = 1; i < argc; i++) {
-        DIR *dir = opendir(argv[i]);
-        for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;)
-            if (entry->d_name[0] != '.')
-                paths.push_back(std::string(argv[i]) + "/" + entry->d_name);
-        if (dir != NULL)
-            closedir(dir);
-    }
-    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> names;
+    int checked = 0;
+    DIR *dir = argc == 3 ? opendir(argv[1]) : NULL;
+    for (struct dirent *entry; dir != NULL && (entry = readdir(dir)) != NULL;)
+        if (entry->d_name[0] != '.')
+            names.push_back(entry->d_name);
+    if (dir != NULL)
+        closedir(dir);
+    std::sort(names.begin(), names.end());
     LLVMFuzzerInitialize(&argc, &argv);
-    for (const std::string &path : paths) {
-        std::ifstream file(path, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        fprintf(stderr, "replaying %s\n", path.c_str());
+    for (const std::string &name : names) {
+        bool found;
+        std::string bytes = Bytes(std::string(argv[1]) + "/" + name, &found);
+        fprintf(stderr, "replaying %s\n", name.c_str());
         LLVMFuzzerTestOneInput((const uint8_t *)bytes.data(), bytes.size());
+        std::string expected = Bytes(std::string(argv[2]) + "/" + name, &found);
+        if (!found)
+            continue;
+        std::string ran;
+        for (const std::string &statement : firstClientRan)
+            ran += statement + std::string(1, '\0');
+        if (ran != expected) {
+            fprintf(stderr, "ran %zu statements, not the %zu expected\n", firstClientRan.size(),
+                    (size_t)std::count(expected.begin(), expected.end(), '\0'));
+            abort();
+        }
+        checked++;
     }
-    fprintf(stderr, "%zu inputs replayed\n", paths.size());
-    return paths.empty() ? 1 : 0;
+    fprintf(stderr, "%zu inputs replayed, %d against their expected statements\n", names.size(), checked);
+    return names.empty() || checked == 0 ? 1 : 0;
 }
