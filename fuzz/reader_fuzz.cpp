@@ -34,9 +34,17 @@ static const int kMaxClients = 4;
 // real sessions keeps them and their threads out of the link.
 static std::vector<std::string> executed[MAX_CLIENTS_LIMIT];
 static std::vector<Job> finishedJobs;
-// What the first client ran when served alone: the replay of the seeds
-// checks it against a seed's expected statements.
-std::vector<std::string> firstClientRan;
+static std::vector<std::string> firstClientRan;
+
+// For the replay of the seeds: the statements the first client ran when
+// served alone, each followed by a NUL byte.
+std::string SeedOutcome()
+{
+    std::string ran;
+    for (const std::string &statement : firstClientRan)
+        ran += statement + std::string(1, '\0');
+    return ran;
+}
 
 int StartSessions(int)
 {

@@ -1,9 +1,9 @@
-// Runs the reader fuzz target's checks over its seeds, without libFuzzer:
-// every file in the seed folder is one input, and where the folder of
-// expected statements holds a file of the same name (each statement ended by
-// a NUL byte), the first client must have run exactly those. A broken
-// property aborts; the file named last on standard error is the one.
-// Usage: reader_corpus SEED-FOLDER EXPECTED-FOLDER
+// Runs a fuzz target's checks over its seeds, without libFuzzer: every file
+// in the seed folder is one input, and where the folder of expected
+// outcomes holds a file of the same name, what the target says the input
+// did (SeedOutcome) must be exactly that. A broken property aborts; the file
+// named last on standard error is the one.
+// Usage: TARGET_corpus SEED-FOLDER EXPECTED-FOLDER
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,7 +17,7 @@
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
-extern std::vector<std::string> firstClientRan;
+std::string SeedOutcome();
 
 static std::string Bytes(const std::string &path, bool *found)
 {
@@ -46,16 +46,14 @@ int main(int argc, char **argv)
         std::string expected = Bytes(std::string(argv[2]) + "/" + name, &found);
         if (!found)
             continue;
-        std::string ran;
-        for (const std::string &statement : firstClientRan)
-            ran += statement + std::string(1, '\0');
-        if (ran != expected) {
-            fprintf(stderr, "ran %zu statements, not the %zu expected\n", firstClientRan.size(),
-                    (size_t)std::count(expected.begin(), expected.end(), '\0'));
+        if (SeedOutcome() != expected) {
+            std::string shown = SeedOutcome() + "\nexpected:\n" + expected;
+            std::replace(shown.begin(), shown.end(), '\0', '\n');
+            fprintf(stderr, "outcome:\n%s\n", shown.c_str());
             abort();
         }
         checked++;
     }
-    fprintf(stderr, "%zu inputs replayed, %d against their expected statements\n", names.size(), checked);
+    fprintf(stderr, "%zu inputs replayed, %d against their expected outcome\n", names.size(), checked);
     return names.empty() || checked == 0 ? 1 : 0;
 }

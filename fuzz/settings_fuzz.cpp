@@ -9,7 +9,16 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 static char path[64];
+static std::string outcome;
+
+// For the replay of the seeds: what the last file loaded, a line a setting.
+std::string SeedOutcome()
+{
+    return outcome;
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -60,7 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(file);
 
     serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
-    LoadSettings(path);
+    int loaded = LoadSettings(path);
+    outcome = "loaded " + std::to_string(loaded) + " " + (loaded < 0 ? StoreErrorText() : "") +
+              "\nData Source=" + serviceSettings.dataSource + "\nUser Name=" + serviceSettings.userName +
+              "\nPassword=" + serviceSettings.password + "\nTCP Port=" + std::to_string(serviceSettings.tcpPort) +
+              "\nSQL Dialect=" + serviceSettings.sqlDialect + " (" + std::to_string(loaded < 0 ? -1 : SettingsDialect()) +
+              ")\n";
     CheckTerminated(serviceSettings.dataSource);
     CheckTerminated(serviceSettings.userName);
     CheckTerminated(serviceSettings.password);

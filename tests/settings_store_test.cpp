@@ -1,10 +1,9 @@
-// The settings file and the settings read from it: both registry export
-// headers and encodings, line ends, escapes, continuations, comments, other
-// sections, case, what is refused and why (values that do not fit, wrong
-// types, paths that are no file to read), the client filter and the dialect.
+// The settings file at paths that hold no file to read, and the client
+// filter. What a file's bytes load, or why they are refused, is checked by
+// settings.corpus: the settings fuzz target's seeds with their expected
+// outcome (fuzz/corpus/settings, fuzz/expected/settings).
 #include "platform.h"
 #include "service.h"
-#include "statement_lexer.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,30 +26,10 @@ uint32_t Ip(const char *text)
     return inet_addr(text);
 }
 
-std::string Utf16(const std::string &ascii)
-{
-    std::string out("\xFF\xFE", 2);
-    for (char c : ascii) {
-        out += c;
-        out += '\0';
-    }
-    return out;
-}
-
 // A REGEDIT4 file with `values` under the service's key.
 std::string Key(const std::string &values)
 {
     return "REGEDIT4\n" + kKey + "\n" + values + "\n";
-}
-
-std::string Noise(size_t length)
-{
-    std::string noise;
-    for (unsigned state = 12345; noise.size() < length;) {
-        state = state * 1103515245u + 12345u;
-        noise += (char)(state >> 16);
-    }
-    return noise;
 }
 
 class Settings : public testing::Test {
@@ -70,100 +49,6 @@ protected:
 
     std::string dir;
 };
-
-const std::string kFullKey = kKey +
-                             "\r\n\"Data Source\"=\"varn_sqlite\"\r\n\"User Name\"=\"operator\"\r\n"
-                             "\"Password\"=\"s3cret\"\r\n\"TCP Port\"=dword:00001f90\r\n";
-
-struct FileCase : NamedCase {
-    std::string file;
-    int loaded;
-    std::string dataSource;
-    std::string userName;
-    std::string password;
-    uint32_t port;
-    std::string reason = "";  // of a refusal, where the row knows it
-};
-
-const FileCase kFiles[] = {
-    {{"REGEDIT4"}, "REGEDIT4\r\n\r\n" + kFullKey, 1, "varn_sqlite", "operator", "s3cret", 8080},
-    {{"version 5 in UTF-16"}, Utf16("Windows Registry Editor Version 5.00\r\n\r\n" + kFullKey), 1, "varn_sqlite",
-     "operator", "s3cret", 8080},
-    {{"UTF-8 byte-order mark and line feeds"}, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\n\n" + kKey +
-     "\n\"Data Source\"=\"x\"\n", 1, "x", "", "", 23},
-    {{"UTF-16 text read as UTF-8"}, Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"caf") +
-     std::string("\xE9\x00\"\x00\r\x00\n\x00", 8), 1, "caf\xC3\xA9", "", "", 23},
-    {{"UTF-16 surrogate pair"}, Utf16("REGEDIT4\r\n" + kKey + "\r\n\"Data Source\"=\"") +
-     std::string("\x3D\xD8\x00\xDE\"\x00\r\x00\n\x00", 10), 1, "\xF0\x9F\x98\x80", "", "", 23},
-    {{"escapes"}, Key("\"Password\"=\"a\\\\b\\\"c\"\n\"User Name\"=\"x\\ny\""), 1, "", "x\\ny", "a\\b\"c", 23},
-    {{"hex values with continuations"}, Key("\"Data Source\"=hex(1):76,61,\\\n  72,6e,\\\n  00\n\"TCP Port\"=hex(4):90,1f,00,00"),
-     1, "varn", "", "", 8080},
-    {{"CR line ends"}, "REGEDIT4\r" + kKey + "\r\"Data Source\"=\"x\"\r\"TCP Port\"=dword:00000050\r", 1, "x", "", "", 80},
-    {{"expandable string in version 5"}, "Windows Registry Editor Version 5.00\n" + kKey +
-     "\n\"Data Source\"=hex(2):64,00,73,00,6e,00,00,00\n", 1, "dsn", "", "", 23},
-    {{"comments, other sections and case"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"wrong\"\n"
-     "[hkey_local_machine\\software\\halvorin\\varn odbc]\n; \"User Name\"=\"commented\"\n\"DATA SOURCE\"=\"right\"\n" +
-     kKey.substr(0, kKey.size() - 1) + "\\Sub]\n\"Password\"=\"sub\"\n", 1, "right", "", "", 23},
-    {{"later definition wins, dash deletes"}, Key("\"Data Source\"=\"first\"\n\"User Name\"=\"u\"\n" + kKey +
-     "\n\"Data Source\"=\"second\"\n\"User Name\"=-"), 1, "second", "", "", 23},
-    {{"unterminated bytes stay inside the field"}, Key("\"User Name\"=hex(1):41" + [] {
-         std::string more;
-         for (int i = 0; i < 99; i++)
-             more += ",41";
-         return more;
-     }() + "\n\"Password\"=hex(1):70,77"), 1, "", std::string(100, 'A'), "pw", 23},
-    {{"a key elsewhere"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"Data Source\"=\"x\"\n", 0, "", "", "", 23},
-    // A file that is there but cannot be read cleanly is refused whole.
-    {{"another first line"}, "REGEDIT5\n" + kFullKey, -1, "", "", "", 23,
-     "its first line is neither REGEDIT4 nor Windows Registry Editor Version 5.00"},
-    {{"empty file"}, "", 0, "", "", "", 23},
-    {{"UTF-16 file cut in the middle"}, [] {
-         std::string whole = Utf16("Windows Registry Editor Version 5.00\r\n" + kKey +
-                                   "\r\n\"TCP Port\"=dword:00001f90\r\n\"Data Source\"=\"varn_sqlite\"\r\n");
-         return whole.substr(0, whole.size() - 13);
-     }(), -1, "", "", "", 23},
-    {{"binary noise"}, Noise(4096), -1, "", "", "", 23},
-    {{"binary noise after a header"}, "REGEDIT4\n" + Noise(4096), -1, "", "", "", 23},
-    {{"noise around readable values"}, "REGEDIT4\n" + std::string("\x01\xff\x00garbage", 11) + "\n" + kKey + "\n" +
-     std::string("\x00\x7f", 2) + "\n\"Password\"=\"pw\"\n\"TCP Port\"=dword:00000050\n", -1, "", "", "", 23,
-     "line 2: a NUL byte"},
-    {{"a malformed line"}, Key("\"TCP Port\"=dword:0000000a\n\"User Name\"=dword:xyz"), -1, "", "", "", 23,
-     "line 4: a value that cannot be read"},
-    // A section line with more after it would hide every value under it.
-    {{"a comment after a section line"}, "REGEDIT4\n" + kKey + " ; admission\n\"Allow IP\"=\"127.0.0.2\"\n", -1, "", "",
-     "", 23, "line 2: text after a section's ]"},
-    {{"a section line without its bracket"}, Key("\"TCP Port\"=dword:0000000a\n[HKEY_LOCAL_MACHINE\\SOFTWARE"), -1, "",
-     "", "", 23, "line 4: a section line without its ]"},
-    // Lines end at CR, LF and CR LF alike.
-    {{"a string where a dword belongs"}, "REGEDIT4\r\n" + kKey + "\r\"Data Source\"=\"x\"\n\"Max Clients\"=\"1\"\n", -1,
-     "", "", "", 23, "line 4: \"Max Clients\" is not a dword"},
-    {{"a dword where a string belongs"}, Key("\"Data Source\"=dword:00434241"), -1, "", "", "", 23,
-     "line 3: \"Data Source\" is not a string"},
-    {{"binary bytes where a dword belongs"}, Key("\"TCP Port\"=hex:90,1f,00,00"), -1, "", "", "", 23,
-     "line 3: \"TCP Port\" is not a dword"},
-    {{"a dword of one byte"}, Key("\"TCP Port\"=hex(4):01"), -1, "", "", "", 23, "line 3: \"TCP Port\" is not a dword"},
-    {{"a string over 100 bytes"}, Key("\"Password\"=\"" + std::string(101, 'x') + "\""), -1, "", "", "", 23,
-     "line 3: \"Password\" is longer than 100 bytes"},
-    {{"malformed lines outside the key do not matter"}, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\njunk\n" + kKey +
-     "\n@=\"unnamed\"\n\"TCP Port\"=dword:0000000a\n", 1, "", "", "", 10},
-};
-
-class Files : public Settings, public testing::WithParamInterface<FileCase> {};
-
-TEST_P(Files, ValuesAndDefaults)
-{
-    const FileCase &c = GetParam();
-    EXPECT_EQ(c.loaded, Load(c.file)) << StoreErrorText();
-    EXPECT_EQ(c.dataSource, serviceSettings.dataSource);
-    EXPECT_EQ(c.userName, serviceSettings.userName);
-    EXPECT_EQ(c.password, serviceSettings.password);
-    EXPECT_EQ(c.port, serviceSettings.tcpPort);
-    if (!c.reason.empty()) {
-        EXPECT_EQ(c.reason, StoreErrorText());
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, Files, testing::ValuesIn(kFiles), CaseName());
 
 // A path that holds no file to read: refused at once with the reason, or,
 // where nothing is there, no settings. Each is loaded in a child process,
@@ -261,29 +146,5 @@ TEST_P(Filter, AddressMaskAndAdmission)
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, Filter, testing::ValuesIn(kFilters), CaseName());
-
-TEST_F(Settings, SqlDialect)
-{
-    const struct {
-        std::string value;
-        int dialect;
-        std::string kept;  // what the field holds
-    } cases[] = {
-        {"", SQL_DIALECT_PLAIN, ""},
-        {"\"SQL Dialect\"=\"Plain\"", SQL_DIALECT_PLAIN, "Plain"},
-        {"\"SQL Dialect\"=\"SQLITE\"", SQL_DIALECT_SQLITE, "SQLITE"},
-        {"\"sql dialect\"=\"PostgreSQL\"", SQL_DIALECT_POSTGRESQL, "PostgreSQL"},
-        {"\"SQL Dialect\"=\"mysql\"", SQL_DIALECT_MYSQL, "mysql"},
-        {"\"SQL Dialect\"=\"MariaDB\"", SQL_DIALECT_MYSQL, "MariaDB"},
-        {"\"SQL Dialect\"=\"oracle\"", -1, "oracle"},
-        {"\"SQL Dialect\"=\"sqlite \"", -1, "sqlite "},
-    };
-    for (const auto &c : cases) {
-        serviceSettings.sqlDialect[0] = '\0';
-        ASSERT_EQ(1, Load(Key(c.value))) << StoreErrorText();
-        EXPECT_EQ(c.dialect, SettingsDialect()) << c.value;
-        EXPECT_EQ(c.kept, serviceSettings.sqlDialect) << c.value;
-    }
-}
 
 }  // namespace
