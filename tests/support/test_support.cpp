@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 std::ostream &operator<<(std::ostream &out, const NamedCase &row)
@@ -419,21 +420,11 @@ std::string QueryLine(const std::string &text)
 // "<any>" matches any text; the pieces between must come in order.
 static bool LineMatches(const std::string &expected, const std::string &actual)
 {
-    const std::string any = "<any>";
-    size_t at = 0;
-    size_t from = 0;
-    for (size_t cut; (cut = expected.find(any, from)) != std::string::npos; from = cut + any.size()) {
-        std::string piece = expected.substr(from, cut - from);
-        size_t found = from == 0 ? (actual.compare(0, piece.size(), piece) == 0 ? 0 : std::string::npos)
-                                 : actual.find(piece, at);
-        if (found == std::string::npos)
-            return false;
-        at = found + piece.size();
-    }
-    std::string tail = expected.substr(from);
-    if (from == 0)
-        return expected == actual;
-    return actual.size() >= at + tail.size() && actual.compare(actual.size() - tail.size(), tail.size(), tail) == 0;
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    std::string pattern = std::regex_replace(expected, special, R"(\$&)");
+    for (size_t at; (at = pattern.find("<any>")) != std::string::npos;)
+        pattern.replace(at, 5, "[^]*");
+    return std::regex_match(actual, std::regex(pattern));
 }
 
 bool LinesMatch(const std::vector<std::string> &expected, const std::vector<std::string> &actual,
