@@ -12,13 +12,6 @@ void WriteQueryLine(const char *statement)
     ConsoleLine("Query: \"%s\"\n", statement);
 }
 
-const char *StatementText(const char *buffer, const StatementFraming *framing)
-{
-    // The reader keeps nothing before the text to send.
-    (void)framing;
-    return buffer;
-}
-
 void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
@@ -56,7 +49,7 @@ static void ReportEnd(NetSocket sock, char *buffer, const StatementFraming *fram
 
     if (!framing->dropping && HasStatementText(&framing->lexer)) {
         buffer[framing->length] = '\0';
-        WriteQueryLine(StatementText(buffer, framing));
+        WriteQueryLine(buffer);
         ConsoleLine("Statement incomplete, not executed.\n");
     }
     if (result == 0)

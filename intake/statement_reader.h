@@ -66,9 +66,6 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
 // ReadStatementBytes does for a connection that ends.
 void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing);
 
-// The statement's text to send: from its first word in a dialect.
-const char *StatementText(const char *buffer, const StatementFraming *framing);
-
 // The console line for a statement received: its text up to a first NUL.
 void WriteQueryLine(const char *statement);
 

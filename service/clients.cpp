@@ -114,7 +114,7 @@ static void NextTurn(Client *client)
 static int TakeTurn(void)
 {
     Client *client = &serviceLoop.clients[serviceLoop.turns[serviceLoop.turnHead]];
-    const char *text = StatementText(client->statement, &client->framing);
+    const char *text = client->statement;
     Job job;
 
     ConsoleSetPrefix(client->prefix);
