@@ -274,6 +274,12 @@ static int AnyHasRow(const Source *sources, int count, int row)
     return 0;
 }
 
+// Whether a source was measured and has the row: its line in a table.
+static int Shows(const Source *source, const Results *result, int row)
+{
+    return result->measured && HasRow(source, row);
+}
+
 // CPU time per statement of a row's database server, where it was timed.
 static double ServerCpuUs(const Row *row)
 {
@@ -292,11 +298,9 @@ static void PrintSessionsTable(const Source *sources, const Results *results, in
            "|---|---|---|---|---|---|---|---|\n",
            LOAD_CLIENTS, cpus);
     for (int i = 0; i < count; i++) {
-        if (!results[i].measured)
-            continue;
         const Row *rows = results[i].rows;
         const int sessions[] = {1, 4, 8};
-        if (!HasRow(&sources[i], ROW_SESSIONS_1))
+        if (!Shows(&sources[i], &results[i], ROW_SESSIONS_1))
             continue;
         for (int k = 0; k < 3; k++) {
             const Row *row = &rows[ROW_SESSIONS_1 + k];
@@ -330,10 +334,8 @@ static void PrintReuseTable(const Source *sources, const Results *results, int c
            "held.\n\n| Data source | Row | Statements/s | over 3 | "
            "CPU us | Server CPU us | Requests |\n|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
-        if (!results[i].measured)
-            continue;
         const Row *rows = results[i].rows;
-        if (!HasRow(&sources[i], ROW_REUSE_ONE))
+        if (!Shows(&sources[i], &results[i], ROW_REUSE_ONE))
             continue;
         for (int k = 0; k < 5; k++) {
             const Row *row = &rows[shown[k]];
@@ -353,12 +355,10 @@ static void PrintReuseTable(const Source *sources, const Results *results, int c
            "| Data source | 15 ms | 17 ms | Reset ms | 3 ms | 15 CPU | 17 CPU | Reset CPU | 3 CPU | Service's own CPU "
            "| Floor CPU |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
-        if (!results[i].measured)
-            continue;
         const Results *r = &results[i];
         const Row *rows = r->rows;
         const Row *reset = &rows[ROW_HELD_RESET];
-        if (!HasRow(&sources[i], ROW_REUSE_ONE) || reset->statements == 0)
+        if (!Shows(&sources[i], r, ROW_REUSE_ONE) || reset->statements == 0)
             continue;
         printf("| %s | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label,
                1e3 / rows[ROW_REUSE_ONE].rate, 1e3 / reset->rate, PerStatement(r->reset[0] * 1e3, reset),
@@ -374,10 +374,8 @@ static void PrintHangTable(const Source *sources, const Results *results, int co
     printf("\n## A server that never answers (row 18)\n\nAnother client's statement, from its last byte sent to "
            "its Query line, while a connect hangs.\n\n| Data source | Samples | p50 ms | Most ms |\n|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
-        if (!results[i].measured)
-            continue;
         const Row *row = &results[i].rows[ROW_HANG];
-        if (HasRow(&sources[i], ROW_HANG) && row->sampleCount > 0)
+        if (Shows(&sources[i], &results[i], ROW_HANG) && row->sampleCount > 0)
             printf("| %s | %ld | %.3f | %.3f |\n", sources[i].label, row->sampleCount, row->p50Ms,
                    row->samples[row->sampleCount - 1]);
     }
@@ -392,11 +390,9 @@ static void PrintDrainTable(const Source *sources, const Results *results, int c
            "Spool file most bytes | Waiting most bytes | Service CPU per replay us |\n"
            "|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
-        if (!results[i].measured)
-            continue;
         const Results *r = &results[i];
         const Row *row = &r->rows[ROW_DRAIN];
-        if (!HasRow(&sources[i], ROW_DRAIN) || r->drainBacklog == 0 || row->seconds <= 0)
+        if (!Shows(&sources[i], r, ROW_DRAIN) || r->drainBacklog == 0 || row->seconds <= 0)
             continue;
         printf("| %s | %ld | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f | %ld | %ld | %.1f |\n", sources[i].label,
                r->drainBacklog, r->drainReplayRate, r->drainOffered, (double)r->drainJoined / row->seconds,
