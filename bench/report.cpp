@@ -2,6 +2,7 @@
 // the check that a data source's figures hang together.
 #include "bench.h"
 
+#include "loop.h"
 #include "service.h"
 #include "spool.h"
 

@@ -6,6 +6,7 @@
 #include "bench.h"
 
 #include "db.h"
+#include "loop.h"
 #include "service.h"
 #include "spool.h"
 

@@ -1,7 +1,7 @@
 // Fuzzes the settings file reader: whatever the file holds, loading leaves
 // terminated strings, and no read reaches past the buffer it is given.
 #include "platform.h"
-#include "service.h"
+#include "settings.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     fclose(file);
 
-    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
+    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0, 30};
     int loaded = LoadSettings(path);
     outcome = "loaded " + std::to_string(loaded) + " " + (loaded < 0 ? StoreErrorText() : "") +
               "\nData Source=" + serviceSettings.dataSource + "\nUser Name=" + serviceSettings.userName +

@@ -15,6 +15,7 @@ void WriteQueryLine(const char *statement)
 void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
+    framing->receiveLimit = -1;
     NextStatement(framing, now);
 }
 
@@ -68,9 +69,13 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
 {
     for (;;) {
         char byte;
+        if (framing->receiveLimit == 0)
+            return READ_WAITING;
         int result = NetReceiveByte(sock, &byte);
         if (result == NET_RECV_EMPTY)
             return READ_WAITING;
+        if (result == 1 && framing->receiveLimit > 0)
+            framing->receiveLimit--;
         if (result != 1) {
             ReportEnd(sock, buffer, framing, result);
             return READ_ENDED;
@@ -99,4 +104,9 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
 void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing)
 {
     ReportEnd(sock, buffer, framing, NET_RECV_EMPTY);
+}
+
+void EndStatementRead(NetSocket sock, char *buffer, StatementFraming *framing)
+{
+    ReportEnd(sock, buffer, framing, 0);
 }

@@ -29,13 +29,15 @@ extern StatementWaits statementWaits;
 // read stands, and until when the reader waits for its next byte. When the
 // buffer filled before the ending semicolon came, isCut is set; the lexer's
 // state then carries on into the rest of the statement, which DropStatement
-// has the reader take and drop.
+// has the reader take and drop. receiveLimit, when not -1, is how many more
+// bytes the reader may take off the connection at all.
 typedef struct StatementFraming {
     StatementLexer lexer;
     int length;
     int isCut;
     int dropping;
     int64_t deadline;
+    int64_t receiveLimit;
 } StatementFraming;
 
 // Readies the framing for the connection's next statement in `dialect`,
@@ -65,6 +67,10 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
 // Ends the read of a connection whose wait ran out: writes the lines, as
 // ReadStatementBytes does for a connection that ends.
 void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing);
+
+// Ends the read of a connection the service closes: writes the lines, as
+// ReadStatementBytes does for a connection the peer closes.
+void EndStatementRead(NetSocket sock, char *buffer, StatementFraming *framing);
 
 // The console line for a statement received: its text up to a first NUL.
 void WriteQueryLine(const char *statement);

@@ -3,6 +3,8 @@
 // so that lines written by several threads never mix.
 #include "platform.h"
 
+#include <mutex>
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,6 +18,17 @@
 // database session writes for another.
 static thread_local char consolePrefix[CONSOLE_PREFIX_MAX];
 static thread_local int consolePrefixLength;
+
+// Under the lock a line is written whole or, once the console is closed,
+// not at all: no line can follow the last.
+static std::mutex consoleLock;
+static int consoleClosed;
+
+void ConsoleClose(void)
+{
+    std::lock_guard<std::mutex> hold(consoleLock);
+    consoleClosed = 1;
+}
 
 void ConsoleSetPrefix(const char *prefix)
 {
@@ -36,7 +49,9 @@ void ConsoleLine(const char *format, ...)
     // A line cut at the limit still ends as a line.
     if (length >= (int)sizeof line)
         line[sizeof line - 2] = '\n';
-    fputs(line, stdout);
+    std::lock_guard<std::mutex> hold(consoleLock);
+    if (!consoleClosed)
+        fputs(line, stdout);
 }
 
 void ConsoleText(const char *lead, const char *text, int length)

@@ -53,19 +53,43 @@ static int OpenOwn(const char *path, int flags, int *created)
     return -1;
 }
 
-// Takes `fd` for this process alone, or closes it.
+// Takes `fd` for this process alone, or closes it. Returns 0, FILE_HELD
+// when another process holds it, or -1.
 static int Hold(int fd, FileHandle *file)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
         *file = (FileHandle)fd;
         return 0;
     }
-    if (errno == EWOULDBLOCK)
+    int status = errno == EWOULDBLOCK ? FILE_HELD : -1;
+    if (status == FILE_HELD)
         snprintf(fileError, sizeof fileError, "held by another running instance");
     else
         NoteFileError();
     close(fd);
-    return -1;
+    return status;
+}
+
+// Whether the file held as `fd` is still the one named `path` and has no
+// other name: the lock is on the file, and the name may have been given
+// to a fresh one between the open and the lock. Returns 0, FILE_HELD
+// when the name moved on (so that the caller asks again), or -1.
+static int CheckHeldName(int fd, const char *path)
+{
+    struct stat held;
+    struct stat named;
+
+    if (fstat(fd, &held) != 0)
+        return NoteFileError();
+    if (held.st_nlink > 1) {
+        snprintf(fileError, sizeof fileError, "more than one link");
+        return -1;
+    }
+    if (lstat(path, &named) != 0 || named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+        snprintf(fileError, sizeof fileError, "held by another running instance");
+        return FILE_HELD;
+    }
+    return 0;
 }
 
 int FileSyncFolder(const char *path)
@@ -87,19 +111,23 @@ int FileOpenHeld(const char *path, FileHandle *file)
 {
     int created;
     int fd = OpenOwn(path, O_RDWR, &created);
+    int status;
 
     *file = FILE_NONE;
-    if (fd < 0 || Hold(fd, file) != 0)
+    if (fd < 0)
         return -1;
+    status = Hold(fd, file);
+    if (status == 0)
+        status = CheckHeldName(fd, path);
     // A file that was just created is found again after a power cut only
     // once its folder's entry is durable too.
-    if (created && (fsync(fd) != 0 || FileSyncFolder(path) != 0)) {
-        NoteFileError();
+    if (status == 0 && created && (fsync(fd) != 0 || FileSyncFolder(path) != 0))
+        status = NoteFileError();
+    if (status != 0 && *file != FILE_NONE) {
         FileClose(*file);
         *file = FILE_NONE;
-        return -1;
     }
-    return 0;
+    return status;
 }
 
 int FileCreateHeld(const char *path, FileHandle *file)

@@ -64,6 +64,8 @@ static HANDLE OpenOwn(const char *path, DWORD access, DWORD disposition, int *cr
             NotRegular();
         else
             NoteFileError();
+        // The caller tells a file another process holds by the code.
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     if (!IsRegular(handle)) {
@@ -78,10 +80,16 @@ int FileOpenHeld(const char *path, FileHandle *file)
 {
     int created;
     HANDLE handle = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, &created);
+    BY_HANDLE_FILE_INFORMATION info;
 
     *file = FILE_NONE;
     if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION ? FILE_HELD : -1;
+    if (GetFileInformationByHandle(handle, &info) && info.nNumberOfLinks > 1) {
+        CloseHandle(handle);
+        snprintf(fileError, sizeof fileError, "more than one link");
         return -1;
+    }
     // A new file's entry in its folder is made durable by the file system
     // with the first flush of the file.
     if (created && !FlushFileBuffers(handle)) {

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -125,7 +126,11 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
         ready = poll(fds, (nfds_t)count, timeoutMs);
     if (ready < 0) {
         NoteSocketError();
-        return errno == EINTR ? 0 : -1;
+        if (errno != EINTR)
+            return -1;
+        ready = 0;
+        for (int i = 0; i < count; i++)
+            fds[i].revents = 0;
     }
     for (int i = 0; i < count; i++)
         entries[i].ready = fds[i].revents != 0;
@@ -189,6 +194,12 @@ void NetCloseClient(NetSocket sock)
 {
     shutdown((int)sock, SHUT_RDWR);
     close((int)sock);
+}
+
+int NetBytesWaiting(NetSocket sock)
+{
+    int waiting = 0;
+    return ioctl((int)sock, FIONREAD, &waiting) == 0 && waiting > 0 ? waiting : 0;
 }
 
 const char *NetLastErrorText(void)

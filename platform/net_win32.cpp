@@ -191,6 +191,12 @@ void NetCloseClient(NetSocket sock)
     closesocket((SOCKET)sock);
 }
 
+int NetBytesWaiting(NetSocket sock)
+{
+    u_long waiting = 0;
+    return ioctlsocket((SOCKET)sock, FIONREAD, &waiting) == 0 && waiting < 0x7FFFFFFF ? (int)waiting : 0;
+}
+
 const char *NetLastErrorText(void)
 {
     // The C runtime's strerror knows only the errno values; for a Windows

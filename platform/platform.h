@@ -76,8 +76,13 @@ int ThreadStart(void (*run)(void));
 // Milliseconds from a fixed point, never going back.
 int64_t ClockMs(void);
 
-// Shuts a client socket down in both directions and closes it.
+// Shuts a client socket down in both directions and closes it; a
+// listening socket is closed, and the clients in its backlog refused.
 void NetCloseClient(NetSocket sock);
+
+// How many bytes have reached `sock` and wait to be received, or 0 when
+// that cannot be told.
+int NetBytesWaiting(NetSocket sock);
 
 // The text of the error left by the last failed socket call.
 const char *NetLastErrorText(void);
@@ -130,7 +135,11 @@ typedef intptr_t FileHandle;
 // Opens `path` for reading and writing, creating it (mode 0600) when
 // missing, and holds it for this process alone until it is closed: another
 // process that asks fails. A file it creates is made durable with its
-// folder's entry. Returns 0, or -1 with the reason in FileErrorText.
+// folder's entry. A file with more than one name is refused ("more than one
+// link"): another name would reach it past the hold once a FileReplaceHeld
+// had put a fresh file under this one. Returns 0; FILE_HELD when another
+// process holds it; or -1 with the reason in FileErrorText.
+#define FILE_HELD (-2)
 int FileOpenHeld(const char *path, FileHandle *file);
 // Creates `path` afresh, empty, and holds it as FileOpenHeld does; whatever
 // file or link had that name is removed first, never written through. Its
@@ -196,21 +205,36 @@ void ConsoleLine(const char *format, ...) CONSOLE_FORMAT;
 // none). It is copied, cut to 63 bytes.
 void ConsoleSetPrefix(const char *prefix);
 
+// Writes nothing more from now on, from any thread: the last line of a
+// process that ends with statements still running has been written.
+void ConsoleClose(void);
+
 // Writes `length` bytes of `text` as console lines, the first after `lead`.
 // Each line break in the text starts a line of its own indented by two
 // blanks, so that a log reader takes no part of the text for a line the
 // service wrote.
 void ConsoleText(const char *lead, const char *text, int length);
 
-// The service proper (RunService): serves until the process is ended and
-// returns only when start-up fails, with a nonzero status.
+// A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl-C,
+// Ctrl-Break or closing the console window, or the service's stop or
+// shutdown control, on Windows. From StopWatchStart on, each such request
+// makes StopRequested true and wakes the loop (NetWake); a second signal
+// or console request while the first is acted on ends the process at once,
+// as an unwatched one would. Threads started after it never take the
+// signals.
+void StopWatchStart(void);
+int StopRequested(void);
+
+// The service proper (RunService): serves until a stop is asked for and
+// returns 0 once it has stopped, or a nonzero status when start-up fails.
 typedef int (*ServeFunction)(const char *settingsLocation);
 
 // Runs `serve` the way the platform runs a service and returns the process's
 // exit status. On POSIX a service manager runs the program as it is, so
 // `serve` runs directly. On Windows, when the Service Control Manager started
 // the program, it runs as the service "varn-odbc": console lines go to the
-// log file, a stop or shutdown ends it, and a failed start-up stops it with
+// log file, a stop or shutdown asks `serve` to stop and waits for it (stop
+// pending, with a checkpoint a second), and a failed start-up stops it with
 // `serve`'s status as the service-specific exit code; started from a console
 // it runs `serve` directly, as a console program.
 int RunPlatformService(ServeFunction serve, const char *settingsLocation);

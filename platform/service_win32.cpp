@@ -22,6 +22,12 @@
 // How long a stop waits for the lines already written to reach the log.
 #define LOG_DRAIN_MS 3000
 #define PENDING_WAIT_HINT_MS 5000
+// While the service stops, the Service Control Manager hears from it this
+// often, each time with a new checkpoint, however long the stop takes.
+#define STOP_CHECKPOINT_MS 1000
+// How long closing the console window waits for the stop: Windows ends the
+// process on its own some seconds after the request anyway.
+#define CONSOLE_CLOSE_WAIT_MS 20000
 
 // The one service of the process. The Service Control Manager's callbacks
 // take no argument, so they share this record.
@@ -37,6 +43,45 @@ typedef struct ServiceRun {
 } ServiceRun;
 
 static ServiceRun serviceRun;
+
+// Requests to stop, from the console's handler thread or the service's
+// control handler; the serving loop reads the count.
+static volatile LONG stopRequests;
+// Set once `serve` has returned from a stop, for a console close that
+// waits for it.
+static HANDLE stopFinished;
+
+static LONG RequestStop(void)
+{
+    LONG requests = InterlockedIncrement(&stopRequests);
+    NetWake();
+    return requests;
+}
+
+int StopRequested(void)
+{
+    return stopRequests > 0;
+}
+
+// Runs on a thread of its own that Windows starts for each event. Returning
+// TRUE from a close, logoff or shutdown event lets Windows end the process,
+// so the stop is waited for first.
+static BOOL WINAPI HandleConsoleControl(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return RequestStop() == 1;
+    RequestStop();
+    if (stopFinished != NULL)
+        WaitForSingleObject(stopFinished, CONSOLE_CLOSE_WAIT_MS);
+    return TRUE;
+}
+
+void StopWatchStart(void)
+{
+    if (stopFinished == NULL)
+        stopFinished = CreateEventA(NULL, TRUE, FALSE, NULL);
+    SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
+}
 
 // The reason for a failed call, never NO_ERROR: a stopped service with
 // exit code 0 would look like one that was stopped on purpose.
@@ -69,6 +114,7 @@ static DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void *eventDat
     (void)eventData;
     (void)context;
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        RequestStop();
         SetEvent(serviceRun.stopEvent);
         return NO_ERROR;
     }
@@ -168,6 +214,16 @@ static DWORD WINAPI Serve(void *unused)
     return 0;
 }
 
+// Runs `serve` as a console program; a console close that asked for the
+// stop waits for this.
+static int ServeConsole(ServeFunction serve, const char *settingsLocation)
+{
+    int status = serve(settingsLocation);
+    if (stopFinished != NULL)
+        SetEvent(stopFinished);
+    return status;
+}
+
 // Ends the pipe by pointing standard output at NUL, and waits for the pump
 // to write what is left. A statement still running then writes nowhere.
 static void EndLog(HANDLE pump)
@@ -216,16 +272,19 @@ static void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     }
     ReportStatus(SERVICE_RUNNING, NO_ERROR, 0);
 
-    // The serving thread ends only when start-up failed; a stop leaves it
-    // where it is (waiting for a client, or in a statement) and the process
-    // ends with it.
+    // The serving thread ends on its own only when start-up failed; after a
+    // stop control it finishes what it holds, within its "Stop Timeout",
+    // and the Service Control Manager hears from it meanwhile.
     waits[0] = serviceRun.stopEvent;
     waits[1] = server;
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        do
+            ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+        while (WaitForSingleObject(server, STOP_CHECKPOINT_MS) == WAIT_TIMEOUT);
+    }
+    if (serviceRun.serveStatus != 0) {
         win32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
         serviceExitCode = (DWORD)serviceRun.serveStatus;
-    } else {
-        ReportStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
     }
 
 stopped:
@@ -249,11 +308,11 @@ int RunPlatformService(ServeFunction serve, const char *settingsLocation)
     // console program the wait.
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     if (output != NULL && output != INVALID_HANDLE_VALUE)
-        return serve(settingsLocation);
+        return ServeConsole(serve, settingsLocation);
     if (StartServiceCtrlDispatcherA(services))
         return serviceRun.serveStatus;
     // The usual sign of a program started from a console.
     if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-        return serve(settingsLocation);
+        return ServeConsole(serve, settingsLocation);
     return 1;
 }

@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 static void *RunThread(void *run)
 {
@@ -13,7 +14,17 @@ static void *RunThread(void *run)
 int ThreadStart(void (*run)(void))
 {
     pthread_t thread;
-    if (pthread_create(&thread, NULL, RunThread, (void *)run) != 0)
+    sigset_t all;
+    sigset_t saved;
+    int rc;
+
+    // A thread takes its creator's signal mask: with every signal blocked,
+    // a stop signal reaches only the loop, never a driver's call.
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    rc = pthread_create(&thread, NULL, RunThread, (void *)run);
+    pthread_sigmask(SIG_SETMASK, &saved, NULL);
+    if (rc != 0)
         return -1;
     pthread_detach(thread);
     return 0;

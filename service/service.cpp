@@ -1,7 +1,9 @@
-// Start-up, and what the serving loop does with a statement: listen on the
-// configured port, then serve clients and run each of their statements in a
-// session of its own.
+// Start-up: the settings checked, the spool, the sessions and the
+// listening socket made, the start-up lines written; then the loop.
 #include "service.h"
+
+#include "loop.h"
+#include "settings.h"
 
 #include "db.h"
 #include "platform.h"
@@ -9,6 +11,14 @@
 #include "statement_reader.h"
 
 #include <string.h>
+
+#include <chrono>
+#include <thread>
+
+// The longest "Stop Timeout", an hour.
+#define STOP_TIMEOUT_MAX 3600
+// How often a start-up that waits for the spool asks for it again.
+#define SPOOL_RETRY_MS 100
 
 static void AnnounceFilter(void)
 {
@@ -28,104 +38,26 @@ static void AnnounceFilter(void)
     ConsoleLine("Allowed network %s %s\n", address, mask);
 }
 
-// How long the spool's first statement waits after it could not be sent.
-#define REPLAY_PAUSE_MS 5000
-// While the database takes the spool's statements, a new statement joins
-// them only after this many were taken, so that the spool drains at two
-// thirds of the database's pace at least, however fast clients send.
-#define DRAIN_SHARE 3
-
-static void SpoolStatement(const char *statement)
+// Opens the spool. One that another process holds is waited for, for up to
+// "Stop Timeout": a service restarted while the one before still stops
+// takes it over once that one is done. Returns 0, or -1 with the line
+// written.
+static int OpenSpool(void)
 {
-    long waitingBefore = spool.waiting;
+    int64_t until = ClockMs() + (int64_t)serviceSettings.stopTimeout * 1000;
+    int rc;
 
-    switch (SpoolAppend(statement)) {
-    case SPOOL_KEPT:
-        ConsoleLine("Statement spooled, %ld waiting.\n", spool.waiting);
-        // The statement that opens the spool just failed to connect.
-        if (waitingBefore == 0)
-            serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
-        break;
-    case SPOOL_FULL:
-        ConsoleLine("Spool full, statement not executed.\n");
-        break;
-    default:
-        ConsoleLine("Spool cannot be written: %s; statement not executed.\n", FileErrorText());
-        break;
+    for (int said = 0;; said = 1) {
+        rc = SpoolOpen(serviceSettings.spoolFile, (int64_t)serviceSettings.spoolLimitMiB * 1048576);
+        if (rc != FILE_HELD || ClockMs() >= until || StopRequested())
+            break;
+        if (!said)
+            ConsoleLine("Spool %s is held by another process, waiting\n", serviceSettings.spoolFile);
+        std::this_thread::sleep_for(std::chrono::milliseconds(SPOOL_RETRY_MS));
     }
-}
-
-int SpoolClientStatement(const char *text)
-{
-    // Held back, the client's bytes wait in its socket and TCP slows it
-    // down; only a database that cannot be reached costs statements.
-    if (!serviceLoop.databaseDown &&
-        (serviceLoop.drainCredit < DRAIN_SHARE || !SpoolHasRoom((int)strlen(text))))
-        return -1;
-    if (!serviceLoop.databaseDown)
-        serviceLoop.drainCredit -= DRAIN_SHARE;
-    WriteQueryLine(text);
-    SpoolStatement(text);
-    return 0;
-}
-
-static void FinishReplay(const Job *job)
-{
-    if (job->outcome == STATEMENT_NOT_SENT) {
-        serviceLoop.databaseDown = 1;
-        serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
-        return;
-    }
-    serviceLoop.databaseDown = 0;
-    if (serviceLoop.drainCredit < DRAIN_SHARE)
-        serviceLoop.drainCredit++;
-    if (job->outcome == STATEMENT_UNKNOWN)
-        ConsoleLine("Statement outcome unknown, not retried.\n");
-    if (SpoolTakeHead() != 0)
-        ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
-    if (spool.waiting == 0)
-        ConsoleLine("Spool empty.\n");
-    serviceLoop.replayAt = 0;
-}
-
-void FinishJob(const Job *job)
-{
-    ConsoleSetPrefix(job->prefix);
-    if (job->client < 0) {
-        FinishReplay(job);
-    } else {
-        serviceLoop.databaseDown = job->outcome == STATEMENT_NOT_SENT;
-        if (spool.file != FILE_NONE && job->outcome == STATEMENT_NOT_SENT)
-            SpoolStatement(job->text);
-        else if (spool.file != FILE_NONE && job->outcome == STATEMENT_UNKNOWN)
-            ConsoleLine("Statement outcome unknown, not retried.\n");
-    }
-    ConsoleSetPrefix("");
-}
-
-void ReplayWhenDue(void)
-{
-    Job job;
-    int read;
-
-    if (spool.waiting == 0 || serviceLoop.replayOut || serviceLoop.jobsOut >= serviceLoop.sessions ||
-        ClockMs() < serviceLoop.replayAt)
-        return;
-    read = SpoolReadHead(job.text);
-    if (read < 0) {
-        ConsoleLine("Spool cannot be read: %s\n", FileErrorText());
-        serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
-        return;
-    }
-    if (read == 0) {
-        // Damaged records set aside may have emptied it.
-        ConsoleLine("Spool empty.\n");
-        return;
-    }
-    job.client = -1;
-    job.prefix[0] = '\0';
-    serviceLoop.replayOut = 1;
-    SubmitStatement(&job);
+    if (rc != 0)
+        ConsoleLine("Spool %s cannot be opened: %s\n", serviceSettings.spoolFile, FileErrorText());
+    return rc == 0 ? 0 : -1;
 }
 
 int RunService(const char *settingsLocation)
@@ -137,6 +69,7 @@ int RunService(const char *settingsLocation)
 
     ConsoleInit();
     ConsoleLine("Halvorin VARN ODBC Query Service 19May04\n");
+    StopWatchStart();
 
     rc = NetStartup();
     if (rc != 0) {
@@ -169,6 +102,10 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Reuse Sessions %u out of range\n", (unsigned)serviceSettings.reuseSessions);
         return 1;
     }
+    if (serviceSettings.stopTimeout > STOP_TIMEOUT_MAX) {
+        ConsoleLine("Stop Timeout %u out of range\n", (unsigned)serviceSettings.stopTimeout);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
@@ -176,11 +113,8 @@ int RunService(const char *settingsLocation)
     // each session's driver files and sockets.
     if (serviceLoop.maxClients > 1)
         clientRoom = NetReserveSockets((int)serviceLoop.maxClients, 64 + 8 * serviceLoop.sessions);
-    if (serviceSettings.spoolFile[0] != '\0' &&
-        SpoolOpen(serviceSettings.spoolFile, (int64_t)serviceSettings.spoolLimitMiB * 1048576) != 0) {
-        ConsoleLine("Spool %s cannot be opened: %s\n", serviceSettings.spoolFile, FileErrorText());
+    if (serviceSettings.spoolFile[0] != '\0' && OpenSpool() != 0)
         return 1;
-    }
 
     if (NetWakeOpen(&serviceLoop.wake) != 0) {
         ConsoleLine("socketpair failed %s\n", NetLastErrorText());
@@ -220,6 +154,8 @@ int RunService(const char *settingsLocation)
     if (spool.waiting > 0)
         ConsoleLine("Spool %s holds %ld statements.\n", spool.path, spool.waiting);
 
-    for (;;)
-        ServeOnce(listener);
+    serviceLoop.listener = listener;
+    while (serviceLoop.stopping != STOP_DONE)
+        ServeOnce();
+    return 0;
 }

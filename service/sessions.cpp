@@ -2,7 +2,8 @@
 // connect that hangs or a statement that runs long never holds the serving
 // loop. The loop hands statements over through one queue and takes what
 // became of them from another; nothing else is shared but the console.
-#include "service.h"
+#include "sessions.h"
+#include "settings.h"
 
 #include "db.h"
 
@@ -20,11 +21,35 @@ typedef struct JobQueue {
     int count;
 } JobQueue;
 
+// Where a session stands with its job, under the pending queue's lock, so
+// that at a stop's bound the loop can take back a job that has not reached
+// the database.
+#define PHASE_IDLE 0
+#define PHASE_CONNECTING 1  // it has a job and has sent nothing of it
+#define PHASE_SENT 2
+#define PHASE_TAKEN_BACK 3  // the loop took its job back: it sends nothing
+
+// How far the sessions are from ending, under the pending queue's lock.
+#define CLOSING_NONE 0
+#define CLOSING_KEEP_NONE 1  // a stop began: no connection is kept
+#define CLOSING_END 2        // end once no job waits
+
+typedef struct SessionState {
+    int phase;
+    const Job *job;  // the session's own, while it has one
+} SessionState;
+
 // Made once and never destroyed: a condition variable destroyed at exit
 // while sessions still wait on it would hang the exit.
 static JobQueue *pending;
 static std::condition_variable *jobArrived;
 static JobQueue *finished;
+static SessionState sessionStates[MAX_DATABASE_SESSIONS];
+static int sessionsStarted;
+static int sessionsEnded;
+static int closing;
+// The session a thread runs, for SendStatement; -1 on any other thread.
+static thread_local int ownSession = -1;
 static int connTimeoutOption;
 // Every connection the driver manager hands out may be one it pooled.
 static int driverManagerPools;
@@ -62,6 +87,19 @@ static int OpenSession(DbSession *session)
     return 0;
 }
 
+// Whether the session may send its statement now, past the point where the
+// loop could still take it back.
+static int MaySend(void)
+{
+    if (ownSession < 0)
+        return 1;
+    std::lock_guard<std::mutex> hold(pending->lock);
+    if (sessionStates[ownSession].phase == PHASE_TAKEN_BACK)
+        return 0;
+    sessionStates[ownSession].phase = PHASE_SENT;
+    return 1;
+}
+
 int SendStatement(DbSession *session, const char *statement)
 {
     int lost;
@@ -73,6 +111,8 @@ int SendStatement(DbSession *session, const char *statement)
         DbRelease(session);
     if (session->hdbc == SQL_NULL_HDBC && OpenSession(session) != 0)
         return STATEMENT_NOT_SENT;
+    if (!MaySend())
+        return STATEMENT_NOT_SENT;
     lost = OdbcFailed(DbExecute(session, statement)) && session->connectionLost;
     // Only a database whose reset is complete keeps its connection.
     if (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE)
@@ -80,38 +120,78 @@ int SendStatement(DbSession *session, const char *statement)
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
 
+// Waits, holding the lock, for a job to take. The connection is closed,
+// without the lock, when a stop keeps none or when it has been idle too
+// long. Once the sessions are to end, a session with nothing to do counts
+// itself ended, wakes the loop and waits for the process to end: a thread
+// that ended might take the wake-up's last byte with it (Windows cancels
+// the I/O of a thread that exits).
+static void AwaitJob(std::unique_lock<std::mutex> &hold, DbSession *session)
+{
+    auto idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(KEPT_IDLE_MS);
+    int counted = 0;
+
+    while (pending->count == 0) {
+        if (session->hdbc != SQL_NULL_HDBC &&
+            (closing != CLOSING_NONE || jobArrived->wait_until(hold, idleUntil) == std::cv_status::timeout)) {
+            if (pending->count > 0)
+                break;
+            hold.unlock();
+            DbDisconnect(session);
+            hold.lock();
+        } else if (closing == CLOSING_END && !counted) {
+            counted = 1;
+            sessionsEnded++;
+            hold.unlock();
+            NetWake();
+            hold.lock();
+        } else if (session->hdbc == SQL_NULL_HDBC) {
+            jobArrived->wait(hold);
+        }
+    }
+}
+
 // One session's thread: it owns its session record and touches nothing of
-// the loop's but the two queues.
+// the loop's but the two queues and its own state beside them.
 static void RunSession(void)
 {
     DbSession session;
     Job job;
+    int outcome;
+    int keep;
 
     memset(&session, 0, sizeof session);
     session.loginTimeout = serviceSettings.loginTimeout;
     session.connTimeoutOption = connTimeoutOption;
+    {
+        std::lock_guard<std::mutex> hold(pending->lock);
+        ownSession = sessionsStarted++;
+    }
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(pending->lock);
-            auto idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(KEPT_IDLE_MS);
-            while (pending->count == 0) {
-                if (session.hdbc == SQL_NULL_HDBC) {
-                    jobArrived->wait(hold);
-                } else if (jobArrived->wait_until(hold, idleUntil) == std::cv_status::timeout &&
-                           pending->count == 0) {
-                    hold.unlock();
-                    DbDisconnect(&session);
-                    hold.lock();
-                }
-            }
+            AwaitJob(hold, &session);
             TakeJob(pending, &job);
+            sessionStates[ownSession].phase = PHASE_CONNECTING;
+            sessionStates[ownSession].job = &job;
         }
         ConsoleSetPrefix(job.prefix);
         if (job.client < 0)
             ConsoleLine("Replay: \"%s\"\n", job.text);
         else
             WriteQueryLine(job.text);
-        job.outcome = SendStatement(&session, job.text);
+        outcome = SendStatement(&session, job.text);
+        {
+            std::lock_guard<std::mutex> hold(pending->lock);
+            sessionStates[ownSession].phase = PHASE_IDLE;
+            sessionStates[ownSession].job = NULL;
+            keep = closing == CLOSING_NONE;
+        }
+        job.outcome = outcome;
+        // Closed before the job goes back, so that once the loop has every
+        // job back at a stop, no connection is left but idle ones.
+        if (!keep && session.hdbc != SQL_NULL_HDBC)
+            DbDisconnect(&session);
         ConsoleSetPrefix("");
         {
             std::lock_guard<std::mutex> hold(finished->lock);
@@ -150,4 +230,43 @@ int TakeFinishedJob(Job *job)
         return 0;
     TakeJob(finished, job);
     return 1;
+}
+
+void StopKeepingSessions(void)
+{
+    {
+        std::lock_guard<std::mutex> hold(pending->lock);
+        if (closing == CLOSING_NONE)
+            closing = CLOSING_KEEP_NONE;
+    }
+    jobArrived->notify_all();
+}
+
+int EndSessions(void)
+{
+    int ended;
+    {
+        std::lock_guard<std::mutex> hold(pending->lock);
+        closing = CLOSING_END;
+        ended = sessionsEnded;
+    }
+    jobArrived->notify_all();
+    return ended;
+}
+
+int TakeBackUnsentJobs(Job *jobs, int *queued)
+{
+    std::lock_guard<std::mutex> hold(pending->lock);
+    int count = 0;
+
+    while (pending->count > 0)
+        TakeJob(pending, &jobs[count++]);
+    *queued = count;
+    for (int i = 0; i < sessionsStarted; i++) {
+        if (sessionStates[i].phase != PHASE_CONNECTING)
+            continue;
+        jobs[count++] = *sessionStates[i].job;
+        sessionStates[i].phase = PHASE_TAKEN_BACK;
+    }
+    return count;
 }

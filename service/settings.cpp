@@ -1,6 +1,6 @@
 // The service's settings: their defaults and how they are read from the
 // settings store at start-up.
-#include "service.h"
+#include "settings.h"
 
 #include "platform.h"
 #include "statement_lexer.h"
@@ -8,9 +8,11 @@
 #define DEFAULT_TCP_PORT 23
 #define DEFAULT_SPOOL_LIMIT_MIB 64
 #define DEFAULT_LOGIN_TIMEOUT 15
+#define DEFAULT_STOP_TIMEOUT 30
 #define ALL_ONES 0xFFFFFFFFu
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1, DEFAULT_LOGIN_TIMEOUT, 0};
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1, DEFAULT_LOGIN_TIMEOUT, 0,
+                                   DEFAULT_STOP_TIMEOUT};
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
 {
@@ -46,7 +48,8 @@ int LoadSettings(const char *location)
                StoreReadDword("Spool Limit", &loaded.spoolLimitMiB) >= 0 &&
                StoreReadDword("Database Sessions", &loaded.databaseSessions) >= 0 &&
                StoreReadDword("Login Timeout", &loaded.loginTimeout) >= 0 &&
-               StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0;
+               StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0 &&
+               StoreReadDword("Stop Timeout", &loaded.stopTimeout) >= 0;
     StoreClose();
     if (!readable)
         return -1;

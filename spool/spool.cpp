@@ -312,8 +312,12 @@ int SpoolOpen(const char *path, int64_t limitBytes)
     spool.head = spool.end = spool.marked = spool.headSize = 0;
     spool.waiting = 0;
     spool.syncOwed = 0;
-    if (FileCheckRegular(damagedPath) != 0 || FileOpenHeld(path, &spool.file) != 0)
+    if (FileCheckRegular(damagedPath) != 0)
         return -1;
+    status = FileOpenHeld(path, &spool.file);
+    if (status != 0)
+        return status;
+    status = -1;
     spool.end = FileSize(spool.file);
     length = spool.end < 3 ? (int)spool.end : 3;
     if (spool.end >= 0 && FileRead(spool.file, 0, first, length) == length) {

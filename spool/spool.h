@@ -43,9 +43,9 @@ extern Spool spool;
 // statements waiting in it, and sets aside every damaged record, writing a
 // line for each. Only a regular file is taken, whose first bytes begin a
 // record (a torn first record still does); `<path>.damaged`, when it is
-// there, must be a regular file too. Returns 0, or -1 with the reason in
-// FileErrorText ("not a spool file" for a file that is not one, which is
-// left as it was).
+// there, must be a regular file too. Returns 0; FILE_HELD when another
+// process holds it; or -1 with the reason in FileErrorText ("not a spool
+// file" for a file that is not one, which is left as it was).
 int SpoolOpen(const char *path, int64_t limitBytes);
 
 // 1 when a statement of `textLength` bytes would be kept now, 0 when it

@@ -4,7 +4,8 @@
 // that no real driver fails on demand.
 #include "db.h"
 #include "odbc_seam.h"
-#include "service.h"
+#include "sessions.h"
+#include "settings.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

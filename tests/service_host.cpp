@@ -3,24 +3,12 @@
 // when given, shorten the waits for a statement's first and later bytes
 // (milliseconds), so that tests of them need not take minutes.
 #include "service.h"
+#include "statement_reader.h"
 
-#include <signal.h>
 #include <stdlib.h>
-
-// The service only ends from outside. In a sanitizer build SIGTERM ends it
-// through exit(), so that LeakSanitizer looks at what it still holds.
-static void ExitForLeakCheck(int)
-{
-    exit(0);
-}
 
 int main(int argc, char **argv)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    signal(SIGTERM, ExitForLeakCheck);
-#else
-    (void)ExitForLeakCheck;
-#endif
     if (argc == 4) {
         statementWaits.firstMs = atol(argv[2]);
         statementWaits.nextMs = atol(argv[3]);

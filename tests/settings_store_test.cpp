@@ -3,7 +3,7 @@
 // settings.corpus: the settings fuzz target's seeds with their expected
 // outcome (fuzz/corpus/settings, fuzz/expected/settings).
 #include "platform.h"
-#include "service.h"
+#include "settings.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ protected:
     void SetUp() override
     {
         dir = MakeTempDir();
-        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
+        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0, 30};
     }
     void TearDown() override { RemoveTree(dir); }
 

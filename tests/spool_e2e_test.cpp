@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -104,20 +105,36 @@ TEST_F(Spool, BacklogDrainsThroughFreshFiles)
     EXPECT_EQ("", ReadFile(dir + "/spool"));
 }
 
-// Two services on one spool would run its statements twice.
-TEST_F(Spool, HeldSpoolStopsASecondService)
+// Two services on one spool would run its statements twice: a second one
+// waits for the spool for up to its "Stop Timeout", then gives up; one
+// started while the first stops takes the spool over once it is free.
+TEST_F(Spool, HeldSpoolWaitsThenStopsASecondService)
 {
     ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
-    ServiceRun second;
-    int secondPort = FreePort();
-    EXPECT_FALSE(StartService(
-        &second, SettingsFile({PortValue(secondPort), "\"Data Source\"=\"varn_sqlite\"", SpoolValue(dir + "/spool")}),
-        secondPort));
+    ServiceRun second, third;
+    int ports[] = {FreePort(), FreePort()};
+    auto settings = [&](int port, unsigned stopTimeout) {
+        return SettingsFile({PortValue(port), "\"Data Source\"=\"varn_sqlite\"", SpoolValue(dir + "/spool"),
+                             Dword("Stop Timeout", stopTimeout)});
+    };
+    EXPECT_FALSE(StartService(&second, settings(ports[0], 1), ports[0]));
     EXPECT_EQ(1, WaitForExit(&second, 10000));
-    std::vector<std::string> expected = {"<any>", "Spool <any>/spool cannot be opened: held by another running instance"};
+    std::vector<std::string> expected = {"<any>", "Spool <any>/spool is held by another process, waiting",
+                                         "Spool <any>/spool cannot be opened: held by another running instance"};
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(second), &difference)) << difference;
     StopService(&second);
+    third.dir = MakeTempDir();
+    ServiceRun watched = third;
+    watched.logPath = third.dir + "/console.log";
+    std::thread waiting([&] { EXPECT_TRUE(StartService(&third, settings(ports[1], 20), ports[1])); });
+    EXPECT_TRUE(WaitForLog(watched, "is held by another process, waiting", 1, 30000));
+    // Wine hands SIGINT to a console program as Ctrl-C.
+    kill(run.pid, RunsUnderWine() ? SIGINT : SIGTERM);
+    EXPECT_EQ(0, WaitForExit(&run, 10000));
+    waiting.join();
+    EXPECT_EQ(1, CountOf(ServiceLog(third), "is held by another process, waiting")) << ServiceLog(third);
+    StopService(&third);
 }
 
 // A "Spool File" that is not the spool's own stops start-up before the

@@ -54,9 +54,12 @@ rm -f /var/lib/man-db/auto-update
 # Stands in for systemctl of a running systemd, noting each call, so the
 # maintainer scripts' decisions about the service can be checked.
 mkdir "$work/fakebin"
+# A try-restart also runs "$work/restart-hook" when there is one.
 cat >"$work/fakebin/systemctl" <<SH
 #!/bin/sh
 echo "\$*" >>"$work/systemctl.log"
+case " \$* " in *" try-restart "*) [ ! -x "$work/restart-hook" ] || "$work/restart-hook" ;; esac
+exit 0
 SH
 chmod 0755 "$work/fakebin/systemctl"
 : >"$work/systemctl.log"
@@ -206,8 +209,34 @@ wants=/etc/systemd/system/multi-user.target.wants/varn-odbc.service
 mount -t tmpfs -o mode=0755 varn-run-systemd /run/systemd
 mkdir /run/systemd/system
 rm -f /usr/sbin/policy-rc.d
+
+# The upgrade restarts the running service while a client sends a
+# statement every 10 ms: the restart's stop (SIGTERM, as systemd sends it)
+# runs or spools everything the client had sent, and the restarted service
+# runs what was spooled.
+start_service "$work/service-edited.log"
+wait_for_line "$work/service-edited.log" "Listening on TCP port 2323" 10 || fail "the edited settings' service did not start"
+echo 0 >"$work/sent"
+(exec 3<>/dev/tcp/127.0.0.1/2323 && for i in $(seq 1000); do
+  printf "INSERT INTO notes VALUES(%d, 'during the upgrade');" $((1000 + i)) >&3 && echo "$i" >"$work/sent" || break
+  sleep 0.01
+done) 2>/dev/null &
+client_pid=$!
+sleep 0.5
+cat >"$work/restart-hook" <<SH
+#!/bin/sh
+cp "$work/sent" "$work/sent-at-stop"
+kill -TERM $service_pid
+for _ in \$(seq 300); do grep -q '^Stopped\.\$' "$work/service-edited.log" && break; sleep 0.1; done
+SH
+chmod 0755 "$work/restart-hook"
 : >"$work/systemctl.log"
 run_dpkg -i "$upgrade_deb"
+rm "$work/restart-hook"
+wait "$service_pid" && expect_equal "the restart's stop" "Stopping Stopped." \
+  "$(grep -E '^Stop' "$work/service-edited.log" | paste -sd' ' -)" || fail "the restart's stop ended with status $?"
+service_pid=
+wait "$client_pid" || true
 expect_equal "package status after upgrade" "install ok installed $(dpkg-deb -f "$upgrade_deb" Version)" "$(package_status)"
 cmp -s "$work/edited.reg" "$settings" && echo "ok: the edited settings file is kept" ||
   fail "the upgrade changed the edited settings file"
@@ -222,6 +251,14 @@ if wait_for_line "$log" "Listening on TCP port" 10; then
   wait_for_line "$log" "Allowed " 2 || true
   expect_equal "start-up lines after the edit" "Listening on TCP port 2323|Allowed network 127.0.0.0 255.0.0.0" \
     "$(sed -n 2,3p "$log" | paste -sd'|' -)"
+  sent=$(cat "$work/sent-at-stop")
+  [ "$sent" -gt 0 ] || fail "the client had sent nothing when the service stopped"
+  for _ in $(seq 100); do
+    kept=$(sqlite3 "$state/notes.db" "SELECT COUNT(*) = MAX(id) - 1000 AND MIN(id) = 1001 AND COUNT(*) >= $sent FROM notes WHERE id > 1000;")
+    [ "$kept" = 1 ] && break
+    sleep 0.1
+  done
+  expect_equal "what the client sent before the stop, once each" 1 "$kept"
   send_statements 2323 "INSERT INTO notes VALUES(2, 'after the upgrade');"
   wait_for_line "$log" "Peer closed connection." 10 || fail "no 'Peer closed connection.' line after the upgrade"
   expect_equal "row after the upgrade" "after the upgrade" \

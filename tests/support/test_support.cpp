@@ -289,7 +289,8 @@ static bool ImportWineSettings(const std::string &path, const std::string &setti
 bool StartService(ServiceRun *run, const std::string &settingsText, int port, const std::vector<int> &waitsMs)
 {
     std::string settingsPath;
-    run->dir = MakeTempDir();
+    if (run->dir.empty())
+        run->dir = MakeTempDir();
     run->logPath = run->dir + "/console.log";
     run->port = port;
     settingsPath = run->dir + "/settings.reg";

@@ -94,8 +94,9 @@ struct ServiceRun {
     int exitStatus = -1;  // once it has ended: its status, or 128 + signal
 };
 
-// Starts the service with `settingsText` as its settings ("" for none) in a
-// fresh folder and waits for its "Listening" line. Returns false when it
+// Starts the service with `settingsText` as its settings ("" for none) in
+// run->dir, or a fresh folder when that is empty, and waits for its
+// "Listening" line. Returns false when it
 // exits or stays silent instead. The child dies with the test process.
 // `waitsMs`, when given, shortens the waits for a statement's first and
 // later bytes (not under Wine).

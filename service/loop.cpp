@@ -2,7 +2,8 @@
 // their bytes come, each client's own waits, and the turns in which their
 // statements run. Serving one client at a time is the same loop with a
 // limit of one.
-#include "service.h"
+#include "loop.h"
+#include "settings.h"
 
 #include "spool.h"
 
@@ -16,7 +17,8 @@
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET, {0}, 0, 0, {}};
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
+                           NET_INVALID_SOCKET, STOP_NONE, 0, {0}, 0, 0, {}};
 
 // With one session the clients' clock stands still while it runs a
 // statement, so that one client's statement costs no other its wait.
@@ -48,7 +50,7 @@ static Client *TakeSlot(void)
     return &serviceLoop.clients[slot];
 }
 
-static void EndClient(Client *client)
+void EndClient(Client *client)
 {
     NetCloseClient(client->sock);
     client->inUse = 0;
@@ -69,6 +71,7 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
     if (IsPeerAdmitted(address)) {
         client->inUse = 1;
         client->waiting = 0;
+        client->running = 0;
         client->sock = sock;
         StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
         serviceLoop.clientCount++;
@@ -79,8 +82,7 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
     ConsoleSetPrefix("");
 }
 
-// Takes the bytes waiting from a client; a whole statement joins the turns.
-static void ReadClient(Client *client, int64_t now)
+void ReadClient(Client *client, int64_t now)
 {
     ConsoleSetPrefix(client->prefix);
     switch (ReadStatementBytes(client->sock, client->statement, STATEMENT_MAX, &client->framing, now)) {
@@ -125,20 +127,22 @@ static int TakeTurn(void)
         else
             ConsoleLine("Statement contains a NUL byte, not executed.\n");
         NextTurn(client);
-    } else if (spool.file != FILE_NONE && spool.waiting > 0) {
+    } else if (spool.file != FILE_NONE && (spool.waiting > 0 || serviceLoop.stopping != STOP_NONE)) {
         // While statements wait in the spool a new one joins them, without a
         // connect of its own, so that the database sees them in the order
-        // they came.
+        // they came; at a stop, it runs after the restart.
         if (SpoolClientStatement(text) != 0) {
             ConsoleSetPrefix("");
             return 0;
         }
         NextTurn(client);
     } else {
-        if (serviceLoop.jobsOut >= serviceLoop.sessions) {
+        if (serviceLoop.jobsOut >= serviceLoop.sessions ||
+            (serviceLoop.stopping != STOP_NONE && ClockMs() >= serviceLoop.stopBound)) {
             ConsoleSetPrefix("");
             return 0;
         }
+        client->running = 1;
         job.client = (int)(client - serviceLoop.clients);
         memcpy(job.prefix, client->prefix, sizeof job.prefix);
         snprintf(job.text, sizeof job.text, "%s", text);
@@ -162,16 +166,18 @@ static void TakeFinishedJobs(void)
         if (job.client < 0)
             serviceLoop.replayOut = 0;
         FinishJob(&job);
-        if (job.client >= 0)
+        if (job.client >= 0) {
+            serviceLoop.clients[job.client].running = 0;
             NextTurn(&serviceLoop.clients[job.client]);
+        }
     }
 }
 
-static void AcceptClient(NetSocket listener)
+static void AcceptClient(void)
 {
     uint32_t address = 0;
     uint16_t port = 0;
-    NetSocket sock = NetAccept(listener, &address, &port);
+    NetSocket sock = NetAccept(serviceLoop.listener, &address, &port);
 
     if (sock == NET_INVALID_SOCKET)
         serviceLoop.acceptAfter = ClockMs() + ACCEPT_PAUSE_MS;
@@ -197,14 +203,23 @@ static void TimeOutClient(Client *client)
     ConsoleSetPrefix("");
 }
 
-void ServeOnce(NetSocket listener)
+void ServeOnce(void)
 {
     static NetWaitEntry entries[NET_WAIT_MAX];
     static Client *owners[NET_WAIT_MAX];  // NULL for the listener and the wake-up
-    int64_t now = ServiceClock();
+    NetSocket listener = serviceLoop.listener;
+    int stopping;
+    int64_t now;
     int64_t wait = -1;
     int count = 0;
 
+    // The stop's first turn does not wait: nothing may be left to wake it.
+    if (serviceLoop.stopping == STOP_NONE && StopRequested()) {
+        BeginStop();
+        wait = 0;
+    }
+    stopping = serviceLoop.stopping != STOP_NONE;
+    now = ServiceClock();
     if (serviceLoop.wake != NET_INVALID_SOCKET) {
         entries[count].sock = serviceLoop.wake;
         owners[count++] = NULL;
@@ -218,17 +233,24 @@ void ServeOnce(NetSocket listener)
         }
     }
     // A client whose statement waits for its turn or runs is not read
-    // meanwhile, and its wait does not run.
+    // meanwhile, and its wait does not run. At a stop the others have all
+    // their bytes here already and are read without a wait.
     for (int slot = 0; slot < serviceLoop.slotsUsed; slot++) {
         Client *client = &serviceLoop.clients[slot];
         if (!client->inUse || client->waiting)
             continue;
+        if (stopping) {
+            wait = 0;
+            continue;
+        }
         entries[count].sock = client->sock;
         owners[count++] = client;
         if (!ClockStopped())
             WaitAtMost(&wait, client->framing.deadline - now);
     }
-    if (spool.waiting > 0 && !serviceLoop.replayOut)
+    if (stopping)
+        WaitAtMost(&wait, serviceLoop.stopBound - ClockMs());
+    else if (spool.waiting > 0 && !serviceLoop.replayOut)
         WaitAtMost(&wait, serviceLoop.replayAt - ClockMs());
     if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0) {
         // Never silent, and never a loop that spins on the failure.
@@ -236,6 +258,10 @@ void ServeOnce(NetSocket listener)
         memset(entries, 0, sizeof entries[0] * (size_t)count);
         std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_PAUSE_MS));
     }
+    // A stop asked for meanwhile begins in the next turn, before anything
+    // more is accepted or read.
+    if (!stopping && StopRequested())
+        return;
 
     // The wake-up is the first entry whenever there is one; a session sets
     // it only after its job is in the finished queue.
@@ -246,15 +272,20 @@ void ServeOnce(NetSocket listener)
     now = ServiceClock();
     for (int i = 0; i < count; i++) {
         if (owners[i] == NULL) {
-            if (entries[i].ready && entries[i].sock == listener)
-                AcceptClient(listener);
+            if (entries[i].ready && entries[i].sock == listener && serviceLoop.stopping == STOP_NONE)
+                AcceptClient();
         } else if (entries[i].ready) {
             ReadClient(owners[i], now);
         } else if (owners[i]->framing.deadline <= now && !ClockStopped()) {
             TimeOutClient(owners[i]);
         }
     }
+    if (stopping)
+        ReadAtStop();
     while (serviceLoop.turnCount > 0 && TakeTurn())
         continue;
-    ReplayWhenDue();
+    if (stopping)
+        AdvanceStop();
+    else
+        ReplayWhenDue();
 }

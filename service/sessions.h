@@ -1,0 +1,57 @@
+// The database sessions: statements handed from the serving loop to
+// session threads as jobs, and what became of them handed back.
+#ifndef VARN_SESSIONS_H
+#define VARN_SESSIONS_H
+
+#include "db.h"
+#include "statement_reader.h"
+
+// The most statements "Database Sessions" lets run at once.
+#define MAX_DATABASE_SESSIONS 64
+
+// What became of a statement sent to the database.
+#define STATEMENT_TAKEN 0     // it ran, or the database rejected it
+#define STATEMENT_NOT_SENT 1  // no session could be had: it never reached the database
+#define STATEMENT_UNKNOWN 2   // the connection went away while it ran: it may have committed
+
+// A statement handed to a database session: a client's, from the client in
+// slot `client`, or the spool's first when `client` is -1. The session
+// writes the statement's Query or Replay line and its database lines after
+// `prefix`, and sets `outcome`.
+typedef struct Job {
+    int client;
+    char prefix[32];
+    char text[STATEMENT_MAX + 1];
+    int outcome;
+} Job;
+
+// Runs one statement in `session`: connects, executes and disconnects,
+// writing every failure. Returns what became of it (STATEMENT_*).
+int SendStatement(DbSession *session, const char *statement);
+
+// Starts `count` database sessions, each on a thread of its own. Returns 0,
+// or -1 when a thread could not be had.
+int StartSessions(int count);
+
+// Hands a job to the next session free. The caller keeps no more jobs out
+// than there are sessions; a finished one wakes the loop (NetWake).
+void SubmitJob(const Job *job);
+
+// Takes a finished job into *job: 1, or 0 when none is finished.
+int TakeFinishedJob(Job *job);
+
+// The sessions at a stop. From StopKeepingSessions on, no session keeps a
+// connection: an idle one closes its connection at once (SQLDisconnect), a
+// busy one when its statement ends. Jobs are still taken and run.
+void StopKeepingSessions(void);
+// Has every session end once no job waits for it, its connection closed
+// first. Returns how many have ended so far; called again, it tells again.
+int EndSessions(void);
+// At the stop's bound: takes back into `jobs` every job out that has not
+// reached the database, so that none of them ever does, and returns how
+// many. The first *queued were never started; the rest had their session
+// connecting, so their Query or Replay line is written. Every other job out
+// may have reached the database.
+int TakeBackUnsentJobs(Job *jobs, int *queued);
+
+#endif

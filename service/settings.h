@@ -1,0 +1,46 @@
+// The service's settings: one record for the whole process, filled once at
+// start-up from the settings store and only read after.
+#ifndef VARN_SETTINGS_H
+#define VARN_SETTINGS_H
+
+#include <stdint.h>
+
+#define SETTING_TEXT_SIZE 101
+
+// The configured values, written once at start-up and only read after.
+// Addresses and masks are in network byte order. sqlDialect holds the "SQL
+// Dialect" value as stored, or "" when there is none.
+typedef struct ServiceSettings {
+    char dataSource[SETTING_TEXT_SIZE];
+    char userName[SETTING_TEXT_SIZE];
+    char password[SETTING_TEXT_SIZE];
+    uint32_t tcpPort;
+    uint32_t allowAddress;
+    uint32_t allowMask;
+    char sqlDialect[SETTING_TEXT_SIZE];
+    uint32_t maxClients;
+    char spoolFile[SETTING_TEXT_SIZE];  // "" for no spool
+    uint32_t spoolLimitMiB;
+    uint32_t databaseSessions;  // statements that may run at once
+    uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
+    uint32_t reuseSessions;     // 1: sessions stay connected between statements
+    uint32_t stopTimeout;       // seconds a stop may wait for statements
+} ServiceSettings;
+
+extern ServiceSettings serviceSettings;
+
+// Fills serviceSettings from the settings store at `location`, over the
+// defaults. Returns 1 when the store was there and every value in it that
+// the service reads was read as written, 0 when there is none, and -1,
+// changing nothing, when it is there but cannot be read whole and cleanly,
+// or holds a value that is not of its setting's type or does not fit
+// (StoreErrorText says why). Values that are absent keep their defaults.
+int LoadSettings(const char *location);
+
+// The dialect that serviceSettings.sqlDialect names ("" is plain), or -1.
+int SettingsDialect(void);
+
+// True when a peer at `peerAddress` lies in the allowed host or network.
+int IsPeerAdmitted(uint32_t peerAddress);
+
+#endif
