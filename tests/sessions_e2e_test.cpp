@@ -160,6 +160,23 @@ struct Blackhole {
     }
 };
 
+// Data sources on psqlODBC and MariaDB's driver whose server never answers,
+// beside the SQLite one: false when the drivers are missing.
+bool UseHungSources(const std::string &dir, const Blackhole &hole)
+{
+    std::string drivers = VARN_SQLITE_ODBC_DRIVER;
+    drivers = drivers.substr(0, drivers.rfind('/') + 1);
+    if (access((drivers + "psqlodbca.so").c_str(), R_OK) != 0 || access((drivers + "libmaodbc.so").c_str(), R_OK) != 0)
+        return false;
+    std::string port = std::to_string(hole.port);
+    WriteFile(dir + "/odbcinst.ini", "[pg]\nDriver=" + drivers + "psqlodbca.so\n\n[MariaDB]\nDriver=" + drivers +
+                                         "libmaodbc.so\n");
+    WriteFile(dir + "/odbc.ini", "[varn_pg_hang]\nDriver=pg\nServername=127.0.0.1\nPort=" + port +
+                                     "\nDatabase=varn\n\n[varn_maria_hang]\nDriver=MariaDB\nSERVER=127.0.0.1\nPORT=" +
+                                     port + "\nDATABASE=varn\n");
+    return true;
+}
+
 // A connect that never gets an answer holds no other client: another
 // client's statement starts at once in a second session, and the connect
 // gives up after "Login Timeout" with the driver's lines. Only the drivers
@@ -167,17 +184,9 @@ struct Blackhole {
 // not found in the registry, so only psqlODBC is tried there.
 TEST_F(Sessions, HungConnectHoldsNoOne)
 {
-    std::string drivers = VARN_SQLITE_ODBC_DRIVER;
-    drivers = drivers.substr(0, drivers.rfind('/') + 1);
-    if (access((drivers + "psqlodbca.so").c_str(), R_OK) != 0 || access((drivers + "libmaodbc.so").c_str(), R_OK) != 0)
-        GTEST_SKIP() << "needs psqlODBC and MariaDB's driver beside the SQLite one";
     Blackhole hole;
-    std::string port = std::to_string(hole.port);
-    WriteFile(dir + "/odbcinst.ini", "[pg]\nDriver=" + drivers + "psqlodbca.so\n\n[MariaDB]\nDriver=" + drivers +
-                                         "libmaodbc.so\n");
-    WriteFile(dir + "/odbc.ini", "[varn_pg_hang]\nDriver=pg\nServername=127.0.0.1\nPort=" + port +
-                                     "\nDatabase=varn\n\n[varn_maria_hang]\nDriver=MariaDB\nSERVER=127.0.0.1\nPORT=" +
-                                     port + "\nDATABASE=varn\n");
+    if (!UseHungSources(dir, hole))
+        GTEST_SKIP() << "needs psqlODBC and MariaDB's driver beside the SQLite one";
     std::vector<std::string> sources = {"varn_pg_hang"};
     if (!RunsUnderWine())
         sources.push_back("varn_maria_hang");
@@ -201,6 +210,31 @@ TEST_F(Sessions, HungConnectHoldsNoOne)
         close(second);
         StopService(&run);
     }
+}
+
+// A stop whose bound comes while a statement's session still connects
+// takes the statement back, never to be sent, and keeps it in the spool.
+TEST_F(Sessions, StopTakesBackAStatementStillConnecting)
+{
+    Blackhole hole;
+    if (!UseHungSources(dir, hole))
+        GTEST_SKIP() << "needs psqlODBC and MariaDB's driver beside the SQLite one";
+    ASSERT_TRUE(Start({Dword("Login Timeout", 10), Dword("Stop Timeout", 1), SpoolValue(dir + "/spool"),
+                       "\"Data Source\"=\"varn_pg_hang\""}))
+        << ServiceLog(run);
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, Insert(1, "connecting"));
+    ASSERT_TRUE(WaitForLog(run, "Query:", 1, 5000)) << ServiceLog(run);
+    long stopped = NowMs();
+    kill(run.pid, RunsUnderWine() ? SIGINT : SIGTERM);
+    EXPECT_EQ(0, WaitForExit(&run, 8000)) << ServiceLog(run);
+    EXPECT_LT(NowMs() - stopped, 5000);
+    std::vector<std::string> expected = {"<any>", "<any>", "Incoming connection from 127.0.0.1",
+                                         QueryLine(Insert(1, "connecting")), "Stopping",
+                                         "Statement spooled, 1 waiting.", "Peer closed connection.", "Stopped."};
+    std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
+    close(fd);
 }
 
 // A statement that runs long holds only its own session: another client's
