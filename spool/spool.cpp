@@ -17,7 +17,7 @@ static_assert(RECORD_MAX >= SPOOL_HEADER_SIZE + STATEMENT_MAX, "a record holds t
 // so that a small spool is not copied at every turn.
 #define RECLAIM_FLOOR 65536
 
-Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0};
+Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0, 0};
 
 typedef struct Record {
     int state;
@@ -216,7 +216,7 @@ static int Empty(void)
 {
     if (FileTruncate(spool.file, 0) != 0)
         return -1;
-    spool.head = spool.end = spool.marked = 0;
+    spool.head = spool.end = spool.marked = spool.moveAt = 0;
     if (FileSync(spool.file) != 0) {
         spool.syncOwed = 1;
         return -1;
@@ -309,7 +309,7 @@ int SpoolOpen(const char *path, int64_t limitBytes)
     snprintf(spool.path, sizeof spool.path, "%s", path);
     snprintf(damagedPath, sizeof damagedPath, "%s.damaged", spool.path);
     spool.limitBytes = limitBytes;
-    spool.head = spool.end = spool.marked = spool.headSize = 0;
+    spool.head = spool.end = spool.marked = spool.headSize = spool.moveAt = 0;
     spool.waiting = 0;
     spool.syncOwed = 0;
     if (FileCheckRegular(damagedPath) != 0 || FileOpenHeld(path, &spool.file) != 0)
@@ -390,9 +390,14 @@ int SpoolTakeHead(void)
     spool.waiting--;
     SkipDone();
     status = Settle();
-    // Marks that are not durable are not left behind in the old file.
-    if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head)
+    // Marks that are not durable are not left behind in the old file. A
+    // move that failed waits until as much again was taken, so that a file
+    // system that cannot make it costs a line per doubling of the file.
+    if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head &&
+        spool.head >= spool.moveAt) {
         status = Reclaim();
+        spool.moveAt = 2 * spool.head;
+    }
     return status;
 }
 
