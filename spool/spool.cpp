@@ -267,20 +267,16 @@ static int Reclaim(void)
         status = FileReplaceHeld(&spool.file, spool.path, fresh, newPath);
     else
         status = -1;
-    if (spool.file != fresh) {
+    if (status != 0) {
         FileClose(fresh);
         FileRemove(newPath);
         return -1;
     }
     spool.head = spool.marked = 0;
     spool.end = size;
-    // Another process took the old file in the instant Windows let it go:
-    // this one carries on with the fresh file under the name it has.
-    if (status != 0 && strlen(newPath) < sizeof spool.path)
-        memcpy(spool.path, newPath, strlen(newPath) + 1);
     // Until the name is durable the old file may come back: new records
     // are not kept meanwhile.
-    if (status == 0 && FileSyncFolder(spool.path) != 0) {
+    if (FileSyncFolder(spool.path) != 0) {
         spool.syncOwed = 1;
         status = -1;
     }
