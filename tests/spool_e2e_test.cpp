@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -94,16 +93,15 @@ TEST_F(Spool, RejectedStatementIsNotKept)
 // cannot be replaced (Wine 8) the move to a fresh file fails, said once.
 TEST_F(Spool, BacklogDrainsWhileAnotherProgramTriesTheSpool)
 {
-    std::string spoolPath = dir + "/spool", windowsPath = "Z:" + spoolPath, racerOut = dir + "/racer.out";
+    std::string spoolPath = dir + "/spool", racerOut = dir + "/racer.out";
     ASSERT_EQ(0, SpoolOpen(spoolPath.c_str(), 1 << 20)) << FileErrorText();
     for (int i = 0; i < 200; i++)
         ASSERT_EQ(SPOOL_KEPT, SpoolAppend(Insert(i, std::string(400, 'p')).c_str()));
     SpoolClose();
     ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
     ASSERT_TRUE(WaitForLog(run, "ERROR: Connecting", 1, 10000)) << ServiceLog(run);
-    std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
-    std::string racer = RunsUnderWine() ? "wine cmd /c " + ShellQuote("echo racing& for /l %i in (1,1,40000) do @type " +
-                                                                      windowsPath + " 2>nul")
+    std::string racer = RunsUnderWine() ? "wine cmd /c " + ShellQuote("echo racing& for /l %i in (1,1,40000) do @type \"Z:" +
+                                                                      spoolPath + "\" 2>nul")
                                         : "sh -c " + ShellQuote("echo racing; for i in $(seq 40000); do flock -n " +
                                                                 spoolPath + " cat " + spoolPath + "; done 2>/dev/null");
     pid_t racerPid = atoi(RunCommand(racer + " >" + racerOut + " 2>&1 & echo $!").c_str());

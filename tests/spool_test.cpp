@@ -23,8 +23,8 @@ using testing::internal::GetCapturedStdout;
 
 // The seam, in front of the system's calls: when armed, the next pwrite
 // writes only `writeKeeps` bytes and fails, the next fdatasync fails, and
-// so do the next `truncatesFailing` ftruncates and `renamesFailing`
-// renames, as a full or failing disk makes them.
+// so do the next `truncatesFailing` ftruncates and `renamesFailing` renames, as a full or
+// failing disk makes them.
 static int writeKeeps = -1;
 static bool failSync = false;
 static int truncatesFailing = 0;

@@ -18,9 +18,7 @@ readonly PG_BIN=/usr/lib/postgresql/15/bin
 Die() { echo "dbservers: $*" >&2; exit 1; }
 
 # A free port outside the kernel's ephemeral range, which no bind to port 0
-# (a test's free port, a client's own end) is ever given: while a server is
-# starting, or stopped by pg-stop, nothing else takes its port. Random, so
-# that parallel runs rarely collide.
+# ever takes, random so that parallel runs rarely collide.
 FreePort() {
     local low high port
     read -r low high </proc/sys/net/ipv4/ip_local_port_range
