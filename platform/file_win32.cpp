@@ -1,14 +1,29 @@
 // The service's own files on Windows: reads and writes at offsets,
 // FlushFileBuffers for durability, a share mode that keeps a file to one
-// process, and FILE_FLAG_OPEN_REPARSE_POINT so that only regular files on
-// disk are taken.
+// process, FILE_FLAG_OPEN_REPARSE_POINT so that only regular files on disk
+// are taken, and a rename through the fresh file's handle that replaces a
+// file still held open.
 #include "platform.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 
+// MinGW-w64 10 declares the information class only for a _WIN32_WINNT of
+// 0x0A000002 or above, which no build sets, and the flags only for builds
+// that target Windows 10 1607 or later.
+#define RENAME_INFO_EX ((FILE_INFO_BY_HANDLE_CLASS)22)
+#ifndef FILE_RENAME_FLAG_REPLACE_IF_EXISTS
+#define FILE_RENAME_FLAG_REPLACE_IF_EXISTS 0x00000001
+#endif
+#ifndef FILE_RENAME_FLAG_POSIX_SEMANTICS
+#define FILE_RENAME_FLAG_POSIX_SEMANTICS 0x00000002
+#endif
+
 static char fileError[300];
+// Set when a rename took effect but the flush that makes it durable
+// failed; the next flush of the file that was renamed clears it.
+static int nameOwed;
 
 static int NoteFileError(void)
 {
@@ -44,7 +59,7 @@ static int IsRegular(HANDLE handle)
 
 // Opens `path` as one of the service's own files, never through a reparse
 // point, with `disposition`; nobody else may write it, and it may be
-// renamed (FileReplaceHeld) while it is held. Returns the handle, or
+// replaced (FileReplaceHeld) while it is held. Returns the handle, or
 // INVALID_HANDLE_VALUE with the reason noted; *created says whether the
 // file is new.
 static HANDLE OpenOwn(const char *path, DWORD access, DWORD disposition, int *created)
@@ -108,7 +123,8 @@ int FileCreateHeld(const char *path, FileHandle *file)
 
     *file = FILE_NONE;
     FileRemove(path);
-    handle = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, &created);
+    // DELETE: it takes the place of the held file through this handle.
+    handle = OpenOwn(path, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, &created);
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
     *file = (FileHandle)handle;
@@ -160,7 +176,10 @@ int FileWrite(FileHandle file, int64_t offset, const void *buffer, int size)
 
 int FileSync(FileHandle file)
 {
-    return FlushFileBuffers((HANDLE)file) ? 0 : NoteFileError();
+    if (!FlushFileBuffers((HANDLE)file))
+        return NoteFileError();
+    nameOwed = 0;
+    return 0;
 }
 
 int FileTruncate(FileHandle file, int64_t size)
@@ -184,30 +203,57 @@ void FileClose(FileHandle file)
         CloseHandle((HANDLE)file);
 }
 
+// The fresh file takes the name through its own handle while the old one
+// stays open, so that no other program can open the name in between. Only
+// POSIX semantics let a rename replace a file that is open, on Windows 10
+// and later where the file system offers them (NTFS); elsewhere the rename
+// fails and the old file stays held.
 int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath)
 {
-    int created;
-    HANDLE old;
-    DWORD error;
+    union {
+        FILE_RENAME_INFO info;
+        char room[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(WCHAR)];
+    } rename;
+    int units;
 
-    CloseHandle((HANDLE)*held);
-    if (MoveFileExA(freshPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        *held = fresh;
-        return 0;
+    (void)freshPath;
+    ZeroMemory(&rename, sizeof rename);
+    // The name as CreateFileA reads it.
+    units = MultiByteToWideChar(CP_ACP, 0, path, -1, rename.info.FileName, MAX_PATH);
+    if (units < 1)
+        return NoteFileError();
+    rename.info.Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    rename.info.FileNameLength = (DWORD)(units - 1) * sizeof(WCHAR);
+    if (!SetFileInformationByHandle((HANDLE)fresh, RENAME_INFO_EX, &rename, sizeof rename)) {
+        DWORD code = GetLastError();
+        NoteFileError();
+        // Not another instance: a program that opened the name without
+        // FILE_SHARE_DELETE keeps it from being replaced. A system without
+        // the POSIX semantics refuses the information class.
+        if (code == ERROR_SHARING_VIOLATION)
+            snprintf(fileError, sizeof fileError, "open in another program (error %lu)", (unsigned long)code);
+        else if (code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED)
+            snprintf(fileError, sizeof fileError, "an open file cannot be replaced here (error %lu)",
+                     (unsigned long)code);
+        return -1;
     }
-    error = GetLastError();
-    old = OpenOwn(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, &created);
-    *held = old != INVALID_HANDLE_VALUE ? (FileHandle)old : fresh;
-    SetLastError(error);
-    return NoteFileError();
+    CloseHandle((HANDLE)*held);
+    *held = fresh;
+    // The rename is logged with the file's metadata, which its flush makes
+    // durable.
+    if (!FlushFileBuffers((HANDLE)fresh)) {
+        NoteFileError();
+        nameOwed = 1;
+    }
+    return 0;
 }
 
-// MOVEFILE_WRITE_THROUGH made the rename durable before it returned, and a
-// new file's entry goes with the file's first flush.
+// A new file's entry goes with the file's first flush, and a rename with
+// the renamed file's flush (FileReplaceHeld, or FileSync after it).
 int FileSyncFolder(const char *path)
 {
     (void)path;
-    return 0;
+    return nameOwed ? -1 : 0;
 }
 
 void FileRemove(const char *path)

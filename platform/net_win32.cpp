@@ -137,10 +137,20 @@ int NetReserveSockets(int count, int others)
 static SOCKET wakeSend = INVALID_SOCKET;
 static SOCKET wakeWatch = INVALID_SOCKET;
 
+// A wake-up byte goes at once, not after the last one's acknowledgement.
+static int SendAtOnce(SOCKET sock)
+{
+    BOOL on = TRUE;
+    return setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, (const char *)&on, sizeof on);
+}
+
 int NetWakeOpen(NetSocket *wakeSocket)
 {
     struct sockaddr_in address;
+    struct sockaddr_in sending;
+    struct sockaddr_in peer;
     int length = sizeof address;
+    int sendingLength = sizeof sending;
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
     int status = -1;
 
@@ -151,15 +161,31 @@ int NetWakeOpen(NetSocket *wakeSocket)
         listen(listener, 1) != 0 || getsockname(listener, (struct sockaddr *)&address, &length) != 0)
         goto done;
     wakeSend = socket(AF_INET, SOCK_STREAM, 0);
-    if (wakeSend == INVALID_SOCKET || connect(wakeSend, (struct sockaddr *)&address, sizeof address) != 0)
+    if (wakeSend == INVALID_SOCKET || SendAtOnce(wakeSend) != 0 ||
+        connect(wakeSend, (struct sockaddr *)&address, sizeof address) != 0 ||
+        getsockname(wakeSend, (struct sockaddr *)&sending, &sendingLength) != 0)
         goto done;
-    wakeWatch = accept(listener, NULL, NULL);
-    if (wakeWatch == INVALID_SOCKET || MakeNonBlocking(wakeSend) != 0 || MakeNonBlocking(wakeWatch) != 0)
-        goto done;
-    *wakeSocket = (NetSocket)wakeWatch;
-    status = 0;
+    // Any local program may connect to the listener too: only the
+    // connection that comes from wakeSend is the loop's, and a few others
+    // ahead of it are closed.
+    for (int tries = 0; tries < 4 && wakeWatch == INVALID_SOCKET; tries++) {
+        int peerLength = sizeof peer;
+        SOCKET accepted = accept(listener, (struct sockaddr *)&peer, &peerLength);
+        if (accepted == INVALID_SOCKET)
+            goto done;
+        if (peer.sin_addr.s_addr == sending.sin_addr.s_addr && peer.sin_port == sending.sin_port)
+            wakeWatch = accepted;
+        else
+            closesocket(accepted);
+    }
+    if (wakeWatch == INVALID_SOCKET)
+        WSASetLastError(WSAECONNREFUSED);
+    else if (SendAtOnce(wakeWatch) == 0 && MakeNonBlocking(wakeSend) == 0 && MakeNonBlocking(wakeWatch) == 0)
+        status = 0;
 done:
-    if (status != 0)
+    if (status == 0)
+        *wakeSocket = (NetSocket)wakeWatch;
+    else
         NoteSocketError();
     if (listener != INVALID_SOCKET)
         closesocket(listener);

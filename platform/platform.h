@@ -162,12 +162,13 @@ int64_t FileSize(FileHandle file);
 void FileClose(FileHandle file);
 // Puts the file held as `fresh`, named `freshPath`, in the place of the
 // file held as *held, named `path`, in one step: whatever happens, `path`
-// names one of the two, whole. The new name is durable once
+// names one of the two, whole, and neither is let go, so that no other
+// process can open `path` in between. The new name is durable once
 // FileSyncFolder(`path`) has returned 0. On success the old file is closed
-// and *held becomes `fresh`, still held. On failure *held still holds the
-// old file, except on Windows, where the old file cannot be replaced while
-// open and is let go for an instant: should another process take it then,
-// *held becomes `fresh`, under `freshPath`. Returns 0, or -1 with the
+// and *held becomes `fresh`, still held. On failure nothing changed: *held
+// still holds the old file under `path`, and the caller closes `fresh`.
+// Where a file that is open cannot be replaced (Windows without POSIX
+// rename semantics, Wine 8) it always fails. Returns 0, or -1 with the
 // reason in FileErrorText.
 int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const char *freshPath);
 // Makes the entries of the folder that holds `path` durable. 0 or -1.

@@ -17,7 +17,7 @@ static_assert(RECORD_MAX >= SPOOL_HEADER_SIZE + STATEMENT_MAX, "a record holds t
 // so that a small spool is not copied at every turn.
 #define RECLAIM_FLOOR 65536
 
-Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0};
+Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0, 0};
 
 typedef struct Record {
     int state;
@@ -216,7 +216,7 @@ static int Empty(void)
 {
     if (FileTruncate(spool.file, 0) != 0)
         return -1;
-    spool.head = spool.end = spool.marked = 0;
+    spool.head = spool.end = spool.marked = spool.moveAt = 0;
     if (FileSync(spool.file) != 0) {
         spool.syncOwed = 1;
         return -1;
@@ -267,20 +267,16 @@ static int Reclaim(void)
         status = FileReplaceHeld(&spool.file, spool.path, fresh, newPath);
     else
         status = -1;
-    if (spool.file != fresh) {
+    if (status != 0) {
         FileClose(fresh);
         FileRemove(newPath);
         return -1;
     }
     spool.head = spool.marked = 0;
     spool.end = size;
-    // Another process took the old file in the instant Windows let it go:
-    // this one carries on with the fresh file under the name it has.
-    if (status != 0 && strlen(newPath) < sizeof spool.path)
-        memcpy(spool.path, newPath, strlen(newPath) + 1);
     // Until the name is durable the old file may come back: new records
     // are not kept meanwhile.
-    if (status == 0 && FileSyncFolder(spool.path) != 0) {
+    if (FileSyncFolder(spool.path) != 0) {
         spool.syncOwed = 1;
         status = -1;
     }
@@ -309,7 +305,7 @@ int SpoolOpen(const char *path, int64_t limitBytes)
     snprintf(spool.path, sizeof spool.path, "%s", path);
     snprintf(damagedPath, sizeof damagedPath, "%s.damaged", spool.path);
     spool.limitBytes = limitBytes;
-    spool.head = spool.end = spool.marked = spool.headSize = 0;
+    spool.head = spool.end = spool.marked = spool.headSize = spool.moveAt = 0;
     spool.waiting = 0;
     spool.syncOwed = 0;
     if (FileCheckRegular(damagedPath) != 0)
@@ -394,9 +390,14 @@ int SpoolTakeHead(void)
     spool.waiting--;
     SkipDone();
     status = Settle();
-    // Marks that are not durable are not left behind in the old file.
-    if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head)
+    // Marks that are not durable are not left behind in the old file. A
+    // move that failed waits until as much again was taken, so that a file
+    // system that cannot make it costs a line per doubling of the file.
+    if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head &&
+        spool.head >= spool.moveAt) {
         status = Reclaim();
+        spool.moveAt = 2 * spool.head;
+    }
     return status;
 }
 

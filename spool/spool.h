@@ -31,6 +31,7 @@ typedef struct Spool {
     long waiting;
     int64_t marked;
     int syncOwed;  // a rename or an emptying is not yet known to be durable
+    int64_t moveAt;  // the head before which no move to a fresh file is tried
 } Spool;
 
 extern Spool spool;
@@ -72,8 +73,10 @@ int SpoolReadHead(char *text);
 // within about twice the bytes waiting. Returns 0, or -1 with the reason
 // in FileErrorText when a mark, the emptying or the move could not be
 // made durable; the statement is taken all the same, and what failed is
-// tried again by the next SpoolTakeHead or SpoolAppend. A record on disk
-// that was not taken is never moved or overwritten.
+// tried again by the next SpoolTakeHead or SpoolAppend, except a move that
+// left the spool in its file, which is tried again once as many bytes again
+// have been taken. A record on disk that was not taken is never moved or
+// overwritten.
 int SpoolTakeHead(void);
 
 void SpoolClose(void);

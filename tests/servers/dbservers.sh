@@ -17,11 +17,15 @@ readonly PG_BIN=/usr/lib/postgresql/15/bin
 
 Die() { echo "dbservers: $*" >&2; exit 1; }
 
-# A free port, random so that parallel runs rarely collide.
+# A free port outside the kernel's ephemeral range, which no bind to port 0
+# ever takes, random so that parallel runs rarely collide.
 FreePort() {
-    local port
+    local low high port
+    read -r low high </proc/sys/net/ipv4/ip_local_port_range
     for _ in $(seq 200); do
-        port=$((20000 + RANDOM % 40000))
+        if ((low > 11000)); then port=$((10000 + RANDOM % (low - 10000)))
+        elif ((high < 64535)); then port=$((high + 1 + RANDOM % (65535 - high)))
+        else Die "the ephemeral port range $low-$high leaves no port to hold"; fi
         [[ -z "$(ss -Htln "sport = :$port")" ]] && { echo "$port"; return; }
     done
     Die "found no free port"
