@@ -142,11 +142,13 @@ TEST_P(Stop, LosesNothingRunsNothingTwice)
     EXPECT_EQ(1, CountOf(log, "Stopping\n")) << log;
     for (const auto &line : c.lines)
         EXPECT_EQ(line.second, CountOf(log, line.first + "\n")) << line.first << "\n" << log;
-    if (c.rows != NULL)
+    if (c.rows != NULL) {
         EXPECT_EQ(c.rows, Rows()) << log;
+    }
     // Every connection the stop held was closed by the service, not cut.
-    if (c.source == std::string("postgres") && c.lines.count("Statement outcome unknown, not retried.") == 0)
+    if (c.source == std::string("postgres") && c.lines.count("Statement outcome unknown, not retried.") == 0) {
         EXPECT_EQ(std::string::npos, ReadFile(pgLog).find("unexpected EOF", pgLogBefore)) << ReadFile(pgLog);
+    }
     if (c.rowsAfterRestart != NULL) {
         ServiceRun first = run;
         ASSERT_TRUE(Start()) << ServiceLog(run);
