@@ -21,10 +21,11 @@ ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
                            NET_INVALID_SOCKET, STOP_NONE, 0, {0}, 0, 0, {}};
 
 // With one session the clients' clock stands still while it runs a
-// statement, so that one client's statement costs no other its wait.
+// client's statement, so that one client's statement costs no other its
+// wait; a replay never stops it. With more sessions the clock is real time.
 static int ClockStopped(void)
 {
-    return serviceLoop.sessions == 1 && serviceLoop.jobsOut > 0;
+    return serviceLoop.sessions == 1 && serviceLoop.jobsOut > 0 && !serviceLoop.replayOut;
 }
 
 static int64_t ServiceClock(void)
@@ -34,7 +35,7 @@ static int64_t ServiceClock(void)
 
 void SubmitStatement(const Job *job)
 {
-    if (serviceLoop.jobsOut == 0)
+    if (serviceLoop.sessions == 1 && job->client >= 0)
         serviceLoop.busySince = ClockMs();
     serviceLoop.jobsOut++;
     SubmitJob(job);
@@ -161,7 +162,8 @@ static void TakeFinishedJobs(void)
 
     NetWakeClear();
     while (TakeFinishedJob(&job)) {
-        if (--serviceLoop.jobsOut == 0)
+        serviceLoop.jobsOut--;
+        if (serviceLoop.sessions == 1 && job.client >= 0)
             serviceLoop.busyMs += ClockMs() - serviceLoop.busySince;
         if (job.client < 0)
             serviceLoop.replayOut = 0;

@@ -32,9 +32,10 @@ typedef struct Client {
 #define STOP_DONE 3      // "Stopped." is written
 
 // The serving loop's state. Every client has its own waits. With one
-// session they count only time in which no statement runs, so that time
-// spent on other clients' statements never cuts a client off; with more,
-// the loop reads on while statements run and the waits are real time.
+// session they count only time in which no client's statement runs, so that
+// time spent on other clients' statements never cuts a client off; with
+// more, the loop reads on while statements run and the waits are real
+// time. Replays never stop the waits.
 // Clients whose statements are whole take turns, one statement each.
 typedef struct ServiceLoop {
     uint32_t maxClients;
@@ -44,8 +45,8 @@ typedef struct ServiceLoop {
     int slotsUsed;        // slots below this may be in use
     int jobsOut;          // jobs handed to sessions and not yet taken back
     int replayOut;        // the spool's first statement is one of them
-    int64_t busyMs;       // time in which the one session ran statements
-    int64_t busySince;    // when the running statement started
+    int64_t busyMs;       // time in which the one session ran clients' statements
+    int64_t busySince;    // when the client's statement it runs started
     int64_t acceptAfter;  // a failed accept is tried again from then on
     int64_t replayAt;     // when the spool's first statement is tried next
     int databaseDown;     // the last statement sent did not reach the database
@@ -78,7 +79,7 @@ void SpoolStatement(const char *statement);
 void FinishJob(const Job *job);
 
 // Hands a job to a session and counts it out; with one session the
-// clients' clock stops while it runs.
+// clients' clock stops while a client's statement runs.
 void SubmitStatement(const Job *job);
 
 // Hands the spool's first statement to a session when it is due.

@@ -1,6 +1,7 @@
 // Many clients at once through the real service process on SQLite: no
 // client holds another off, each is cut off by its own waits, the limit
 // holds, and each client's statements run in its own order.
+#include "spool.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -208,6 +209,52 @@ TEST_F(Clients, SlowStatementCostsOthersNoWait)
     SendAll(pausing, "VALUES(3, 'sent after');");
     EXPECT_TRUE(WaitForRows(3, 2000)) << ServiceLog(run);
     EXPECT_EQ(0, CountOf(ServiceLog(run), "timed out")) << ServiceLog(run);
+}
+
+// A statement that keeps a session busy about `ms` on SQLite, reading
+// only, so that several run at once.
+std::string Busy(int a, int ms)
+{
+    return "SELECT " + std::to_string(a) + ", count(*) FROM (WITH RECURSIVE c(x) AS (VALUES(1) "
+           "UNION ALL SELECT x + 1 FROM c WHERE x < " + std::to_string(ms * 6000) + ") SELECT x FROM c);";
+}
+
+// With two sessions the waits are real time: a client that stops inside a
+// statement while both sessions run others is cut off its own wait after
+// its last byte, however long those statements took.
+TEST_F(Clients, WaitsAreRealTimeBesideOtherStatements)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "needs the shortened waits of the test host";
+    ASSERT_TRUE(Start({Dword("Max Clients", 4), Dword("Database Sessions", 2)}, {kFirstWait, 1000})) << ServiceLog(run);
+    SendAll(Connect("127.0.0.2"), Busy(1, 1000));
+    SendAll(Connect("127.0.0.3"), Busy(2, 1000));
+    int half = Connect("127.0.0.4");
+    ASSERT_TRUE(WaitForLog(run, "Query:", 2, 2000)) << ServiceLog(run);
+    usleep(2500000);
+    long sent = NowMs();
+    SendAll(half, "INSERT INTO t ");
+    ASSERT_TRUE(WaitForLog(run, "next timed out", 1, 5000)) << ServiceLog(run);
+    EXPECT_LT(NowMs() - sent, 1700) << ServiceLog(run);
+}
+
+// With one session, replays do not stop the waits: a client that connects
+// while the spool drains and sends nothing is cut off its own first wait
+// after it connected, not after the drain.
+TEST_F(Clients, ReplaysStopNoWait)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "needs the shortened waits of the test host";
+    ASSERT_EQ(0, SpoolOpen((dir + "/spool").c_str(), 1 << 20)) << FileErrorText();
+    for (int a = 0; a < 100; a++)
+        ASSERT_EQ(SPOOL_KEPT, SpoolAppend(Busy(a, 80).c_str()));
+    SpoolClose();
+    ASSERT_TRUE(Start({Dword("Max Clients", 2), SpoolValue(dir + "/spool")}, {2000, 1000})) << ServiceLog(run);
+    long connected = NowMs();
+    Connect("127.0.0.2");
+    ASSERT_TRUE(WaitForLog(run, "initial timed out.", 1, 8000)) << ServiceLog(run);
+    EXPECT_LT(NowMs() - connected, 2800);
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "Spool empty.")) << "the drain should outlast the wait";
 }
 
 }  // namespace
