@@ -17,7 +17,7 @@
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
                            NET_INVALID_SOCKET, STOP_NONE, 0, {0}, 0, 0, {}};
 
 // With one session the clients' clock stands still while it runs a

@@ -51,6 +51,7 @@ typedef struct ServiceLoop {
     int64_t replayAt;     // when the spool's first statement is tried next
     int databaseDown;     // the last statement sent did not reach the database
     int drainCredit;      // replays taken since a new statement joined the spool
+    int spoolFailing;     // the last append of a client's statement held back failed
     NetSocket wake;       // ready when a session has finished a job, or a stop is asked for
     NetSocket listener;   // until a stop closes it
     int stopping;         // STOP_*

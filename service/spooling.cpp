@@ -16,11 +16,11 @@
 // thirds of the database's pace at least, however fast clients send.
 #define DRAIN_SHARE 3
 
-void SpoolStatement(const char *statement)
+// Writes what became of a statement appended to the spool, which held
+// `waitingBefore` statements before it.
+static void ReportSpooled(int kept, long waitingBefore)
 {
-    long waitingBefore = spool.waiting;
-
-    switch (SpoolAppend(statement)) {
+    switch (kept) {
     case SPOOL_KEPT:
         ConsoleLine("Statement spooled, %ld waiting.\n", spool.waiting);
         // The statement that opens the spool just failed to connect.
@@ -36,18 +36,39 @@ void SpoolStatement(const char *statement)
     }
 }
 
+void SpoolStatement(const char *statement)
+{
+    long waitingBefore = spool.waiting;
+    ReportSpooled(SpoolAppend(statement), waitingBefore);
+}
+
 int SpoolClientStatement(const char *text)
 {
     // Held back, the client's bytes wait in its socket and TCP slows it
     // down; only a database that cannot be reached costs statements.
     int paced = !serviceLoop.databaseDown && serviceLoop.stopping == STOP_NONE;
+    long waitingBefore = spool.waiting;
+    int kept;
 
     if (paced && (serviceLoop.drainCredit < DRAIN_SHARE || !SpoolHasRoom((int)strlen(text))))
         return -1;
+    kept = SpoolAppend(text);
+    // A spool that cannot be written (a full disk) holds the client back
+    // as a full one does while the database takes statements: tried again
+    // after as many replays again, or run directly once the spool is
+    // empty. Said once for each spell of failures.
+    if (paced && kept == SPOOL_NOT_KEPT) {
+        if (!serviceLoop.spoolFailing)
+            ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
+        serviceLoop.spoolFailing = 1;
+        serviceLoop.drainCredit = 0;
+        return -1;
+    }
+    serviceLoop.spoolFailing = 0;
     if (paced)
         serviceLoop.drainCredit -= DRAIN_SHARE;
     WriteQueryLine(text);
-    SpoolStatement(text);
+    ReportSpooled(kept, waitingBefore);
     return 0;
 }
 
@@ -65,8 +86,10 @@ static void FinishReplay(const Job *job)
         ConsoleLine("Statement outcome unknown, not retried.\n");
     if (SpoolTakeHead() != 0)
         ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
-    if (spool.waiting == 0)
+    if (spool.waiting == 0) {
         ConsoleLine("Spool empty.\n");
+        serviceLoop.spoolFailing = 0;
+    }
     serviceLoop.replayAt = 0;
 }
 

@@ -96,19 +96,47 @@ static int ReadRecord(int64_t at, Record *record, char *text)
     return 1;
 }
 
-// Where the first whole record after `from` starts, or the end.
-static int64_t NextWholeRecord(int64_t from)
+// Where the first whole record that starts from `from` on and before
+// `until` starts, or the end.
+static int64_t NextWholeRecordBefore(int64_t from, int64_t until)
 {
     static unsigned char chunk[SCAN_CHUNK];
     Record record;
 
-    for (int64_t at = from; at < spool.end; at += SCAN_CHUNK - 2) {
+    for (int64_t at = from; at < until; at += SCAN_CHUNK - 2) {
         int got = FileRead(spool.file, at, chunk, SCAN_CHUNK);
-        for (int i = 0; i + 3 <= got; i++)
+        for (int i = 0; i + 3 <= got && at + i < until; i++)
             if (memcmp(chunk + i, "VSR", 3) == 0 && ReadRecord(at + i, &record, NULL) == 1)
                 return at + i;
     }
     return spool.end;
+}
+
+static int64_t NextWholeRecord(int64_t from)
+{
+    return NextWholeRecordBefore(from, spool.end);
+}
+
+// Whether a file that does not begin as a record does is a spool whose
+// head was damaged: cut (a whole record follows within a record's length)
+// or zeroed (one follows nothing but zero bytes, as a file cut to nothing
+// under the service and appended to after leaves it). Anything else is
+// someone else's file, never to be written.
+static int HasDamagedHead(void)
+{
+    static unsigned char chunk[SCAN_CHUNK];
+    int64_t zeros = 0;
+
+    for (int got = SCAN_CHUNK; zeros < spool.end && got == SCAN_CHUNK;) {
+        got = FileRead(spool.file, zeros, chunk, SCAN_CHUNK);
+        int i = 0;
+        while (i < got && chunk[i] == 0)
+            i++;
+        zeros += i;
+        if (i < got)
+            break;
+    }
+    return NextWholeRecordBefore(0, zeros + RECORD_MAX) < spool.end;
 }
 
 // Copies the damaged bytes from `from` to `to` to "<spool>.damaged", then
@@ -317,9 +345,10 @@ int SpoolOpen(const char *path, int64_t limitBytes)
     spool.end = FileSize(spool.file);
     length = spool.end < 3 ? (int)spool.end : 3;
     if (spool.end >= 0 && FileRead(spool.file, 0, first, length) == length) {
-        // A file that does not begin as a record does, however torn, is
-        // someone else's: it is left as it is.
-        if (memcmp(first, "VSR", (size_t)length) != 0)
+        // A file that does not begin as a record does, however torn, and
+        // whose head is not merely damaged, is someone else's: it is left
+        // as it is.
+        if (memcmp(first, "VSR", (size_t)length) != 0 && !HasDamagedHead())
             FileSetErrorText("not a spool file");
         else if (CountWaiting(0) == 0 && (spool.waiting > 0 || spool.end == 0 || Empty() == 0))
             status = 0;

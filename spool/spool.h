@@ -43,7 +43,9 @@ extern Spool spool;
 // Opens the spool at `path` and holds it for this process, finds the
 // statements waiting in it, and sets aside every damaged record, writing a
 // line for each. Only a regular file is taken, whose first bytes begin a
-// record (a torn first record still does); `<path>.damaged`, when it is
+// record (a torn first record still does), or whose head is damaged: a
+// whole record follows within a record's length of its start, or after
+// nothing but zero bytes; `<path>.damaged`, when it is
 // there, must be a regular file too. Returns 0; FILE_HELD when another
 // process holds it; or -1 with the reason in FileErrorText ("not a spool
 // file" for a file that is not one, which is left as it was).

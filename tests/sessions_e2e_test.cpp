@@ -130,6 +130,25 @@ TEST_F(Sessions, SpoolDrainsUnderLoad)
     EXPECT_TRUE(ordered);
     EXPECT_EQ(kDuringOutage - full + kAfter, count);
     EXPECT_EQ(kDuringOutage + kAfter - 1, last);
+    // Once the database is back, the client adds a statement to the spool
+    // only after three replays each time. A session writes its Replay line
+    // as it starts, the loop the Statement spooled line as a replay ends, so
+    // one Replay line may fall on either side of it.
+    std::vector<std::string> logged = ServiceLogLines(run);
+    size_t back = 0;
+    while (back + 1 < logged.size() && !(logged[back].rfind("Replay:", 0) == 0 &&
+                                          logged[back + 1].rfind("SQLConnect Failed", 0) != 0))
+        back++;
+    int replays = 0, replaysToLastJoin = 0, joined = 0;
+    for (size_t i = back; i < logged.size(); i++) {
+        replays += logged[i].rfind("Replay:", 0) == 0;
+        if (logged[i].rfind("Statement spooled", 0) == 0) {
+            replays = joined++ == 0 ? 0 : replays;
+            replaysToLastJoin = replays;
+        }
+    }
+    EXPECT_GT(joined, 10);
+    EXPECT_GE(replaysToLastJoin, 3 * (joined - 1) - 1) << joined << " joined";
 }
 
 // A listener on loopback whose one-place backlog is already full: the

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +124,67 @@ TEST_F(Spool, BacklogDrainsWhileAnotherProgramTriesTheSpool)
     EXPECT_NE(0, access((spoolPath + ".new").c_str(), F_OK));
 }
 
+// While the database takes the spool's statements, a client's statement
+// that the spool cannot take yet is held back, never dropped: one over
+// "Spool Limit" until replays make room, and one a full disk refuses until
+// the spool is empty and it runs directly. The disk is a 256 KiB tmpfs in
+// a mount namespace of the test's own.
+TEST_F(Spool, HeldBackNeverDroppedWhileTheDatabaseIsUp)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "Wine's server opens files outside the test's mount namespace";
+    ASSERT_EQ(0, mkdir((dir + "/down").c_str(), 0700));
+    DownSql("CREATE TABLE t(a INTEGER, b TEXT)");
+    for (bool disk : {false, true}) {
+        SCOPED_TRACE(disk ? "a full disk" : "a full spool");
+        std::string folder = dir + (disk ? "/small" : "/big");
+        ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+        if (disk && (unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 ||
+                     mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=256k") != 0))
+            GTEST_SKIP() << "a tmpfs of the test's own needs root";
+        // The spool filled to its limit, the client's statements arriving
+        // while the first replay runs a second and the next three making
+        // less room than one of them needs; or a backlog that leaves the
+        // disk 8 KiB.
+        int backlog = 0;
+        auto fill = [&](int count, size_t pad) {
+            while (count-- > 0 && SpoolAppend(Insert(backlog, std::string(pad, 'p')).c_str()) == SPOOL_KEPT)
+                backlog++;
+        };
+        ASSERT_EQ(0, SpoolOpen((folder + "/spool").c_str(), 1 << 20)) << FileErrorText();
+        if (disk) {
+            fill(300, 460);
+        } else {
+            ASSERT_EQ(SPOOL_KEPT, SpoolAppend("INSERT INTO t SELECT 0, count(*) FROM (WITH RECURSIVE c(x) AS (VALUES(1) "
+                                              "UNION ALL SELECT x + 1 FROM c WHERE x < 6000000) SELECT x FROM c);"));
+            backlog++;
+            fill(3, 100);
+            fill(2000, 960);
+            fill(10, 100);
+        }
+        SpoolClose();
+        if (disk)
+            RunCommand("head -c $(( $(df -B1 --output=avail " + folder + " | tail -1) - 8192 )) /dev/zero >" + folder +
+                       "/filler");
+        ASSERT_TRUE(Start({SpoolValue(folder + "/spool"), Dword("Spool Limit", 1)})) << ServiceLog(run);
+        std::string sent;
+        for (int a = backlog; a < backlog + 50; a++)
+            sent += Insert(a, std::string(960, 'c'));
+        ASSERT_TRUE(Visit(run, "127.0.0.1", {sent}, "Peer closed connection.")) << ServiceLog(run);
+        EXPECT_TRUE(WaitForLog(run, "Spool empty.", 1, 60000)) << ServiceLog(run).substr(0, 3000);
+        EXPECT_TRUE(WaitForLog(run, "Query:", 50, 5000));
+        std::string log = ServiceLog(run);
+        EXPECT_EQ(0, CountOf(log, "not executed")) << log.substr(0, 3000);
+        EXPECT_EQ(disk, CountOf(log, "Spool cannot be written") > 0) << log.substr(0, 3000);
+        EXPECT_EQ(std::to_string(backlog + 50) + "|" + std::to_string(backlog + 50) + "\n",
+                  DownSql("SELECT COUNT(*), SUM(a = rowid - 1) FROM t"));
+        StopService(&run);
+        DownSql("DELETE FROM t");
+        if (disk)
+            umount2(folder.c_str(), MNT_DETACH);
+    }
+}
+
 // Two services on one spool would run its statements twice: a second one
 // waits for the spool for up to its "Stop Timeout", then gives up; one
 // started while the first stops takes the spool over once it is free.
@@ -173,6 +236,9 @@ const ForeignCase kForeign[] = {
     {{"a SQLite database"}, "cp target spool", "spool", "not a spool file", NULL},
     {{"a link as its .damaged file"}, "printf VSRW >spool && ln -s target spool.damaged", "target",
      "<any>/spool.damaged is not a regular file", kWineFollowsLinks},
+    // Another name would reach the file past the lock once a move had put a
+    // fresh file under this one.
+    {{"a spool with a second name"}, "printf VSRW >spool && ln spool second", "spool", "more than one link", NULL},
 };
 
 class ForeignFile : public Spool, public testing::WithParamInterface<ForeignCase> {};
