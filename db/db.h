@@ -19,6 +19,13 @@ typedef struct DbSession {
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
     int connTimeoutOption;  // the driver takes the time-out only as its own CONN_TIMEOUT option
     int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
+    // What the session has seen, for the service's counters: connects made
+    // and failed, whether the last statement failed, and the SQLSTATE of the
+    // first record of the last failure written.
+    long connects;
+    long connectFailures;
+    int executeFailed;
+    char lastState[6];
 } DbSession;
 
 // What a connection that another statement used can be brought back to.

@@ -4,6 +4,7 @@
 
 #include "platform.h"
 
+#include <stdio.h>
 #include <string.h>
 
 int OdbcFailed(int code)
@@ -28,11 +29,13 @@ void ReportOdbcErrors(DbSession *session, SQLHSTMT hstmt, const char *label)
     SQLCHAR message[SQL_MAX_MESSAGE_LENGTH + 1];
     SQLSMALLINT length = 0;
     SQLRETURN rc;
+    char native[16];
 
     // Each call takes the next pending record, so the loop prints every
     // record once, in the driver's order, and stops at SQL_NO_DATA.
     rc = SQLError(session->henv, session->hdbc, hstmt, state, &nativeError, message, sizeof message, &length);
     ConsoleLine("ERROR: %s\n", label);
+    session->lastState[0] = '\0';
     while (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) {
         int shown = length;
         if (shown < 0)
@@ -40,7 +43,15 @@ void ReportOdbcErrors(DbSession *session, SQLHSTMT hstmt, const char *label)
         if (shown > SQL_MAX_MESSAGE_LENGTH)
             shown = SQL_MAX_MESSAGE_LENGTH;
         message[SQL_MAX_MESSAGE_LENGTH] = '\0';
-        ConsoleText("  ", (const char *)message, (int)strnlen((const char *)message, (size_t)shown));
+        state[sizeof state - 1] = '\0';
+        if (session->lastState[0] == '\0')
+            memcpy(session->lastState, state, sizeof session->lastState);
+        snprintf(native, sizeof native, "%ld", (long)nativeError);
+        ConsoleField fields[] = {{"label", label, (int)strlen(label)},
+                                 {"sqlstate", (const char *)state, (int)strlen((const char *)state)},
+                                 {"native", native, (int)strlen(native)}};
+        ConsoleText("diagnostic", "  ", (const char *)message, (int)strnlen((const char *)message, (size_t)shown),
+                    fields, 3);
         if (TellsOfLostConnection(state, nativeError))
             session->connectionLost = 1;
         length = 0;

@@ -109,6 +109,10 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         rc = SQLConnect(session->hdbc, (SQLCHAR *)dataSource, SQL_NTS, (SQLCHAR *)userName, SQL_NTS,
                         (SQLCHAR *)password, SQL_NTS);
     }
+    if (OdbcFailed(rc))
+        session->connectFailures++;
+    else
+        session->connects++;
     if (OdbcFailed(rc)) {
         SQLCHAR state[6] = "";
         SQLCHAR message[100] = "";
@@ -121,7 +125,8 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         message[sizeof message - 1] = '\0';
         char lead[40];
         snprintf(lead, sizeof lead, "SQLConnect Failed.  SQLSTATE=%s ", (const char *)state);
-        ConsoleText(lead, (const char *)message, (int)strlen((const char *)message));
+        ConsoleField field = {"sqlstate", (const char *)state, (int)strlen((const char *)state)};
+        ConsoleText("sqlconnect_failed", lead, (const char *)message, (int)strlen((const char *)message), &field, 1);
         ReleaseConnection(session);
         return rc;
     }
@@ -142,6 +147,7 @@ int DbExecute(DbSession *session, const char *statementText)
     SQLRETURN rc;
 
     rc = SQLAllocStmt(session->hdbc, &hstmt);
+    session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(session, hstmt, "Allocating Statemtent");
         // The statement never left: only a failed SQLExecDirect leaves its
@@ -150,6 +156,7 @@ int DbExecute(DbSession *session, const char *statementText)
         return rc;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+    session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Executing Statemtent");
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);

@@ -9,7 +9,7 @@ StatementWaits statementWaits = {90000, 30000};
 
 void WriteQueryLine(const char *statement)
 {
-    ConsoleLine("Query: \"%s\"\n", statement);
+    ConsoleQuoted("query", "Query: ", statement);
 }
 
 void StartFraming(StatementFraming *framing, int dialect, int64_t now)
@@ -44,11 +44,12 @@ static int AwaitsFirstByte(const StatementFraming *framing)
 // Writes why a connection ended without a statement: `result` is what the
 // last receive gave, or NET_RECV_EMPTY when the wait ran out. What was read
 // of a statement is logged first, as not executed.
-static void ReportEnd(NetSocket sock, char *buffer, const StatementFraming *framing, int result)
+static void ReportEnd(NetSocket sock, char *buffer, StatementFraming *framing, int result)
 {
     int first = AwaitsFirstByte(framing);
 
-    if (!framing->dropping && HasStatementText(&framing->lexer)) {
+    framing->endedIncomplete = !framing->dropping && HasStatementText(&framing->lexer);
+    if (framing->endedIncomplete) {
         buffer[framing->length] = '\0';
         WriteQueryLine(buffer);
         ConsoleLine("Statement incomplete, not executed.\n");

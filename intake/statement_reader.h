@@ -30,7 +30,9 @@ extern StatementWaits statementWaits;
 // buffer filled before the ending semicolon came, isCut is set; the lexer's
 // state then carries on into the rest of the statement, which DropStatement
 // has the reader take and drop. receiveLimit, when not -1, is how many more
-// bytes the reader may take off the connection at all.
+// bytes the reader may take off the connection at all. endedIncomplete is
+// set when the connection ended inside a statement, which was logged as not
+// executed.
 typedef struct StatementFraming {
     StatementLexer lexer;
     int length;
@@ -38,6 +40,7 @@ typedef struct StatementFraming {
     int dropping;
     int64_t deadline;
     int64_t receiveLimit;
+    int endedIncomplete;
 } StatementFraming;
 
 // Readies the framing for the connection's next statement in `dialect`,

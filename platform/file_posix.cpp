@@ -217,6 +217,27 @@ void FileRemove(const char *path)
     unlink(path);
 }
 
+int FileReplaceWith(const char *path, const void *bytes, int size)
+{
+    char temporary[4096];
+    int fd;
+    int status;
+
+    snprintf(temporary, sizeof temporary, "%s.tmp", path);
+    FileRemove(temporary);
+    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return errno == ELOOP || errno == EISDIR ? NotRegular() : NoteFileError();
+    // Readable by a collector running as another user.
+    status = fchmod(fd, 0644) == 0 ? FileWrite((FileHandle)fd, 0, bytes, size) : NoteFileError();
+    close(fd);
+    if (status == 0 && rename(temporary, path) != 0)
+        status = NoteFileError();
+    if (status != 0)
+        unlink(temporary);
+    return status;
+}
+
 int FileAppendDurably(const char *path, const void *bytes, int size)
 {
     int created;

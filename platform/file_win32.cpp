@@ -261,6 +261,31 @@ void FileRemove(const char *path)
     DeleteFileA(path);
 }
 
+int FileReplaceWith(const char *path, const void *bytes, int size)
+{
+    char temporary[MAX_PATH + 8];
+    int created;
+    HANDLE handle;
+    DWORD put = 0;
+    int status = 0;
+
+    snprintf(temporary, sizeof temporary, "%s.tmp", path);
+    FileRemove(temporary);
+    handle = OpenOwn(temporary, GENERIC_WRITE, CREATE_NEW, &created);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    if (!WriteFile(handle, bytes, (DWORD)size, &put, NULL) || put != (DWORD)size)
+        status = NoteFileError();
+    CloseHandle(handle);
+    // A reader that holds the old file open without sharing its deletion
+    // makes this fail; the next write tries again.
+    if (status == 0 && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
+        status = NoteFileError();
+    if (status != 0)
+        DeleteFileA(temporary);
+    return status;
+}
+
 int FileAppendDurably(const char *path, const void *bytes, int size)
 {
     int created;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -188,6 +189,18 @@ int64_t ClockMs(void)
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+void ClockUtcText(char text[32])
+{
+    struct timespec now;
+    struct tm parts;
+    char seconds[24];
+
+    clock_gettime(CLOCK_REALTIME, &now);
+    gmtime_r(&now.tv_sec, &parts);
+    strftime(seconds, sizeof seconds, "%Y-%m-%dT%H:%M:%S", &parts);
+    snprintf(text, 32, "%.19s.%03dZ", seconds, (int)(now.tv_nsec / 1000000));
 }
 
 void NetCloseClient(NetSocket sock)

@@ -4,6 +4,7 @@
 
 #include <winsock2.h>
 
+#include <stdio.h>
 #include <string.h>
 
 // Noted right after each failed call, before anything else can change the
@@ -209,6 +210,15 @@ void NetWakeClear(void)
 int64_t ClockMs(void)
 {
     return (int64_t)GetTickCount64();
+}
+
+void ClockUtcText(char text[32])
+{
+    SYSTEMTIME now;
+
+    GetSystemTime(&now);
+    snprintf(text, 32, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+             now.wSecond, now.wMilliseconds);
 }
 
 void NetCloseClient(NetSocket sock)

@@ -175,6 +175,12 @@ int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const 
 int FileSyncFolder(const char *path);
 // Removes the file or link at `path`, if any; FileErrorText is untouched.
 void FileRemove(const char *path);
+// Puts a file of `size` bytes at `path` in one step: written to
+// "<path>.tmp", made afresh (whatever had that name removed first, never
+// written through; mode 0644, whatever the umask), then renamed over
+// `path`, so that a reader finds the old file or the new one, whole; not
+// made durable. Returns 0, or -1 with the reason in FileErrorText.
+int FileReplaceWith(const char *path, const void *bytes, int size);
 // Appends `size` bytes to the file at `path`, creating it, and makes them
 // durable. Returns 0, or -1 with the reason in FileErrorText.
 int FileAppendDurably(const char *path, const void *bytes, int size);
@@ -198,23 +204,49 @@ void ConsoleInit(void);
 #endif
 
 // Writes one console line, formatted as printf formats; `format` ends in a
-// line feed. The line reaches standard output in one piece, after the line
-// prefix when one is set.
+// line feed. The line reaches standard output in one piece, after the
+// client's prefix when clients are shown. In JSON form it is one object:
+// the time, the client, an event named by the format's words before any
+// colon (lower-cased, joined by "_": "Incoming connection from %s" is
+// incoming_connection_from) and the line's text as "message".
 void ConsoleLine(const char *format, ...) CONSOLE_FORMAT;
 
-// Sets the text every console line begins with until it is set again ("":
-// none). It is copied, cut to 63 bytes.
-void ConsoleSetPrefix(const char *prefix);
+// How lines are written, set once at start-up: with `showClients` a line
+// about a client begins with "[address:port] "; with `json` every line is
+// a JSON object.
+void ConsoleSetForm(int showClients, int json);
+int ConsoleIsJson(void);
+
+// Sets the client ("address:port") the lines this thread writes are about
+// until it is set again ("": none). It is copied, cut to 47 bytes.
+void ConsoleSetClient(const char *client);
 
 // Writes nothing more from now on, from any thread: the last line of a
 // process that ends with statements still running has been written.
 void ConsoleClose(void);
 
+// A named value of a JSON line: `length` bytes of `value`, any bytes.
+typedef struct ConsoleField {
+    const char *name;
+    const char *value;
+    int length;
+} ConsoleField;
+
+// Writes `lead` and `text` in double quotes as one line, the text as it
+// is; in JSON form, `event` with the text as "text", exactly its bytes.
+void ConsoleQuoted(const char *event, const char *lead, const char *text);
+
 // Writes `length` bytes of `text` as console lines, the first after `lead`.
 // Each line break in the text starts a line of its own indented by two
 // blanks, so that a log reader takes no part of the text for a line the
-// service wrote.
-void ConsoleText(const char *lead, const char *text, int length);
+// service wrote. In JSON form it is one object: `event`, the `count`
+// fields (at most 7), and the text as "message".
+void ConsoleText(const char *event, const char *lead, const char *text, int length, const ConsoleField *fields,
+                 int count);
+
+// The time now in UTC as RFC 3339 with milliseconds
+// ("2026-12-09T03:04:05.678Z").
+void ClockUtcText(char text[32]);
 
 // A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl-C,
 // Ctrl-Break or closing the console window, or the service's stop or

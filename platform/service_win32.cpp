@@ -17,8 +17,9 @@
 // text settings.
 #define LOG_FILE_VALUE_SIZE 101
 #define LOG_PATH_SIZE (MAX_PATH + 32)
-// Longer than any console line; a longer one would reach the log in pieces.
-#define LOG_LINE_SIZE 4096
+// Longer than any console line, a JSON one included; a longer one would
+// reach the log in pieces.
+#define LOG_LINE_SIZE 16384
 // How long a stop waits for the lines already written to reach the log.
 #define LOG_DRAIN_MS 3000
 #define PENDING_WAIT_HINT_MS 5000
@@ -39,6 +40,7 @@ typedef struct ServiceRun {
     HANDLE stopEvent;
     HANDLE logFile;
     HANDLE logPipe;
+    int stampLines;  // plain lines: each gets its time at the start
     DWORD checkPoint;
 } ServiceRun;
 
@@ -130,10 +132,16 @@ static HANDLE OpenLog(void)
 
     // A "Log File" that cannot be read leaves the default log, where the
     // service's refusal of its settings then lands.
+    char format[LOG_FILE_VALUE_SIZE] = "";
+
     path[0] = '\0';
-    if (StoreOpen(serviceRun.settingsLocation) == STORE_PRESENT)
+    if (StoreOpen(serviceRun.settingsLocation) == STORE_PRESENT) {
         StoreReadText("Log File", path, LOG_FILE_VALUE_SIZE);
+        StoreReadText("Log Format", format, LOG_FILE_VALUE_SIZE);
+    }
     StoreClose();
+    // A JSON line carries its own time.
+    serviceRun.stampLines = _stricmp(format, "json") != 0;
     if (path[0] == '\0') {
         if (SHGetFolderPathA(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
             return INVALID_HANDLE_VALUE;
@@ -175,35 +183,52 @@ static DWORD RedirectOutput(HANDLE *readEnd)
     return rc;
 }
 
+// Writes `length` bytes of a line to the log; the first piece of a plain
+// line after the time it was written.
+static void WriteLog(const char *bytes, DWORD length, int lineStart)
+{
+    char stamp[40];
+    DWORD written;
+
+    if (lineStart && serviceRun.stampLines) {
+        ClockUtcText(stamp);
+        strcat(stamp, " ");
+        WriteFile(serviceRun.logFile, stamp, (DWORD)strlen(stamp), &written, NULL);
+    }
+    WriteFile(serviceRun.logFile, bytes, length, &written, NULL);
+}
+
 // Copies standard output's lines from the pipe to the log, each whole line
-// (its CR LF included) in one write as soon as it is complete. Ends when the
-// pipe is closed, after writing any unfinished line.
+// (its CR LF included) as soon as it is complete. Ends when the pipe is
+// closed, after writing any unfinished line.
 static DWORD WINAPI PumpLog(void *unused)
 {
-    char text[LOG_LINE_SIZE];
+    static char text[LOG_LINE_SIZE];
     DWORD used = 0;
     DWORD got;
-    DWORD written;
+    int lineStart = 1;
 
     (void)unused;
     while (ReadFile(serviceRun.logPipe, text + used, (DWORD)sizeof text - used, &got, NULL) && got > 0) {
         DWORD start = 0;
         for (DWORD at = used; at < used + got; at++) {
             if (text[at] == '\n') {
-                WriteFile(serviceRun.logFile, text + start, at + 1 - start, &written, NULL);
+                WriteLog(text + start, at + 1 - start, lineStart);
+                lineStart = 1;
                 start = at + 1;
             }
         }
         used += got;
         if (start == 0 && used == sizeof text) {
-            WriteFile(serviceRun.logFile, text, used, &written, NULL);
+            WriteLog(text, used, lineStart);
+            lineStart = 0;
             start = used;
         }
         memmove(text, text + start, used - start);
         used -= start;
     }
     if (used > 0)
-        WriteFile(serviceRun.logFile, text, used, &written, NULL);
+        WriteLog(text, used, lineStart);
     return 0;
 }
 

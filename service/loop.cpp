@@ -3,6 +3,7 @@
 // statements run. Serving one client at a time is the same loop with a
 // limit of one.
 #include "loop.h"
+#include "counters.h"
 #include "settings.h"
 
 #include "spool.h"
@@ -53,6 +54,8 @@ static Client *TakeSlot(void)
 
 void EndClient(Client *client)
 {
+    if (client->framing.endedIncomplete)
+        serviceCounters.dropped[DROP_INCOMPLETE]++;
     NetCloseClient(client->sock);
     client->inUse = 0;
     serviceLoop.clientCount--;
@@ -64,12 +67,12 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
     Client *client = TakeSlot();
 
     NetFormatAddress(address, peer);
-    client->prefix[0] = '\0';
-    if (serviceLoop.maxClients > 1)
-        snprintf(client->prefix, sizeof client->prefix, "[%s:%u] ", peer, (unsigned)port);
-    ConsoleSetPrefix(client->prefix);
+    snprintf(client->peer, sizeof client->peer, "%s:%u", peer, (unsigned)port);
+    ConsoleSetClient(client->peer);
     ConsoleLine("Incoming connection from %s\n", peer);
+    serviceCounters.clientsConnected++;
     if (IsPeerAdmitted(address)) {
+        serviceCounters.clientsAdmitted++;
         client->inUse = 1;
         client->waiting = 0;
         client->running = 0;
@@ -77,17 +80,19 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
         StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
         serviceLoop.clientCount++;
     } else {
+        serviceCounters.clientsDenied++;
         ConsoleLine("Access denied\n");
         NetCloseClient(sock);
     }
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
 }
 
 void ReadClient(Client *client, int64_t now)
 {
-    ConsoleSetPrefix(client->prefix);
+    ConsoleSetClient(client->peer);
     switch (ReadStatementBytes(client->sock, client->statement, STATEMENT_MAX, &client->framing, now)) {
     case READ_COMPLETE:
+        serviceCounters.statementsRead++;
         client->waiting = 1;
         serviceLoop.turns[(serviceLoop.turnHead + serviceLoop.turnCount++) % MAX_CLIENTS_LIMIT] =
             (int)(client - serviceLoop.clients);
@@ -98,7 +103,7 @@ void ReadClient(Client *client, int64_t now)
     default:
         break;
     }
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
 }
 
 // The client reads on: its next statement, or the rest of one cut short.
@@ -120,9 +125,10 @@ static int TakeTurn(void)
     const char *text = client->statement;
     Job job;
 
-    ConsoleSetPrefix(client->prefix);
+    ConsoleSetClient(client->peer);
     if (client->framing.isCut || memchr(client->statement, '\0', (size_t)client->framing.length) != NULL) {
         WriteQueryLine(text);
+        serviceCounters.dropped[client->framing.isCut ? DROP_TOO_LONG : DROP_NUL_BYTE]++;
         if (client->framing.isCut)
             ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
         else
@@ -133,23 +139,23 @@ static int TakeTurn(void)
         // connect of its own, so that the database sees them in the order
         // they came; at a stop, it runs after the restart.
         if (SpoolClientStatement(text) != 0) {
-            ConsoleSetPrefix("");
+            ConsoleSetClient("");
             return 0;
         }
         NextTurn(client);
     } else {
         if (serviceLoop.jobsOut >= serviceLoop.sessions ||
             (serviceLoop.stopping != STOP_NONE && ClockMs() >= serviceLoop.stopBound)) {
-            ConsoleSetPrefix("");
+            ConsoleSetClient("");
             return 0;
         }
         client->running = 1;
         job.client = (int)(client - serviceLoop.clients);
-        memcpy(job.prefix, client->prefix, sizeof job.prefix);
+        memcpy(job.peer, client->peer, sizeof job.peer);
         snprintf(job.text, sizeof job.text, "%s", text);
         SubmitStatement(&job);
     }
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
     serviceLoop.turnHead = (serviceLoop.turnHead + 1) % MAX_CLIENTS_LIMIT;
     serviceLoop.turnCount--;
     return 1;
@@ -162,6 +168,9 @@ static void TakeFinishedJobs(void)
 
     NetWakeClear();
     while (TakeFinishedJob(&job)) {
+        CountJob(&job);
+        if (job.client == JOB_KEPT_CLOSED)
+            continue;
         serviceLoop.jobsOut--;
         if (serviceLoop.sessions == 1 && job.client >= 0)
             serviceLoop.busyMs += ClockMs() - serviceLoop.busySince;
@@ -199,10 +208,10 @@ static void WaitAtMost(int64_t *wait, int64_t in)
 
 static void TimeOutClient(Client *client)
 {
-    ConsoleSetPrefix(client->prefix);
+    ConsoleSetClient(client->peer);
     EndStatementWait(client->sock, client->statement, &client->framing);
     EndClient(client);
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
 }
 
 void ServeOnce(void)
@@ -254,6 +263,8 @@ void ServeOnce(void)
         WaitAtMost(&wait, serviceLoop.stopBound - ClockMs());
     else if (spool.waiting > 0 && !serviceLoop.replayOut)
         WaitAtMost(&wait, serviceLoop.replayAt - ClockMs());
+    if (!stopping && (serviceSettings.metricsFile[0] != '\0' || serviceSettings.statsInterval > 0))
+        WaitAtMost(&wait, ReportWhenDue(0));
     if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0) {
         // Never silent, and never a loop that spins on the failure.
         ConsoleLine("poll() failed %s\n", NetLastErrorText());
@@ -286,8 +297,10 @@ void ServeOnce(void)
         ReadAtStop();
     while (serviceLoop.turnCount > 0 && TakeTurn())
         continue;
-    if (stopping)
+    if (stopping) {
         AdvanceStop();
-    else
+    } else {
         ReplayWhenDue();
+        ReportWhenDue(0);
+    }
 }

@@ -20,7 +20,7 @@ typedef struct Client {
     int waiting;
     int running;  // its statement is out with a session
     NetSocket sock;
-    char prefix[32];  // what its console lines begin with: "[address:port] ", or ""
+    char peer[24];  // "address:port", what its console lines are about
     StatementFraming framing;
     char statement[STATEMENT_MAX + 1];
 } Client;

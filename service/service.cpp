@@ -2,6 +2,7 @@
 // listening socket made, the start-up lines written; then the loop.
 #include "service.h"
 
+#include "counters.h"
 #include "loop.h"
 #include "settings.h"
 
@@ -66,8 +67,14 @@ int RunService(const char *settingsLocation)
     int dialect;
     int clientRoom = MAX_CLIENTS_LIMIT;
     int rc;
+    // Read before the first line, which "Log Format" may want as JSON.
+    int loaded;
+    int json;
 
     ConsoleInit();
+    loaded = LoadSettings(settingsLocation);
+    json = loaded >= 0 ? SettingsLogJson() : 0;
+    ConsoleSetForm(0, json > 0);
     ConsoleLine("Halvorin VARN ODBC Query Service 19May04\n");
     StopWatchStart();
 
@@ -79,7 +86,7 @@ int RunService(const char *settingsLocation)
 
     // Settings that are there but cannot be read could leave the door open
     // or frame statements by the wrong rule: the service does not start.
-    if (LoadSettings(settingsLocation) < 0) {
+    if (loaded < 0) {
         ConsoleLine("Settings file %s cannot be read: %s\n", settingsLocation, StoreErrorText());
         return 1;
     }
@@ -106,6 +113,10 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Stop Timeout %u out of range\n", (unsigned)serviceSettings.stopTimeout);
         return 1;
     }
+    if (json < 0) {
+        ConsoleLine("Unknown log format \"%s\"\n", serviceSettings.logFormat);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
@@ -115,6 +126,13 @@ int RunService(const char *settingsLocation)
         clientRoom = NetReserveSockets((int)serviceLoop.maxClients, 64 + 8 * serviceLoop.sessions);
     if (serviceSettings.spoolFile[0] != '\0' && OpenSpool() != 0)
         return 1;
+    // As with the spool: only a regular file (or none) at the path, and one
+    // that can be written now.
+    if (serviceSettings.metricsFile[0] != '\0' &&
+        (FileCheckRegular(serviceSettings.metricsFile) != 0 || WriteMetricsFile(serviceSettings.metricsFile) != 0)) {
+        ConsoleLine("Metrics file %s cannot be written: %s\n", serviceSettings.metricsFile, FileErrorText());
+        return 1;
+    }
 
     if (NetWakeOpen(&serviceLoop.wake) != 0) {
         ConsoleLine("socketpair failed %s\n", NetLastErrorText());
@@ -147,6 +165,7 @@ int RunService(const char *settingsLocation)
                     clientRoom);
         serviceLoop.maxClients = (uint32_t)clientRoom;
     }
+    ConsoleSetForm(serviceLoop.maxClients > 1, json > 0);
     if (serviceLoop.sessions != 1)
         ConsoleLine("Database sessions %d\n", serviceLoop.sessions);
     if (serviceSettings.reuseSessions)

@@ -13,10 +13,12 @@
 #include <string.h>
 
 // A ring of jobs under one lock. The loop never has more jobs out than
-// there are sessions, so a ring of that size never fills.
+// there are sessions, and each session adds at most one note besides, so a
+// ring of twice that size never fills.
+#define QUEUE_SIZE (2 * MAX_DATABASE_SESSIONS)
 typedef struct JobQueue {
     std::mutex lock;
-    Job jobs[MAX_DATABASE_SESSIONS];
+    Job jobs[QUEUE_SIZE];
     int head;
     int count;
 } JobQueue;
@@ -58,13 +60,13 @@ static int driverManagerPools;
 
 static void PutJob(JobQueue *queue, const Job *job)
 {
-    queue->jobs[(queue->head + queue->count++) % MAX_DATABASE_SESSIONS] = *job;
+    queue->jobs[(queue->head + queue->count++) % QUEUE_SIZE] = *job;
 }
 
 static void TakeJob(JobQueue *queue, Job *job)
 {
     *job = queue->jobs[queue->head];
-    queue->head = (queue->head + 1) % MAX_DATABASE_SESSIONS;
+    queue->head = (queue->head + 1) % QUEUE_SIZE;
     queue->count--;
 }
 
@@ -120,12 +122,30 @@ int SendStatement(DbSession *session, const char *statement)
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
 
+static void PutFinished(const Job *job)
+{
+    {
+        std::lock_guard<std::mutex> hold(finished->lock);
+        PutJob(finished, job);
+    }
+    NetWake();
+}
+
+// Closes the connection a session kept, and tells the loop with a note.
+static void CloseKept(DbSession *session)
+{
+    static thread_local Job note;
+
+    DbDisconnect(session);
+    note.client = JOB_KEPT_CLOSED;
+    note.keptChange = -1;
+    PutFinished(&note);
+}
+
 // Waits, holding the lock, for a job to take. The connection is closed,
 // without the lock, when a stop keeps none or when it has been idle too
 // long. Once the sessions are to end, a session with nothing to do counts
-// itself ended, wakes the loop and waits for the process to end: a thread
-// that ended might take the wake-up's last byte with it (Windows cancels
-// the I/O of a thread that exits).
+// itself ended, wakes the loop and waits for the process to end.
 static void AwaitJob(std::unique_lock<std::mutex> &hold, DbSession *session)
 {
     auto idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(KEPT_IDLE_MS);
@@ -137,7 +157,7 @@ static void AwaitJob(std::unique_lock<std::mutex> &hold, DbSession *session)
             if (pending->count > 0)
                 break;
             hold.unlock();
-            DbDisconnect(session);
+            CloseKept(session);
             hold.lock();
         } else if (closing == CLOSING_END && !counted) {
             counted = 1;
@@ -159,6 +179,9 @@ static void RunSession(void)
     Job job;
     int outcome;
     int keep;
+    long connects;
+    long connectFailures;
+    int held;
 
     memset(&session, 0, sizeof session);
     session.loginTimeout = serviceSettings.loginTimeout;
@@ -175,11 +198,16 @@ static void RunSession(void)
             sessionStates[ownSession].phase = PHASE_CONNECTING;
             sessionStates[ownSession].job = &job;
         }
-        ConsoleSetPrefix(job.prefix);
+        ConsoleSetClient(job.peer);
         if (job.client < 0)
-            ConsoleLine("Replay: \"%s\"\n", job.text);
+            ConsoleQuoted("replay", "Replay: ", job.text);
         else
             WriteQueryLine(job.text);
+        auto started = std::chrono::steady_clock::now();
+        connects = session.connects;
+        connectFailures = session.connectFailures;
+        held = session.hdbc != SQL_NULL_HDBC;
+        session.executeFailed = 0;
         outcome = SendStatement(&session, job.text);
         {
             std::lock_guard<std::mutex> hold(pending->lock);
@@ -187,17 +215,20 @@ static void RunSession(void)
             sessionStates[ownSession].job = NULL;
             keep = closing == CLOSING_NONE;
         }
-        job.outcome = outcome;
         // Closed before the job goes back, so that once the loop has every
         // job back at a stop, no connection is left but idle ones.
         if (!keep && session.hdbc != SQL_NULL_HDBC)
             DbDisconnect(&session);
-        ConsoleSetPrefix("");
-        {
-            std::lock_guard<std::mutex> hold(finished->lock);
-            PutJob(finished, &job);
-        }
-        NetWake();
+        ConsoleSetClient("");
+        job.outcome = outcome;
+        job.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
+                            .count();
+        job.failed = outcome == STATEMENT_TAKEN && session.executeFailed;
+        memcpy(job.failedState, session.lastState, sizeof job.failedState);
+        job.connects = (int)(session.connects - connects);
+        job.connectFailures = (int)(session.connectFailures - connectFailures);
+        job.keptChange = (session.hdbc != SQL_NULL_HDBC) - held;
+        PutFinished(&job);
     }
 }
 

@@ -16,14 +16,27 @@
 
 // A statement handed to a database session: a client's, from the client in
 // slot `client`, or the spool's first when `client` is -1. The session
-// writes the statement's Query or Replay line and its database lines after
-// `prefix`, and sets `outcome`.
+// writes the statement's Query or Replay line and its database lines as
+// about `peer`, and sets `outcome`.
 typedef struct Job {
     int client;
-    char prefix[32];
+    char peer[24];
     char text[STATEMENT_MAX + 1];
     int outcome;
+    // What the session saw of it, for the counters: the time from taking
+    // it to its end, whether the database rejected it and with what
+    // SQLSTATE, the connects made and failed for it, and how the number of
+    // connections the session keeps changed with it (1, 0 or -1).
+    int64_t elapsedUs;
+    int failed;
+    char failedState[6];
+    int connects;
+    int connectFailures;
+    int keptChange;
 } Job;
+
+// A job that is a session's note: it closed a connection it kept, idle.
+#define JOB_KEPT_CLOSED (-2)
 
 // Runs one statement in `session`: connects, executes and disconnects,
 // writing every failure. Returns what became of it (STATEMENT_*).

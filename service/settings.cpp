@@ -11,8 +11,9 @@
 #define DEFAULT_STOP_TIMEOUT 30
 #define ALL_ONES 0xFFFFFFFFu
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1, DEFAULT_LOGIN_TIMEOUT, 0,
-                                   DEFAULT_STOP_TIMEOUT};
+const ServiceSettings defaultSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1,
+                                         DEFAULT_LOGIN_TIMEOUT, 0, DEFAULT_STOP_TIMEOUT, "", 0, ""};
+ServiceSettings serviceSettings = defaultSettings;
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
 {
@@ -43,13 +44,16 @@ int LoadSettings(const char *location)
                ReadText("SQL Dialect", loaded.sqlDialect) >= 0 &&
                ReadText("Spool File", loaded.spoolFile) >= 0 &&
                ReadText("Log File", logFile) >= 0 &&
+               ReadText("Metrics File", loaded.metricsFile) >= 0 &&
+               ReadText("Log Format", loaded.logFormat) >= 0 &&
                StoreReadDword("TCP Port", &loaded.tcpPort) >= 0 &&
                StoreReadDword("Max Clients", &loaded.maxClients) >= 0 &&
                StoreReadDword("Spool Limit", &loaded.spoolLimitMiB) >= 0 &&
                StoreReadDword("Database Sessions", &loaded.databaseSessions) >= 0 &&
                StoreReadDword("Login Timeout", &loaded.loginTimeout) >= 0 &&
                StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0 &&
-               StoreReadDword("Stop Timeout", &loaded.stopTimeout) >= 0;
+               StoreReadDword("Stop Timeout", &loaded.stopTimeout) >= 0 &&
+               StoreReadDword("Stats Interval", &loaded.statsInterval) >= 0;
     StoreClose();
     if (!readable)
         return -1;
@@ -76,4 +80,20 @@ int SettingsDialect(void)
     if (serviceSettings.sqlDialect[0] == '\0')
         return SQL_DIALECT_PLAIN;
     return FindSqlDialect(serviceSettings.sqlDialect);
+}
+
+// Whether `text` is `name` (lower case) in any case.
+static int IsName(const char *text, const char *name)
+{
+    for (; *name != '\0'; text++, name++)
+        if (*text != *name && *text != *name - 'a' + 'A')
+            return 0;
+    return *text == '\0';
+}
+
+int SettingsLogJson(void)
+{
+    if (serviceSettings.logFormat[0] == '\0' || IsName(serviceSettings.logFormat, "plain"))
+        return 0;
+    return IsName(serviceSettings.logFormat, "json") ? 1 : -1;
 }

@@ -25,9 +25,14 @@ typedef struct ServiceSettings {
     uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
     uint32_t reuseSessions;     // 1: sessions stay connected between statements
     uint32_t stopTimeout;       // seconds a stop may wait for statements
+    char metricsFile[SETTING_TEXT_SIZE];  // "" for none
+    uint32_t statsInterval;               // seconds between Stats lines; 0: none
+    char logFormat[SETTING_TEXT_SIZE];    // "plain" or "json", any case; "" is plain
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;
+// What every setting is when the store does not hold it.
+extern const ServiceSettings defaultSettings;
 
 // Fills serviceSettings from the settings store at `location`, over the
 // defaults. Returns 1 when the store was there and every value in it that
@@ -39,6 +44,9 @@ int LoadSettings(const char *location);
 
 // The dialect that serviceSettings.sqlDialect names ("" is plain), or -1.
 int SettingsDialect(void);
+
+// 1 for a "Log Format" of json, 0 for plain, -1 for anything else.
+int SettingsLogJson(void);
 
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);

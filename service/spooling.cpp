@@ -4,6 +4,8 @@
 // one joins them only at the drain's pace.
 #include "loop.h"
 
+#include "counters.h"
+
 #include "platform.h"
 #include "spool.h"
 
@@ -22,15 +24,18 @@ static void ReportSpooled(int kept, long waitingBefore)
 {
     switch (kept) {
     case SPOOL_KEPT:
+        serviceCounters.statementsSpooled++;
         ConsoleLine("Statement spooled, %ld waiting.\n", spool.waiting);
         // The statement that opens the spool just failed to connect.
         if (waitingBefore == 0)
             serviceLoop.replayAt = ClockMs() + REPLAY_PAUSE_MS;
         break;
     case SPOOL_FULL:
+        serviceCounters.dropped[DROP_SPOOL_FULL]++;
         ConsoleLine("Spool full, statement not executed.\n");
         break;
     default:
+        serviceCounters.dropped[DROP_SPOOL_UNWRITABLE]++;
         ConsoleLine("Spool cannot be written: %s; statement not executed.\n", FileErrorText());
         break;
     }
@@ -95,7 +100,7 @@ static void FinishReplay(const Job *job)
 
 void FinishJob(const Job *job)
 {
-    ConsoleSetPrefix(job->prefix);
+    ConsoleSetClient(job->peer);
     if (job->client < 0) {
         FinishReplay(job);
     } else {
@@ -104,8 +109,10 @@ void FinishJob(const Job *job)
             SpoolStatement(job->text);
         else if (spool.file != FILE_NONE && job->outcome == STATEMENT_UNKNOWN)
             ConsoleLine("Statement outcome unknown, not retried.\n");
+        else if (job->outcome == STATEMENT_NOT_SENT)
+            serviceCounters.dropped[DROP_NOT_SENT]++;
     }
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
 }
 
 void ReplayWhenDue(void)
@@ -128,7 +135,7 @@ void ReplayWhenDue(void)
         return;
     }
     job.client = -1;
-    job.prefix[0] = '\0';
+    job.peer[0] = '\0';
     serviceLoop.replayOut = 1;
     SubmitStatement(&job);
 }

@@ -4,6 +4,7 @@
 // their connections; and a stop that takes longer than "Stop Timeout" says
 // what became of each statement it could not wait for.
 #include "loop.h"
+#include "counters.h"
 #include "settings.h"
 
 #include "platform.h"
@@ -29,12 +30,12 @@ void BeginStop(void)
 // lines already.
 static void CloseAtStop(Client *client)
 {
-    ConsoleSetPrefix(client->prefix);
+    ConsoleSetClient(client->peer);
     if (client->waiting)
         NextStatement(&client->framing, 0);
     EndStatementRead(client->sock, client->statement, &client->framing);
     EndClient(client);
-    ConsoleSetPrefix("");
+    ConsoleSetClient("");
 }
 
 void ReadAtStop(void)
@@ -54,14 +55,16 @@ void ReadAtStop(void)
 // which a session that took it has written already.
 static void LeaveUnrun(Client *client, const char *text, int announce)
 {
-    ConsoleSetPrefix(client->prefix);
+    ConsoleSetClient(client->peer);
     if (announce)
         WriteQueryLine(text);
-    if (spool.file != FILE_NONE)
+    if (spool.file != FILE_NONE) {
         SpoolStatement(text);
-    else
+    } else {
+        serviceCounters.dropped[DROP_STOPPING]++;
         ConsoleLine("Service stopping, statement not executed.\n");
-    ConsoleSetPrefix("");
+    }
+    ConsoleSetClient("");
 }
 
 // At "Stop Timeout": every statement that has not reached the database is
@@ -95,12 +98,14 @@ static void GiveUpWaiting(void)
         if (!client->inUse)
             continue;
         if (client->running) {
-            ConsoleSetPrefix(client->prefix);
+            serviceCounters.statementsUnknown++;
+            ConsoleSetClient(client->peer);
             ConsoleLine("Statement outcome unknown, not retried.\n");
         }
         CloseAtStop(client);
     }
     if (serviceLoop.replayOut) {
+        serviceCounters.statementsUnknown++;
         ConsoleLine("Statement outcome unknown, not retried.\n");
         if (SpoolTakeHead() != 0)
             ConsoleLine("Spool cannot be written: %s\n", FileErrorText());
@@ -120,6 +125,7 @@ void AdvanceStop(void)
     } else {
         return;
     }
+    ReportWhenDue(1);
     ConsoleLine("Stopped.\n");
     ConsoleClose();
     serviceLoop.stopping = STOP_DONE;

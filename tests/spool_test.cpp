@@ -137,7 +137,7 @@ struct DamageCase : NamedCase {
     long flipAt;     // a byte changed, or -1
     long from, to;   // the bytes set aside
     std::vector<std::string> statements;
-    long zeroTo;     // the bytes before it are zeroed
+    long zeroTo = 0;  // the bytes before it are zeroed
 };
 
 const DamageCase kDamage[] = {

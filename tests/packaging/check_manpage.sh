@@ -33,9 +33,9 @@ groff -man -Tutf8 -P-cbou -rLL=2000n "$page" 2>/dev/null | tr -s ' ' >"$work/tex
 # Console lines: the literal pieces of every console format in the service,
 # between its conversions (a lead built for ConsoleText included). The
 # WSAStartup line exists only on Windows.
-grep -rhoE '(ConsoleLine\(|snprintf\(lead, sizeof lead, )"([^"\\]|\\.)*"' "$source_dir/service" \
+grep -rhoE '(ConsoleLine\(|ConsoleQuoted\("[a-z]+", |snprintf\(lead, sizeof lead, )"([^"\\]|\\.)*"' "$source_dir/service" \
   "$source_dir/intake" "$source_dir/db" |
-  sed -e 's/^[^"]*"//' -e 's/"$//' | grep -v '^WSAStartup' >"$work/formats"
+  sed -e 's/^ConsoleQuoted("[a-z]*", //' -e 's/^[^"]*"//' -e 's/"$//' | grep -v '^WSAStartup' >"$work/formats"
 [ "$(wc -l <"$work/formats")" -ge 15 ] || fail "found only $(wc -l <"$work/formats") console formats in the source"
 while IFS= read -r format; do
   printf '%s\n' "$format" | sed -e 's/\\n//g' -e 's/\\"/"/g' -e 's/%[-.*0-9l]*[sdu]/\n/g' >"$work/pieces"

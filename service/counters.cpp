@@ -1,0 +1,217 @@
+// The counters: kept by the loop as jobs come back and as it reads, spools
+// and drops statements; written in the Prometheus text exposition format
+// for a textfile collector, and as a line of their own.
+#include "counters.h"
+
+#include "loop.h"
+#include "settings.h"
+
+#include "platform.h"
+#include "spool.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+// How often the metrics file is written.
+#define METRICS_EVERY_MS 10000
+#define METRICS_TEXT_MAX 16384
+
+ServiceCounters serviceCounters;
+
+static const double bucketBounds[DURATION_BUCKETS] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
+                                                      0.01,   0.025,   0.05,   0.1,   0.25,   0.5,
+                                                      1,      2.5,     5,      10,    30,     60};
+static const char *const dropReasons[DROP_REASONS] = {"spool_full", "spool_unwritable", "too_long", "nul_byte",
+                                                      "incomplete", "not_sent",         "stopping"};
+
+static int64_t metricsAt;
+static int64_t statsAt;
+
+// Counts a failure under its SQLSTATE's class; once FAILURE_CLASSES - 1
+// classes are known, any further one counts under "other".
+static void CountFailure(const char *state)
+{
+    ServiceCounters *c = &serviceCounters;
+    char sqlClass[6];
+    int i;
+
+    snprintf(sqlClass, sizeof sqlClass, "%.2s", state);
+    for (i = 0; i < c->failureClasses && strcmp(c->failureClass[i], sqlClass) != 0; i++)
+        continue;
+    if (i == c->failureClasses && i == FAILURE_CLASSES - 1)
+        snprintf(sqlClass, sizeof sqlClass, "other");
+    if (i == c->failureClasses && i < FAILURE_CLASSES)
+        memcpy(c->failureClass[c->failureClasses++], sqlClass, sizeof sqlClass);
+    if (i == FAILURE_CLASSES)
+        i = FAILURE_CLASSES - 1;
+    c->failed[i]++;
+}
+
+void CountJob(const Job *job)
+{
+    serviceCounters.sessionsKept += job->keptChange;
+    if (job->client == JOB_KEPT_CLOSED)
+        return;
+    serviceCounters.connects += job->connects;
+    serviceCounters.connectFailures += job->connectFailures;
+    if (job->outcome != STATEMENT_NOT_SENT) {
+        int bucket = 0;
+        double seconds = (double)job->elapsedUs / 1e6;
+        while (bucket < DURATION_BUCKETS && seconds > bucketBounds[bucket])
+            bucket++;
+        serviceCounters.durations[bucket]++;
+        serviceCounters.durationCount++;
+        serviceCounters.durationSeconds += seconds;
+    }
+    if (job->outcome == STATEMENT_UNKNOWN)
+        serviceCounters.statementsUnknown++;
+    else if (job->outcome == STATEMENT_TAKEN && job->failed)
+        CountFailure(job->failedState);
+    else if (job->outcome == STATEMENT_TAKEN)
+        serviceCounters.statementsRun++;
+    if (job->client < 0 && job->outcome != STATEMENT_NOT_SENT)
+        serviceCounters.statementsReplayed++;
+}
+
+// Appends to a text of `size` bytes, never past its end.
+static void Append(char *text, int size, int *length, const char *format, ...)
+{
+    va_list args;
+    int added;
+
+    if (*length >= size)
+        return;
+    va_start(args, format);
+    added = vsnprintf(text + *length, (size_t)(size - *length), format, args);
+    va_end(args);
+    *length = added < 0 ? size : *length + added;
+}
+
+static void AppendMetric(char *text, int size, int *length, const char *name, const char *type, const char *help,
+                         int64_t value)
+{
+    Append(text, size, length, "# HELP varn_odbc_%s %s\n# TYPE varn_odbc_%s %s\nvarn_odbc_%s %lld\n", name, help, name,
+           type, name, (long long)value);
+}
+
+int WriteMetricsFile(const char *path)
+{
+    static char text[METRICS_TEXT_MAX];
+    const ServiceCounters *c = &serviceCounters;
+    int length = 0;
+    int64_t cumulative = 0;
+
+    AppendMetric(text, sizeof text, &length, "clients", "gauge", "Clients connected now.", serviceLoop.clientCount);
+    AppendMetric(text, sizeof text, &length, "clients_connected_total", "counter", "Client connections accepted.",
+                 c->clientsConnected);
+    AppendMetric(text, sizeof text, &length, "clients_admitted_total", "counter", "Clients admitted by the filter.",
+                 c->clientsAdmitted);
+    AppendMetric(text, sizeof text, &length, "clients_denied_total", "counter", "Clients denied by the filter.",
+                 c->clientsDenied);
+    AppendMetric(text, sizeof text, &length, "statements_read_total", "counter", "Statements read from clients.",
+                 c->statementsRead);
+    AppendMetric(text, sizeof text, &length, "statements_run_total", "counter",
+                 "Statements the database ran (replays included).", c->statementsRun);
+    Append(text, sizeof text, &length,
+           "# HELP varn_odbc_statements_failed_total Statements the database rejected, by SQLSTATE class.\n"
+           "# TYPE varn_odbc_statements_failed_total counter\n");
+    for (int i = 0; i < c->failureClasses; i++)
+        Append(text, sizeof text, &length, "varn_odbc_statements_failed_total{sqlstate_class=\"%s\"} %lld\n",
+               c->failureClass[i], (long long)c->failed[i]);
+    AppendMetric(text, sizeof text, &length, "statements_unknown_outcome_total", "counter",
+                 "Statements whose connection was lost while they ran.", c->statementsUnknown);
+    AppendMetric(text, sizeof text, &length, "statements_spooled_total", "counter", "Statements kept in the spool.",
+                 c->statementsSpooled);
+    AppendMetric(text, sizeof text, &length, "statements_replayed_total", "counter",
+                 "Statements from the spool the database took.", c->statementsReplayed);
+    Append(text, sizeof text, &length,
+           "# HELP varn_odbc_statements_dropped_total Statements read that never ran, by reason.\n"
+           "# TYPE varn_odbc_statements_dropped_total counter\n");
+    for (int i = 0; i < DROP_REASONS; i++)
+        Append(text, sizeof text, &length, "varn_odbc_statements_dropped_total{reason=\"%s\"} %lld\n", dropReasons[i],
+               (long long)c->dropped[i]);
+    AppendMetric(text, sizeof text, &length, "statements_waiting", "gauge", "Statements waiting for a session.",
+                 serviceLoop.turnCount);
+    AppendMetric(text, sizeof text, &length, "sessions", "gauge", "Database sessions.", serviceLoop.sessions);
+    AppendMetric(text, sizeof text, &length, "sessions_busy", "gauge", "Sessions running a statement.",
+                 serviceLoop.jobsOut);
+    AppendMetric(text, sizeof text, &length, "sessions_kept", "gauge", "Sessions keeping a connection.",
+                 c->sessionsKept);
+    AppendMetric(text, sizeof text, &length, "spool_waiting_statements", "gauge", "Statements waiting in the spool.",
+                 spool.file != FILE_NONE ? spool.waiting : 0);
+    AppendMetric(text, sizeof text, &length, "spool_waiting_bytes", "gauge",
+                 "Bytes of the statements waiting in the spool, records included.",
+                 spool.file != FILE_NONE && spool.waiting > 0 ? spool.end - spool.head : 0);
+    AppendMetric(text, sizeof text, &length, "spool_file_bytes", "gauge", "Size of the spool file.",
+                 spool.file != FILE_NONE ? spool.end : 0);
+    AppendMetric(text, sizeof text, &length, "connects_total", "counter", "Database connects made.", c->connects);
+    AppendMetric(text, sizeof text, &length, "connect_failures_total", "counter", "Database connects that failed.",
+                 c->connectFailures);
+    Append(text, sizeof text, &length,
+           "# HELP varn_odbc_statement_duration_seconds Time from a session taking a statement to its end.\n"
+           "# TYPE varn_odbc_statement_duration_seconds histogram\n");
+    for (int i = 0; i <= DURATION_BUCKETS; i++) {
+        cumulative += c->durations[i];
+        if (i < DURATION_BUCKETS)
+            Append(text, sizeof text, &length, "varn_odbc_statement_duration_seconds_bucket{le=\"%g\"} %lld\n",
+                   bucketBounds[i], (long long)cumulative);
+        else
+            Append(text, sizeof text, &length, "varn_odbc_statement_duration_seconds_bucket{le=\"+Inf\"} %lld\n",
+                   (long long)cumulative);
+    }
+    Append(text, sizeof text, &length,
+           "varn_odbc_statement_duration_seconds_sum %.6f\nvarn_odbc_statement_duration_seconds_count %lld\n",
+           c->durationSeconds, (long long)c->durationCount);
+    if (length >= (int)sizeof text) {
+        FileSetErrorText("more counters than the text holds");
+        return -1;
+    }
+    return FileReplaceWith(path, text, length);
+}
+
+void WriteStatsLine(void)
+{
+    const ServiceCounters *c = &serviceCounters;
+    int64_t failed = 0;
+    int64_t dropped = 0;
+
+    for (int i = 0; i < c->failureClasses; i++)
+        failed += c->failed[i];
+    for (int i = 0; i < DROP_REASONS; i++)
+        dropped += c->dropped[i];
+    ConsoleLine("Stats: %d clients, %lld read, %lld run, %lld failed, %lld outcome unknown, %lld spooled, %lld "
+                "replayed, %lld dropped, %d waiting, %d of %d sessions busy, %d kept, %ld in the spool\n",
+                serviceLoop.clientCount, (long long)c->statementsRead, (long long)c->statementsRun, (long long)failed,
+                (long long)c->statementsUnknown, (long long)c->statementsSpooled, (long long)c->statementsReplayed,
+                (long long)dropped, serviceLoop.turnCount, serviceLoop.jobsOut, serviceLoop.sessions,
+                c->sessionsKept, spool.file != FILE_NONE ? spool.waiting : 0L);
+}
+
+int64_t ReportWhenDue(int now)
+{
+    int64_t clock = ClockMs();
+    int64_t next = -1;
+
+    if (serviceSettings.metricsFile[0] != '\0') {
+        if (now || clock >= metricsAt) {
+            // A file that cannot be written now is tried again at the next
+            // turn; the counters go on either way.
+            WriteMetricsFile(serviceSettings.metricsFile);
+            metricsAt = clock + METRICS_EVERY_MS;
+        }
+        next = metricsAt - clock;
+    }
+    if (serviceSettings.statsInterval > 0) {
+        int64_t every = (int64_t)serviceSettings.statsInterval * 1000;
+        if (statsAt == 0)
+            statsAt = clock + every;
+        if (now || clock >= statsAt) {
+            WriteStatsLine();
+            statsAt = clock + every;
+        }
+        if (next < 0 || statsAt - clock < next)
+            next = statsAt - clock;
+    }
+    return next;
+}
