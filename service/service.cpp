@@ -169,6 +169,12 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Reuse Sessions %u out of range\n", (unsigned)serviceSettings.reuseSessions);
         return 1;
     }
+    // libpq refuses a time-out over 2^31 - 1 on every psqlODBC connect;
+    // 18 hours is more than any connect needs.
+    if (serviceSettings.loginTimeout > MAX_LOGIN_TIMEOUT) {
+        ConsoleLine("Login Timeout %u out of range\n", (unsigned)serviceSettings.loginTimeout);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;

@@ -48,6 +48,9 @@ int SettingsDialect(void);
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
 
+// The longest "Login Timeout", in seconds.
+#define MAX_LOGIN_TIMEOUT 65535
+
 // The most statements "Database Sessions" lets run at once.
 #define MAX_DATABASE_SESSIONS 64
 
