@@ -17,9 +17,30 @@ typedef struct DbSession {
     SQLHDBC hdbc;
     int connectionLost;
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
-    int connTimeoutOption;  // the driver takes the time-out only as its own CONN_TIMEOUT option
+    int mariaDbDriver;      // the data source's driver is MariaDB's, which takes its options by connection string
     int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
+    int dbms;               // DB_DBMS_*: the connected database, as its driver names it
 } DbSession;
+
+// The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
+// which statements the screen refuses. psqlODBC names every server it
+// reaches PostgreSQL.
+#define DB_DBMS_OTHER 0
+#define DB_DBMS_POSTGRESQL 1
+#define DB_DBMS_MYSQL 2  // MariaDB or MySQL
+#define DB_DBMS_SQLITE 3
+
+// What the screen makes of a statement before it is sent.
+#define DB_SCREEN_RUNS 0
+#define DB_SCREEN_CLIENT_COPY 1  // PostgreSQL's COPY from or to the client, in which psqlODBC spins for good
+#define DB_SCREEN_HOST_FILE 2    // a file of the service's host: LOAD ... LOCAL INFILE; SQLite's ATTACH, VACUUM INTO, load_extension
+
+// Whether `text`, sent to a database of kind `dbms`, would switch the
+// connection into a mode the service cannot serve, or open a file of the
+// service's host: DB_SCREEN_*. It reads the text as that database's lexer
+// does, every way the session's settings allow, and refuses what any of
+// them shows.
+int DbScreenStatement(int dbms, const char *text);
 
 // What a connection that another statement used can be brought back to.
 #define DB_RESET_NONE 0        // nothing known complete: only a fresh session is fresh
@@ -45,9 +66,9 @@ void DbRelease(DbSession *session);
 int DbDriverManagerPools(void);
 
 // True when the driver of `dataSource` is MariaDB's: it ignores the
-// standard login time-out and takes only its own CONN_TIMEOUT option,
-// which only a connection string carries.
-int DbTakesConnTimeout(const char *dataSource);
+// standard login time-out and takes its own CONN_TIMEOUT and NOLOCALINFILE
+// options only from a connection string.
+int DbIsMariaDbDriver(const char *dataSource);
 
 // The one failure test for ODBC return codes: SQL_ERROR, SQL_INVALID_HANDLE
 // and SQL_STILL_EXECUTING fail; every other code, SQL_SUCCESS_WITH_INFO and
@@ -55,14 +76,16 @@ int DbTakesConnTimeout(const char *dataSource);
 int OdbcFailed(int code);
 
 // Allocates the environment and connection, connects and switches
-// autocommit on. Returns 0, or the code of the step that failed, in which
-// case both handles are released again.
+// autocommit on, and notes what database it reached. A MariaDB data source
+// is connected with local infile off. Returns 0, or the code of the step
+// that failed, in which case both handles are released again.
 int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource);
 
-// Runs one statement text and drops whatever it produced. Returns the code
-// of SQLExecDirect, or that of SQLAllocStmt when no statement handle was had;
-// session->connectionLost then tells whether SQLExecDirect failed because
-// the connection went away.
+// Runs one statement text and drops whatever it produced. A statement the
+// screen refuses is not sent: its line is written and SQL_ERROR returned.
+// Returns the code of SQLExecDirect, or that of SQLAllocStmt when no
+// statement handle was had; session->connectionLost then tells whether
+// SQLExecDirect failed because the connection went away.
 int DbExecute(DbSession *session, const char *statementText);
 
 // Disconnects and releases the connection and environment. Returns 0, or the

@@ -37,6 +37,9 @@ static void AppendAttribute(char *text, size_t size, const char *name, const cha
     snprintf(text + at, size - at, "%s;", braced ? "}" : "");
 }
 
+// MariaDB's driver reads a file a LOAD DATA LOCAL INFILE names on the
+// service's host unless NOLOCALINFILE says otherwise; 3.1.15 knows no such
+// option and reads it anyway, which the screen refuses.
 static void BuildConnectString(char *text, const char *dataSource, const char *userName, const char *password,
                                uint32_t loginTimeout)
 {
@@ -46,6 +49,7 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     AppendAttribute(text, CONNECT_STRING_SIZE, "DSN", dataSource);
     AppendAttribute(text, CONNECT_STRING_SIZE, "UID", userName);
     AppendAttribute(text, CONNECT_STRING_SIZE, "PWD", password);
+    AppendAttribute(text, CONNECT_STRING_SIZE, "NOLOCALINFILE", "1");
     if (loginTimeout > 0) {
         snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
         AppendAttribute(text, CONNECT_STRING_SIZE, "CONN_TIMEOUT", seconds);
@@ -58,7 +62,7 @@ static void Lowercase(char *text)
         *text = (char)tolower((unsigned char)*text);
 }
 
-int DbTakesConnTimeout(const char *dataSource)
+int DbIsMariaDbDriver(const char *dataSource)
 {
     char driver[300] = "";
     char library[300] = "";
@@ -70,6 +74,21 @@ int DbTakesConnTimeout(const char *dataSource)
     Lowercase(driver);
     Lowercase(library);
     return strstr(driver, "maria") != NULL || strstr(driver, "maodbc") != NULL || strstr(library, "maodbc") != NULL;
+}
+
+static int DbmsOf(DbSession *session)
+{
+    char name[64] = "";
+
+    if (!SQL_SUCCEEDED(SQLGetInfo(session->hdbc, SQL_DBMS_NAME, name, sizeof name, NULL)))
+        return DB_DBMS_OTHER;
+    if (strcmp(name, "PostgreSQL") == 0)
+        return DB_DBMS_POSTGRESQL;
+    if (strcmp(name, "MariaDB") == 0 || strcmp(name, "MySQL") == 0)
+        return DB_DBMS_MYSQL;
+    if (strcmp(name, "SQLite") == 0)
+        return DB_DBMS_SQLITE;
+    return DB_DBMS_OTHER;
 }
 
 int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource)
@@ -99,7 +118,7 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     // login time-out refuse the attribute, which changes nothing.
     if (session->loginTimeout > 0)
         SQLSetConnectAttr(session->hdbc, SQL_ATTR_LOGIN_TIMEOUT, (SQLPOINTER)(uintptr_t)session->loginTimeout, 0);
-    if (session->loginTimeout > 0 && session->connTimeoutOption) {
+    if (session->mariaDbDriver) {
         BuildConnectString(connectString, dataSource, userName, password, session->loginTimeout);
         rc = SQLDriverConnect(session->hdbc, NULL, (SQLCHAR *)connectString, SQL_NTS, NULL, 0, NULL,
                               SQL_DRIVER_NOPROMPT);
@@ -133,6 +152,7 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         ReleaseConnection(session);
         return rc;
     }
+    session->dbms = DbmsOf(session);
     return 0;
 }
 
@@ -141,6 +161,16 @@ int DbExecute(DbSession *session, const char *statementText)
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     SQLRETURN rc;
 
+    switch (DbScreenStatement(session->dbms, statementText)) {
+    case DB_SCREEN_CLIENT_COPY:
+        ConsoleLine("Statement copies to or from the client, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
+    case DB_SCREEN_HOST_FILE:
+        ConsoleLine("Statement opens files of the service's host, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
+    }
     rc = SQLAllocStmt(session->hdbc, &hstmt);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(session, hstmt, "Allocating Statemtent");
@@ -209,13 +239,9 @@ failed:
 
 int DbResetKind(DbSession *session)
 {
-    char name[64] = "";
-
-    if (!SQL_SUCCEEDED(SQLGetInfo(session->hdbc, SQL_DBMS_NAME, name, sizeof name, NULL)))
-        return DB_RESET_NONE;
-    if (strcmp(name, "PostgreSQL") == 0)
+    if (session->dbms == DB_DBMS_POSTGRESQL)
         return DB_RESET_COMPLETE;
-    if (strcmp(name, "MariaDB") == 0 || strcmp(name, "MySQL") == 0)
+    if (session->dbms == DB_DBMS_MYSQL)
         return DB_RESET_ROLLBACK;
     return DB_RESET_NONE;
 }

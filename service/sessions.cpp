@@ -25,7 +25,7 @@ typedef struct JobQueue {
 static JobQueue *pending;
 static std::condition_variable *jobArrived;
 static JobQueue *finished;
-static int connTimeoutOption;
+static int mariaDbDriver;
 // Every connection the driver manager hands out may be one it pooled.
 static int driverManagerPools;
 // How long a kept connection may stay idle before it is closed.
@@ -89,7 +89,7 @@ static void RunSession(void)
 
     memset(&session, 0, sizeof session);
     session.loginTimeout = serviceSettings.loginTimeout;
-    session.connTimeoutOption = connTimeoutOption;
+    session.mariaDbDriver = mariaDbDriver;
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(pending->lock);
@@ -126,7 +126,7 @@ int StartSessions(int count)
     pending = new JobQueue();
     finished = new JobQueue();
     jobArrived = new std::condition_variable();
-    connTimeoutOption = DbTakesConnTimeout(serviceSettings.dataSource);
+    mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);
     driverManagerPools = DbDriverManagerPools();
     for (int i = 0; i < count; i++)
         if (ThreadStart(RunSession) != 0)

@@ -227,4 +227,86 @@ TEST_F(Sessions, postgres_SlowStatementHoldsOnlyItsSession)
     close(other);
 }
 
+
+// A statement the service cannot serve, or that would open a file of its
+// host, is refused before it is sent, with its line, and holds its one
+// session no longer: another client's INSERT commits within 2 s. Rows that
+// only mention such words run.
+struct ScreenCase : NamedCase {
+    const char *source;
+    bool reuse;
+    std::string statement;  // "{settings}" stands for the service's own settings file
+    const char *line;       // the refusal, or "" when the statement runs
+    const char *rows;       // SELECT a, b FROM t ORDER BY a, after the other client's row 1
+};
+
+const char kCopies[] = "Statement copies to or from the client, not executed.";
+const char kOpens[] = "Statement opens files of the service's host, not executed.";
+
+const ScreenCase kScreenCases[] = {
+    {{"copy from the client"}, "postgres", false, "COPY t FROM STDIN;", kCopies, "1|after\n"},
+    {{"copy from the client, kept"}, "postgres", true, "COPY t FROM STDIN;", kCopies, "1|after\n"},
+    {{"copy to the client"}, "postgres", false, "COPY (SELECT 1) TO STDOUT;", kCopies, "1|after\n"},
+    {{"copy to the client, kept"}, "postgres", true, "copy t to stdout;", kCopies, "1|after\n"},
+    // Framed whole by the plain rule, two statements to the server.
+    {{"copy behind an escape string"}, "postgres", false, "SELECT E'\\''; COPY t FROM STDIN; --';", kCopies,
+     "1|after\n"},
+    {{"copy in a literal"}, "postgres", false, "INSERT INTO t VALUES(2, $$COPY t FROM STDIN$$);", "",
+     "1|after\n2|COPY t FROM STDIN\n"},
+    {{"local infile"}, "mariadb", false, "LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t;", kOpens, "1|after\n"},
+    {{"local infile in a literal"}, "mariadb", false, "INSERT INTO t VALUES(2, 'load data local infile');", "",
+     "1|after\n2|load data local infile\n"},
+    {{"attach"}, "sqlite", false, "ATTACH DATABASE '{settings}' AS o;", kOpens, "1|after\n"},
+    {{"vacuum into"}, "sqlite", false, "VACUUM INTO '{settings}.copy';", kOpens, "1|after\n"},
+    {{"load extension"}, "sqlite", false, "SELECT \"load_extension\"('/nonexistent/lib.so');", kOpens, "1|after\n"},
+    {{"attach in a literal"}, "sqlite", false, "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
+     "1|after\n2|attach; vacuum into\n"},
+};
+
+class Screened : public testing::TestWithParam<ScreenCase> {
+protected:
+    void TearDown() override
+    {
+        StopService(&run);
+        RemoveTree(dir);
+    }
+    std::string dir = MakeTempDir();
+    ServiceRun run;
+};
+
+TEST_P(Screened, RefusedAndTheSessionGoesOn)
+{
+    const ScreenCase &c = GetParam();
+    DataSource source = c.source == std::string("sqlite") ? AvailableDataSources(true)[0] : ServerSource(c.source);
+    if (source.name.empty())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    UseDataSource(source, dir);
+    ASSERT_TRUE(ResetTable(source));
+    int port = FreePort();
+    std::vector<std::string> settings = SourceSettings(source);
+    settings.insert(settings.end(), {PortValue(port), Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse)});
+    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
+    std::string statement = c.statement;
+    if (statement.find("{settings}") != std::string::npos)
+        statement.replace(statement.find("{settings}"), 10, run.dir + "/settings.reg");
+    int first = ConnectFrom("127.0.0.2", port);
+    SendAll(first, statement);
+    ASSERT_TRUE(WaitForLog(run, QueryLine(statement), 1, 5000)) << ServiceLog(run);
+    long sent = NowMs();
+    int second = ConnectFrom("127.0.0.3", port);
+    SendAll(second, Insert(1, "after"));
+    while (QueryDataSource(source, "SELECT b FROM t WHERE a = 1") != "after\n" && NowMs() - sent < 2000)
+        usleep(20000);
+    EXPECT_LT(NowMs() - sent, 2000) << ServiceLog(run);
+    EXPECT_EQ(*c.line ? 1 : 0, CountOf(ServiceLog(run), *c.line ? c.line : "not executed.")) << ServiceLog(run);
+    EXPECT_EQ(c.rows, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << ServiceLog(run);
+    close(first);
+    close(second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, Screened, testing::ValuesIn(kScreenCases),
+                         [](const testing::TestParamInfo<ScreenCase> &info) {
+                             return std::string(info.param.source) + "_" + TestName(info.param.name);
+                         });
+
 }  // namespace
