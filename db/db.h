@@ -52,10 +52,17 @@ int DbScreenStatement(int dbms, const char *text);
 int DbResetKind(DbSession *session);
 
 // Brings the connection back to what a fresh session would see, as far as
-// its reset kind goes. Returns 0; or -1 when it is gone (nothing written) or
-// the reset failed (written as "ERROR: Resetting Session" and its records),
-// in which case the caller lets it go with DbRelease.
+// its reset kind goes: on PostgreSQL, any open transaction rolled back and
+// DISCARD ALL's statements and the driver's settings sent in one round trip.
+// Returns 0; or -1 when it is gone (nothing written) or the reset failed
+// (written as "ERROR: Resetting Session" and its records), in which case
+// the caller lets it go with DbRelease.
 int DbReset(DbSession *session);
+
+// Asks a kept connection, with one round trip, whether it is still there,
+// before a statement is sent on it, so that one lost while idle costs the
+// statement nothing. Returns 0, or -1 as DbReset does.
+int DbCheckConnection(DbSession *session);
 
 // Lets the connection go without a word: for one that is gone or unusable.
 void DbRelease(DbSession *session);

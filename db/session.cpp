@@ -261,16 +261,37 @@ static int RunResetStatement(DbSession *session, const char *text)
     return OdbcFailed(rc) ? -1 : 0;
 }
 
-int DbReset(DbSession *session)
+// DISCARD ALL refuses to run with other statements in one text, so the
+// reset sends what the manual says it stands for, in one round trip, with
+// psqlODBC's own two settings after it.
+static const char completeReset[] =
+    "CLOSE ALL;SET SESSION AUTHORIZATION DEFAULT;RESET ALL;DEALLOCATE ALL;UNLISTEN *;"
+    "SELECT pg_advisory_unlock_all();DISCARD PLANS;DISCARD TEMP;DISCARD SEQUENCES;"
+    "SET DateStyle = 'ISO';SET extra_float_digits = 2";
+
+// MariaDB's driver asks the server; psqlODBC knows only what it saw fail,
+// and a connection gone since fails the next statement sent instead.
+static int KnownDead(DbSession *session)
 {
     SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
+           dead == SQL_CD_TRUE;
+}
+
+int DbCheckConnection(DbSession *session)
+{
+    session->connectionLost = 0;
+    if (KnownDead(session))
+        return -1;
+    return RunResetStatement(session, "SELECT 1");
+}
+
+int DbReset(DbSession *session)
+{
     SQLRETURN rc;
 
     session->connectionLost = 0;
-    // MariaDB's driver asks the server; psqlODBC knows only what it saw
-    // fail, and a connection gone since fails the reset below instead.
-    if (SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
-        dead == SQL_CD_TRUE)
+    if (KnownDead(session))
         return -1;
     // Sent only when a transaction is open; a client's BEGIN opens one that
     // the drivers track, autocommit or not.
@@ -286,13 +307,7 @@ int DbReset(DbSession *session)
             ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
         return OdbcFailed(rc) ? -1 : 0;
     }
-    // DISCARD ALL drops temporary tables, prepared statements, cursors,
-    // advisory locks and listens, and resets every setting to the session's
-    // start, including the two psqlODBC sets when it connects.
-    if (RunResetStatement(session, "DISCARD ALL") != 0 ||
-        RunResetStatement(session, "SET DateStyle = 'ISO';SET extra_float_digits = 2") != 0)
-        return -1;
-    return 0;
+    return RunResetStatement(session, completeReset);
 }
 
 int DbDriverManagerPools(void)

@@ -70,8 +70,9 @@ typedef struct Job {
     int outcome;
 } Job;
 
-// Runs one statement in `session`: connects, executes and disconnects,
-// writing every failure. Returns what became of it (STATEMENT_*).
+// Runs one statement in `session`: connects (or checks the connection it
+// kept), executes, and disconnects or resets what it keeps, writing every
+// failure. Returns what became of it (STATEMENT_*).
 int SendStatement(DbSession *session, const char *statement);
 
 // Starts `count` database sessions, each on a thread of its own. Returns 0,

@@ -44,39 +44,45 @@ static void TakeJob(JobQueue *queue, Job *job)
 }
 
 // A fresh session: connected, and when the driver manager pools, brought
-// back to a fresh session's state as far as the database allows. Returns 0,
-// or -1 when the statement cannot reach the database.
+// back to a fresh session's state as far as the database allows; a pooled
+// connection whose reset fails is let go for another, once. Returns 0, or
+// -1 when the statement cannot reach the database.
 static int OpenSession(DbSession *session)
 {
-    int rc = DbConnect(session, serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
-
-    if (OdbcFailed(rc)) {
-        ReportOdbcErrors(session, SQL_NULL_HSTMT, "Connecting");
-        return -1;
-    }
-    session->resetKind = serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
-    if (driverManagerPools && session->resetKind != DB_RESET_NONE && DbReset(session) != 0) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (OdbcFailed(DbConnect(session, serviceSettings.userName, serviceSettings.password,
+                                 serviceSettings.dataSource))) {
+            ReportOdbcErrors(session, SQL_NULL_HSTMT, "Connecting");
+            return -1;
+        }
+        session->resetKind =
+            serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
+        if (!driverManagerPools || session->resetKind == DB_RESET_NONE || DbReset(session) == 0)
+            return 0;
         DbRelease(session);
-        return -1;
     }
-    return 0;
+    return -1;
 }
 
 int SendStatement(DbSession *session, const char *statement)
 {
     int lost;
 
-    // A kept connection that is gone, or that cannot be brought back to a
-    // fresh session's state, is let go before anything is sent: the
-    // statement gets a fresh session and runs once.
-    if (session->hdbc != SQL_NULL_HDBC && DbReset(session) != 0)
+    // A kept connection that went away while idle is let go before anything
+    // is sent: the statement gets a fresh session and runs once.
+    if (session->hdbc != SQL_NULL_HDBC && DbCheckConnection(session) != 0)
         DbRelease(session);
     if (session->hdbc == SQL_NULL_HDBC && OpenSession(session) != 0)
         return STATEMENT_NOT_SENT;
     lost = OdbcFailed(DbExecute(session, statement)) && session->connectionLost;
-    // Only a database whose reset is complete keeps its connection.
+    // Only a database whose reset is complete keeps its connection, and it
+    // is reset as soon as the statement ends, so that nothing the statement
+    // left (a lock, an open transaction) outlives it while the session
+    // waits for the next one.
     if (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE)
         DbDisconnect(session);
+    else if (DbReset(session) != 0)
+        DbRelease(session);
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
 
