@@ -7,6 +7,10 @@
 
 #include <stdint.h>
 
+// Room for the set_config() calls that make a data source's connect-time
+// settings again: psqlODBC's own take 100 bytes.
+#define DB_SETTINGS_SIZE 2048
+
 // One database session: the handles of the connection in progress, null
 // between statements; a released handle is set to null. connectionLost
 // tells that a failure reported in the session was the connection to the
@@ -20,6 +24,9 @@ typedef struct DbSession {
     int mariaDbDriver;      // the data source's driver is MariaDB's, which takes its options by connection string
     int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
     int dbms;               // DB_DBMS_*: the connected database, as its driver names it
+    // PostgreSQL: what the driver set at connect, as set_config() calls
+    // that the reset makes again ("" for nothing).
+    char connectSettings[DB_SETTINGS_SIZE];
 } DbSession;
 
 // The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
@@ -48,16 +55,33 @@ int DbScreenStatement(int dbms, const char *text);
 #define DB_RESET_ROLLBACK 2    // MariaDB and MySQL: the transaction and autocommit, nothing else
 
 // The reset the connected database allows, by the name the driver gives it
-// (SQL_DBMS_NAME), never by what the service was told it is.
+// (SQL_DBMS_NAME), never by what the service was told it is; since
+// psqlODBC names every server PostgreSQL, one it names so must also say
+// it is in SELECT version(). For PostgreSQL it notes in
+// session->connectSettings the settings made since the connection started
+// (pg_settings' source "session": the driver's own and its ConnSettings),
+// which the reset makes again. A query the server refuses keeps nothing,
+// quietly; a connection gone returns -1, written as "ERROR: Resetting
+// Session" with its records, and the caller lets it go with DbRelease.
 int DbResetKind(DbSession *session);
 
 // Brings the connection back to what a fresh session would see, as far as
-// its reset kind goes: on PostgreSQL, any open transaction rolled back and
-// DISCARD ALL's statements and the driver's settings sent in one round trip.
+// its reset kind goes: on PostgreSQL, any open transaction rolled back, and
+// in one round trip what DISCARD ALL stands for, session->connectSettings
+// made again and the random seed set anew from the system's random source.
 // Returns 0; or -1 when it is gone (nothing written) or the reset failed
 // (written as "ERROR: Resetting Session" and its records), in which case
 // the caller lets it go with DbRelease.
 int DbReset(DbSession *session);
+
+// Compares what the kept connection shows after its reset with what a
+// fresh connection (`fresh`, whose loginTimeout and mariaDbDriver the
+// caller sets) shows: every pg_settings name and value, the current and
+// session user and the schemas of the search path. Returns 0 when they
+// are the same; 1 when they differ, with the first difference in `reason`;
+// or -1 when it could not tell (the fresh connect's lines are written).
+int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
+                       const char *dataSource, char *reason, int reasonSize);
 
 // Asks a kept connection, with one round trip, whether it is still there,
 // before a statement is sent on it, so that one lost while idle costs the

@@ -237,13 +237,61 @@ failed:
     return rc;
 }
 
+// MariaDB's driver asks the server; psqlODBC knows only what it saw fail,
+// and a connection gone since fails the next statement sent instead.
+static int KnownDead(DbSession *session)
+{
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
+           dead == SQL_CD_TRUE;
+}
+
+// Runs `query` and reads the first row's columns as text into `columns`.
+// Returns 0; 1, quietly, when it failed, gave no row or a value did not
+// fit; or -1 when the connection went away, written as "ERROR: Resetting
+// Session" and its records.
+static int QueryRow(DbSession *session, const char *query, char (*columns)[DB_SETTINGS_SIZE], int count)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    int status = 1;
+
+    if (SQL_SUCCEEDED(SQLAllocStmt(session->hdbc, &hstmt)) &&
+        SQL_SUCCEEDED(SQLExecDirect(hstmt, (SQLCHAR *)query, SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(hstmt))) {
+        status = 0;
+        for (int i = 0; i < count && status == 0; i++) {
+            SQLLEN length = 0;
+            if (SQLGetData(hstmt, (SQLUSMALLINT)(i + 1), SQL_C_CHAR, columns[i], DB_SETTINGS_SIZE, &length) !=
+                    SQL_SUCCESS ||
+                length == SQL_NULL_DATA)
+                status = 1;
+        }
+    } else if (KnownDead(session)) {
+        ReportOdbcErrors(session, hstmt, "Resetting Session");
+        status = -1;
+    }
+    if (hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    return status;
+}
+
 int DbResetKind(DbSession *session)
 {
-    if (session->dbms == DB_DBMS_POSTGRESQL)
-        return DB_RESET_COMPLETE;
+    char row[2][DB_SETTINGS_SIZE];
+    int queried;
+
+    session->connectSettings[0] = '\0';
     if (session->dbms == DB_DBMS_MYSQL)
         return DB_RESET_ROLLBACK;
-    return DB_RESET_NONE;
+    if (session->dbms != DB_DBMS_POSTGRESQL)
+        return DB_RESET_NONE;
+    queried = QueryRow(session,
+                       "SELECT version(), coalesce(string_agg(format('set_config(%L, %L, false)', name, setting), "
+                       "', '), '') FROM pg_settings WHERE source = 'session'",
+                       row, 2);
+    if (queried != 0 || strncmp(row[0], "PostgreSQL ", 11) != 0)
+        return queried < 0 ? -1 : DB_RESET_NONE;
+    memcpy(session->connectSettings, row[1], sizeof session->connectSettings);
+    return DB_RESET_COMPLETE;
 }
 
 // Runs a statement of the reset; a failure is written under the reset's label.
@@ -263,20 +311,12 @@ static int RunResetStatement(DbSession *session, const char *text)
 
 // DISCARD ALL refuses to run with other statements in one text, so the
 // reset sends what the manual says it stands for, in one round trip, with
-// psqlODBC's own two settings after it.
+// the random seed, which it leaves as a client set it, and the settings
+// the driver made at connect, which it undoes.
 static const char completeReset[] =
     "CLOSE ALL;SET SESSION AUTHORIZATION DEFAULT;RESET ALL;DEALLOCATE ALL;UNLISTEN *;"
     "SELECT pg_advisory_unlock_all();DISCARD PLANS;DISCARD TEMP;DISCARD SEQUENCES;"
-    "SET DateStyle = 'ISO';SET extra_float_digits = 2";
-
-// MariaDB's driver asks the server; psqlODBC knows only what it saw fail,
-// and a connection gone since fails the next statement sent instead.
-static int KnownDead(DbSession *session)
-{
-    SQLUINTEGER dead = SQL_CD_FALSE;
-    return SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
-           dead == SQL_CD_TRUE;
-}
+    "SELECT setseed(%.9f)%s%s";
 
 int DbCheckConnection(DbSession *session)
 {
@@ -307,7 +347,69 @@ int DbReset(DbSession *session)
             ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
         return OdbcFailed(rc) ? -1 : 0;
     }
-    return RunResetStatement(session, completeReset);
+    uint32_t random;
+    char text[sizeof completeReset + 16 + DB_SETTINGS_SIZE];
+    if (RandomBytes(&random, sizeof random) != 0)
+        return -1;
+    snprintf(text, sizeof text, completeReset, random / 2147483647.5 - 1.0,
+             session->connectSettings[0] != '\0' ? ", " : "", session->connectSettings);
+    return RunResetStatement(session, text);
+}
+
+// What a session shows of itself, a row a name, in the order of the names.
+static const char sessionShows[] =
+    "SELECT name, setting FROM pg_settings UNION ALL VALUES ('current_user', current_user::text), "
+    "('session_user', session_user::text), ('current_schemas', current_schemas(false)::text) ORDER BY 1";
+
+// The shown row of `hstmt` into `name` and `value` (cut to their size):
+// 1, or 0 past the last row.
+static int ShownRow(SQLHSTMT hstmt, char name[128], char value[512])
+{
+    SQLLEN length;
+    name[0] = value[0] = '\0';
+    if (!SQL_SUCCEEDED(SQLFetch(hstmt)))
+        return 0;
+    SQLGetData(hstmt, 1, SQL_C_CHAR, name, 128, &length);
+    if (!SQL_SUCCEEDED(SQLGetData(hstmt, 2, SQL_C_CHAR, value, 512, &length)) || length == SQL_NULL_DATA)
+        strcpy(value, "(null)");
+    return 1;
+}
+
+int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
+                       const char *dataSource, char *reason, int reasonSize)
+{
+    SQLHSTMT shows[2] = {SQL_NULL_HSTMT, SQL_NULL_HSTMT};
+    char name[2][128];
+    char value[2][512];
+    int status = -1;
+    int more[2];
+
+    if (DbConnect(fresh, userName, password, dataSource) != 0)
+        return -1;
+    if (SQL_SUCCEEDED(SQLAllocStmt(kept->hdbc, &shows[0])) && SQL_SUCCEEDED(SQLAllocStmt(fresh->hdbc, &shows[1])) &&
+        SQL_SUCCEEDED(SQLExecDirect(shows[0], (SQLCHAR *)sessionShows, SQL_NTS)) &&
+        SQL_SUCCEEDED(SQLExecDirect(shows[1], (SQLCHAR *)sessionShows, SQL_NTS))) {
+        status = 0;
+        do {
+            more[0] = ShownRow(shows[0], name[0], value[0]);
+            more[1] = ShownRow(shows[1], name[1], value[1]);
+            if (more[0] != more[1] || strcmp(name[0], name[1]) != 0) {
+                int keptOnly = more[0] && (!more[1] || strcmp(name[0], name[1]) < 0);
+                snprintf(reason, (size_t)reasonSize, "%s is shown only %s", keptOnly ? name[0] : name[1],
+                         keptOnly ? "after the reset" : "on a fresh session");
+                status = 1;
+            } else if (strcmp(value[0], value[1]) != 0) {
+                snprintf(reason, (size_t)reasonSize, "%s is \"%.60s\" after the reset, \"%.60s\" on a fresh session",
+                         name[0], value[0], value[1]);
+                status = 1;
+            }
+        } while (status == 0 && more[0]);
+    }
+    for (int i = 0; i < 2; i++)
+        if (shows[i] != SQL_NULL_HSTMT)
+            SQLFreeHandle(SQL_HANDLE_STMT, shows[i]);
+    DbRelease(fresh);
+    return status;
 }
 
 int DbDriverManagerPools(void)

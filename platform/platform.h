@@ -73,6 +73,10 @@ void NetWakeClear(void);
 // Returns 0, or -1 when no thread could be had.
 int ThreadStart(void (*run)(void));
 
+// Fills `buffer` with `size` bytes from the system's random source. Returns
+// 0, or -1 when it could not.
+int RandomBytes(void *buffer, int size);
+
 // Milliseconds from a fixed point, never going back.
 int64_t ClockMs(void);
 

@@ -31,6 +31,22 @@ static int driverManagerPools;
 // How long a kept connection may stay idle before it is closed.
 #define KEPT_IDLE_MS 60000
 
+// Whether a kept connection's reset gives what a fresh session shows: not
+// yet known, being proven by one session, proven, or refused (fresh
+// sessions from then on).
+#define PROOF_UNKNOWN 0
+#define PROOF_RUNNING 1
+#define PROOF_MADE 2
+#define PROOF_REFUSED 3
+
+// What the data source's first connection had set at connect, which every
+// reset makes again: a pooled connection handed out later may carry what a
+// statement set since. Written once, under the lock.
+static std::mutex *connectSettingsLock;
+static char connectSettings[DB_SETTINGS_SIZE];
+static int connectSettingsKnown;
+static int resetProof;
+
 static void PutJob(JobQueue *queue, const Job *job)
 {
     queue->jobs[(queue->head + queue->count++) % MAX_DATABASE_SESSIONS] = *job;
@@ -45,7 +61,7 @@ static void TakeJob(JobQueue *queue, Job *job)
 
 // A fresh session: connected, and when the driver manager pools, brought
 // back to a fresh session's state as far as the database allows; a pooled
-// connection whose reset fails is let go for another, once. Returns 0, or
+// connection that is gone or whose reset fails is let go for another, once. Returns 0, or
 // -1 when the statement cannot reach the database.
 static int OpenSession(DbSession *session)
 {
@@ -57,11 +73,49 @@ static int OpenSession(DbSession *session)
         }
         session->resetKind =
             serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
+        if (session->resetKind < 0) {
+            DbRelease(session);
+            continue;
+        }
+        if (session->resetKind == DB_RESET_COMPLETE) {
+            std::lock_guard<std::mutex> hold(*connectSettingsLock);
+            if (!connectSettingsKnown)
+                memcpy(connectSettings, session->connectSettings, sizeof connectSettings);
+            connectSettingsKnown = 1;
+            memcpy(session->connectSettings, connectSettings, sizeof connectSettings);
+        }
         if (!driverManagerPools || session->resetKind == DB_RESET_NONE || DbReset(session) == 0)
             return 0;
         DbRelease(session);
     }
     return -1;
+}
+
+// Whether `session`, just reset, may keep its connection: the first one to
+// get here compares it with a fresh session, once for the data source; the
+// others keep nothing meanwhile.
+static int ResetProven(DbSession *session)
+{
+    DbSession fresh;
+    char reason[256];
+    int compared;
+
+    {
+        std::lock_guard<std::mutex> hold(*connectSettingsLock);
+        if (resetProof != PROOF_UNKNOWN)
+            return resetProof == PROOF_MADE;
+        resetProof = PROOF_RUNNING;
+    }
+    memset(&fresh, 0, sizeof fresh);
+    fresh.loginTimeout = session->loginTimeout;
+    fresh.mariaDbDriver = session->mariaDbDriver;
+    compared = DbCompareWithFresh(session, &fresh, serviceSettings.userName, serviceSettings.password,
+                                  serviceSettings.dataSource, reason, sizeof reason);
+    if (compared == 1)
+        ConsoleLine("Reuse Sessions not used for %s: %s\n", serviceSettings.dataSource, reason);
+    std::lock_guard<std::mutex> hold(*connectSettingsLock);
+    resetProof = compared == 0 ? PROOF_MADE : compared == 1 ? PROOF_REFUSED : PROOF_UNKNOWN;
+    return compared == 0;
 }
 
 int SendStatement(DbSession *session, const char *statement)
@@ -83,6 +137,8 @@ int SendStatement(DbSession *session, const char *statement)
         DbDisconnect(session);
     else if (DbReset(session) != 0)
         DbRelease(session);
+    else if (!ResetProven(session))
+        DbDisconnect(session);
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
 
@@ -132,6 +188,7 @@ int StartSessions(int count)
     pending = new JobQueue();
     finished = new JobQueue();
     jobArrived = new std::condition_variable();
+    connectSettingsLock = new std::mutex();
     mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);
     driverManagerPools = DbDriverManagerPools();
     for (int i = 0; i < count; i++)
