@@ -27,6 +27,10 @@ typedef struct DbSession {
     // PostgreSQL: what the driver set at connect, as set_config() calls
     // that the reset makes again ("" for nothing).
     char connectSettings[DB_SETTINGS_SIZE];
+    // The connection's TCP ports as the server sees them (0: not known, or
+    // not TCP), by which it can be closed from outside.
+    uint16_t localPort;
+    uint16_t serverPort;
 } DbSession;
 
 // The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
@@ -118,6 +122,18 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
 // statement handle was had; session->connectionLost then tells whether
 // SQLExecDirect failed because the connection went away.
 int DbExecute(DbSession *session, const char *statementText);
+
+// DbExecute in its steps, for a caller that lets another thread cancel the
+// statement while it runs: the statement handle, then the statement run on
+// it (screened, and its failure written); the caller frees the handle.
+int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt);
+int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText);
+
+// Notes the connection's ports as the server sees them, on PostgreSQL and
+// MariaDB (one round trip): a TCP connection's, as the server saw it
+// connect. Returns 0 (ports left 0 where the server gives none), or -1
+// when the connection went away, as DbResetKind does.
+int DbLearnPorts(DbSession *session);
 
 // Disconnects and releases the connection and environment. Returns 0, or the
 // code of the step that failed; what that step left allocated is released

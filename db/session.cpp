@@ -6,6 +6,7 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // Room for the data source, user and password (100 bytes each), every byte
@@ -156,9 +157,22 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     return 0;
 }
 
-int DbExecute(DbSession *session, const char *statementText)
+int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
 {
-    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLRETURN rc = SQLAllocStmt(session->hdbc, hstmt);
+
+    if (OdbcFailed(rc)) {
+        ReportOdbcErrors(session, *hstmt, "Allocating Statemtent");
+        // The statement never left: only a failed SQLExecDirect leaves its
+        // outcome unknown.
+        session->connectionLost = 0;
+        *hstmt = SQL_NULL_HSTMT;
+    }
+    return rc;
+}
+
+int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText)
+{
     SQLRETURN rc;
 
     switch (DbScreenStatement(session->dbms, statementText)) {
@@ -171,17 +185,20 @@ int DbExecute(DbSession *session, const char *statementText)
         session->connectionLost = 0;
         return SQL_ERROR;
     }
-    rc = SQLAllocStmt(session->hdbc, &hstmt);
-    if (OdbcFailed(rc)) {
-        ReportOdbcErrors(session, hstmt, "Allocating Statemtent");
-        // The statement never left: only a failed SQLExecDirect leaves its
-        // outcome unknown.
-        session->connectionLost = 0;
-        return rc;
-    }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Executing Statemtent");
+    return rc;
+}
+
+int DbExecute(DbSession *session, const char *statementText)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLRETURN rc = DbAllocStatement(session, &hstmt);
+
+    if (OdbcFailed(rc))
+        return rc;
+    rc = DbRunStatement(session, hstmt, statementText);
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     return rc;
 }
@@ -292,6 +309,29 @@ int DbResetKind(DbSession *session)
         return queried < 0 ? -1 : DB_RESET_NONE;
     memcpy(session->connectSettings, row[1], sizeof session->connectSettings);
     return DB_RESET_COMPLETE;
+}
+
+int DbLearnPorts(DbSession *session)
+{
+    char row[2][DB_SETTINGS_SIZE];
+    int queried = 1;
+
+    session->localPort = session->serverPort = 0;
+    // NULL over a Unix socket; MariaDB's host is "address:port" over TCP.
+    if (session->dbms == DB_DBMS_POSTGRESQL)
+        queried = QueryRow(session, "SELECT coalesce(inet_client_port(), 0), coalesce(inet_server_port(), 0)", row, 2);
+    else if (session->dbms == DB_DBMS_MYSQL)
+        queried = QueryRow(session,
+                           "SELECT SUBSTRING_INDEX(HOST, ':', -1), @@port FROM information_schema.PROCESSLIST "
+                           "WHERE ID = CONNECTION_ID()",
+                           row, 2);
+    if (queried < 0)
+        return -1;
+    if (queried == 0 && atoi(row[0]) > 0 && atoi(row[0]) < 65536 && atoi(row[1]) > 0 && atoi(row[1]) < 65536) {
+        session->localPort = (uint16_t)atoi(row[0]);
+        session->serverPort = (uint16_t)atoi(row[1]);
+    }
+    return 0;
 }
 
 // Runs a statement of the reset; a failure is written under the reset's label.

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     fclose(file);
 
-    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
+    serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0, 0};
     int loaded = LoadSettings(path);
     outcome = "loaded " + std::to_string(loaded) + " " + (loaded < 0 ? StoreErrorText() : "") +
               "\nData Source=" + serviceSettings.dataSource + "\nUser Name=" + serviceSettings.userName +

@@ -185,6 +185,15 @@ int64_t ClockMs(void)
     return (int64_t)GetTickCount64();
 }
 
+// A process's sockets cannot be listed on Windows: a connection is closed
+// from outside only on POSIX systems.
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+{
+    (void)localPort;
+    (void)remotePort;
+    return -1;
+}
+
 void NetCloseClient(NetSocket sock)
 {
     shutdown((SOCKET)sock, SD_BOTH);

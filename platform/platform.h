@@ -83,6 +83,13 @@ int64_t ClockMs(void);
 // Shuts a client socket down in both directions and closes it.
 void NetCloseClient(NetSocket sock);
 
+// Shuts down, both ways, the process's TCP connection whose local port is
+// `localPort` and whose peer's port is `remotePort`, wherever it is in use:
+// a call blocked on it returns as if the peer had closed it. Returns 0, or
+// -1 when the process holds no such connection or the platform cannot
+// find it (Windows).
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort);
+
 // The text of the error left by the last failed socket call.
 const char *NetLastErrorText(void);
 

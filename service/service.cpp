@@ -175,6 +175,10 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Login Timeout %u out of range\n", (unsigned)serviceSettings.loginTimeout);
         return 1;
     }
+    if (serviceSettings.statementTimeout > MAX_STATEMENT_TIMEOUT) {
+        ConsoleLine("Statement Timeout %u out of range\n", (unsigned)serviceSettings.statementTimeout);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
@@ -223,6 +227,8 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Database sessions %d\n", serviceLoop.sessions);
     if (serviceSettings.reuseSessions)
         ConsoleLine("Reusing sessions\n");
+    if (serviceSettings.statementTimeout > 0)
+        ConsoleLine("Statement timeout %u s\n", (unsigned)serviceSettings.statementTimeout);
     if (spool.waiting > 0)
         ConsoleLine("Spool %s holds %ld statements.\n", spool.path, spool.waiting);
 

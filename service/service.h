@@ -30,6 +30,7 @@ typedef struct ServiceSettings {
     uint32_t databaseSessions;  // statements that may run at once
     uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
     uint32_t reuseSessions;     // 1: sessions stay connected between statements
+    uint32_t statementTimeout;  // seconds a statement may run before it is cancelled; 0: no limit
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;
@@ -50,6 +51,8 @@ int IsPeerAdmitted(uint32_t peerAddress);
 
 // The longest "Login Timeout", in seconds.
 #define MAX_LOGIN_TIMEOUT 65535
+// The longest "Statement Timeout", in seconds: a day.
+#define MAX_STATEMENT_TIMEOUT 86400
 
 // The most statements "Database Sessions" lets run at once.
 #define MAX_DATABASE_SESSIONS 64
@@ -74,6 +77,19 @@ typedef struct Job {
 // kept), executes, and disconnects or resets what it keeps, writing every
 // failure. Returns what became of it (STATEMENT_*).
 int SendStatement(DbSession *session, const char *statement);
+
+// Starts the watch of statements for "Statement Timeout": a thread that
+// keeps the time and one per session that cancels. Returns 0, or -1 when a
+// thread could not be had.
+int StartStatementWatch(int sessions);
+
+// Runs a statement as DbExecute does, under the session thread's watch:
+// past "Statement Timeout" it is cancelled through ODBC from another
+// thread, and 5 s later, if that did not end it, its connection is closed
+// under it (its outcome unknown: SQL_ERROR with session->connectionLost
+// set); either writes its line. Handles a cancel still runs on are left to
+// it: the session's connection is then null.
+int ExecuteWatched(DbSession *session, const char *statement);
 
 // Starts `count` database sessions, each on a thread of its own. Returns 0,
 // or -1 when a thread could not be had.

@@ -73,7 +73,7 @@ static int OpenSession(DbSession *session)
         }
         session->resetKind =
             serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
-        if (session->resetKind < 0) {
+        if (session->resetKind < 0 || (serviceSettings.statementTimeout > 0 && DbLearnPorts(session) != 0)) {
             DbRelease(session);
             continue;
         }
@@ -128,11 +128,16 @@ int SendStatement(DbSession *session, const char *statement)
         DbRelease(session);
     if (session->hdbc == SQL_NULL_HDBC && OpenSession(session) != 0)
         return STATEMENT_NOT_SENT;
-    lost = OdbcFailed(DbExecute(session, statement)) && session->connectionLost;
+    lost = OdbcFailed(serviceSettings.statementTimeout > 0 ? ExecuteWatched(session, statement)
+                                                           : DbExecute(session, statement)) &&
+           session->connectionLost;
     // Only a database whose reset is complete keeps its connection, and it
     // is reset as soon as the statement ends, so that nothing the statement
     // left (a lock, an open transaction) outlives it while the session
-    // waits for the next one.
+    // waits for the next one. A connection a cancel still runs on was left
+    // to it.
+    if (session->hdbc == SQL_NULL_HDBC)
+        return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
     if (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE)
         DbDisconnect(session);
     else if (DbReset(session) != 0)
@@ -189,6 +194,8 @@ int StartSessions(int count)
     finished = new JobQueue();
     jobArrived = new std::condition_variable();
     connectSettingsLock = new std::mutex();
+    if (serviceSettings.statementTimeout > 0 && StartStatementWatch(count) != 0)
+        return -1;
     mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);
     driverManagerPools = DbDriverManagerPools();
     for (int i = 0; i < count; i++)

@@ -10,7 +10,7 @@
 #define DEFAULT_LOGIN_TIMEOUT 15
 #define ALL_ONES 0xFFFFFFFFu
 
-ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1, DEFAULT_LOGIN_TIMEOUT, 0};
+ServiceSettings serviceSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1, DEFAULT_LOGIN_TIMEOUT, 0, 0};
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
 {
@@ -46,7 +46,8 @@ int LoadSettings(const char *location)
                StoreReadDword("Spool Limit", &loaded.spoolLimitMiB) >= 0 &&
                StoreReadDword("Database Sessions", &loaded.databaseSessions) >= 0 &&
                StoreReadDword("Login Timeout", &loaded.loginTimeout) >= 0 &&
-               StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0;
+               StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0 &&
+               StoreReadDword("Statement Timeout", &loaded.statementTimeout) >= 0;
     StoreClose();
     if (!readable)
         return -1;

@@ -226,6 +226,8 @@ const ClosedCase kClosedCases[] = {
     {{"login time-out past 16 bits"}, false, {Dword("Login Timeout", 65536)}, {"Login Timeout 65536 out of range"}, true},
     {{"longest login time-out"}, false, {Dword("Login Timeout", 65535), "\"Allow IP\"=\"0.0.0.0\""},
      {"Allowed host 0.0.0.0"}, false},
+    {{"statement time-out over a day"}, false, {Dword("Statement Timeout", 86401)},
+     {"Statement Timeout 86401 out of range"}, true},
     {{"spool that cannot be made"}, false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
     {{"file over the size limit"}, true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},

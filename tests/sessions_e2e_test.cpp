@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -263,29 +264,41 @@ const ScreenCase kScreenCases[] = {
      "1|after\n2|attach; vacuum into\n"},
 };
 
-class Screened : public testing::TestWithParam<ScreenCase> {
+// A service on a case's data source, which holds an empty table t.
+template <typename Case> class OnSource : public testing::TestWithParam<Case> {
 protected:
     void TearDown() override
     {
         StopService(&run);
         RemoveTree(dir);
     }
+    // The source, or one without a name when it is not there.
+    DataSource StartOn(const char *name, const std::vector<std::string> &values)
+    {
+        DataSource source = name == std::string("sqlite") ? AvailableDataSources(true)[0] : ServerSource(name);
+        if (source.name.empty())
+            return source;
+        UseDataSource(source, dir);
+        EXPECT_TRUE(ResetTable(source));
+        std::vector<std::string> settings = SourceSettings(source);
+        settings.push_back(PortValue(port));
+        settings.insert(settings.end(), values.begin(), values.end());
+        EXPECT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
+        return source;
+    }
     std::string dir = MakeTempDir();
+    int port = FreePort();
     ServiceRun run;
 };
+
+using Screened = OnSource<ScreenCase>;
 
 TEST_P(Screened, RefusedAndTheSessionGoesOn)
 {
     const ScreenCase &c = GetParam();
-    DataSource source = c.source == std::string("sqlite") ? AvailableDataSources(true)[0] : ServerSource(c.source);
+    DataSource source = StartOn(c.source, {Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse)});
     if (source.name.empty())
         GTEST_SKIP() << "needs the throwaway database servers";
-    UseDataSource(source, dir);
-    ASSERT_TRUE(ResetTable(source));
-    int port = FreePort();
-    std::vector<std::string> settings = SourceSettings(source);
-    settings.insert(settings.end(), {PortValue(port), Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse)});
-    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
     std::string statement = c.statement;
     if (statement.find("{settings}") != std::string::npos)
         statement.replace(statement.find("{settings}"), 10, run.dir + "/settings.reg");
@@ -306,6 +319,67 @@ TEST_P(Screened, RefusedAndTheSessionGoesOn)
 
 INSTANTIATE_TEST_SUITE_P(Sessions, Screened, testing::ValuesIn(kScreenCases),
                          [](const testing::TestParamInfo<ScreenCase> &info) {
+                             return std::string(info.param.source) + "_" + TestName(info.param.name);
+                         });
+
+// "Statement Timeout" 2: a statement that runs longer is cancelled through
+// ODBC with its lines, and its session goes on. One whose server does not
+// act on the cancel (its backend stopped) has its connection closed 5 s
+// later, its outcome unknown.
+struct TimeoutCase : NamedCase {
+    const char *source;
+    const char *statement;
+    std::vector<std::string> lines;  // each once, the last within `withinMs` of the Query line
+    long withinMs;
+    bool stopBackend;
+};
+
+const TimeoutCase kTimeoutCases[] = {
+    {{"sleep"}, "postgres", "SELECT pg_sleep(10);",
+     {"  ERROR: canceling statement due to user request;", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"sleep"}, "mariadb", "SELECT SLEEP(10);",
+     {"]Query execution was interrupted", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"endless query"}, "sqlite", "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c;",
+     {"  [SQLite]interrupted (9)", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"stopped backend"}, "postgres", "SELECT pg_sleep(20);",
+     {"Statement ran past 2 s and its cancel, connection closed.", "Statement outcome unknown, not retried."}, 8000,
+     true},
+};
+
+using TimedOut = OnSource<TimeoutCase>;
+
+TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
+{
+    const TimeoutCase &c = GetParam();
+    DataSource source = StartOn(c.source, {Dword("Statement Timeout", 2), SpoolValue(dir + "/spool")});
+    if (source.name.empty())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    EXPECT_EQ(1, CountOf(ServiceLog(run), "\nStatement timeout 2 s\n"));
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, c.statement);
+    ASSERT_TRUE(WaitForLog(run, QueryLine(c.statement), 1, 5000)) << ServiceLog(run);
+    long sent = NowMs();
+    std::string backend;
+    while (c.stopBackend && backend.empty() && NowMs() - sent < 1000)
+        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE query = '" + std::string(c.statement) + "'");
+    if (c.stopBackend) {
+        ASSERT_EQ(0, kill(atoi(backend.c_str()), SIGSTOP)) << backend;
+    }
+    EXPECT_TRUE(WaitForLog(run, c.lines.back(), 1, c.withinMs + 2000)) << ServiceLog(run);
+    EXPECT_LT(NowMs() - sent, c.withinMs);
+    if (c.stopBackend)
+        kill(atoi(backend.c_str()), SIGCONT);
+    for (const std::string &line : c.lines)
+        EXPECT_EQ(1, CountOf(ServiceLog(run), line)) << line << "\n" << ServiceLog(run);
+    SendAll(fd, Insert(1, "after"));
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 5000));
+    EXPECT_EQ("1|after\n", QueryDataSource(source, "SELECT a, b FROM t")) << ServiceLog(run);
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, TimedOut, testing::ValuesIn(kTimeoutCases),
+                         [](const testing::TestParamInfo<TimeoutCase> &info) {
                              return std::string(info.param.source) + "_" + TestName(info.param.name);
                          });
 

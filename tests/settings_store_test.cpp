@@ -37,7 +37,7 @@ protected:
     void SetUp() override
     {
         dir = MakeTempDir();
-        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0};
+        serviceSettings = ServiceSettings{"", "", "", 23, 0, 0, "", 1, "", 64, 1, 15, 0, 0};
     }
     void TearDown() override { RemoveTree(dir); }
 
