@@ -350,9 +350,9 @@ static int RunResetStatement(DbSession *session, const char *text)
 }
 
 // DISCARD ALL refuses to run with other statements in one text, so the
-// reset sends what the manual says it stands for, in one round trip, with
-// the random seed, which it leaves as a client set it, and the settings
-// the driver made at connect, which it undoes.
+// reset sends what the manual says it stands for, in one round trip; then
+// a new random seed, as DISCARD ALL keeps the one a client set, and the
+// settings the driver made at connect, which RESET ALL undoes.
 static const char completeReset[] =
     "CLOSE ALL;SET SESSION AUTHORIZATION DEFAULT;RESET ALL;DEALLOCATE ALL;UNLISTEN *;"
     "SELECT pg_advisory_unlock_all();DISCARD PLANS;DISCARD TEMP;DISCARD SEQUENCES;"
@@ -368,6 +368,8 @@ int DbCheckConnection(DbSession *session)
 
 int DbReset(DbSession *session)
 {
+    char text[sizeof completeReset + 16 + DB_SETTINGS_SIZE];
+    uint32_t random;
     SQLRETURN rc;
 
     session->connectionLost = 0;
@@ -387,8 +389,6 @@ int DbReset(DbSession *session)
             ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
         return OdbcFailed(rc) ? -1 : 0;
     }
-    uint32_t random;
-    char text[sizeof completeReset + 16 + DB_SETTINGS_SIZE];
     if (RandomBytes(&random, sizeof random) != 0)
         return -1;
     snprintf(text, sizeof text, completeReset, random / 2147483647.5 - 1.0,
