@@ -260,6 +260,7 @@ const ScreenCase kScreenCases[] = {
     {{"attach"}, "sqlite", false, "ATTACH DATABASE '{settings}' AS o;", kOpens, "1|after\n"},
     {{"vacuum into"}, "sqlite", false, "VACUUM INTO '{settings}.copy';", kOpens, "1|after\n"},
     {{"load extension"}, "sqlite", false, "SELECT \"load_extension\"('/nonexistent/lib.so');", kOpens, "1|after\n"},
+    {{"temporary files elsewhere"}, "sqlite", false, "PRAGMA temp_store_directory = '/tmp';", kOpens, "1|after\n"},
     {{"attach in a literal"}, "sqlite", false, "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
      "1|after\n2|attach; vacuum into\n"},
 };
