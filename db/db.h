@@ -7,6 +7,10 @@
 
 #include <stdint.h>
 
+// Room for the set_config() calls that make a data source's connect-time
+// settings again: psqlODBC's own take 100 bytes.
+#define DB_SETTINGS_SIZE 2048
+
 // One database session: the handles of the connection in progress, null
 // between statements; a released handle is set to null. connectionLost
 // tells that a failure reported in the session was the connection to the
@@ -17,16 +21,45 @@ typedef struct DbSession {
     SQLHDBC hdbc;
     int connectionLost;
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
-    int connTimeoutOption;  // the driver takes the time-out only as its own CONN_TIMEOUT option
+    int mariaDbDriver;      // the data source's driver is MariaDB's, which takes its options by connection string
     int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
     // What the session has seen, for the service's counters: connects made
-    // and failed, whether the last statement failed, and the SQLSTATE of the
-    // first record of the last failure written.
+    // and failed, whether the last statement failed (1: the database
+    // rejected it, 2: it was refused before it was sent), and the SQLSTATE
+    // of the first record of the last failure written.
     long connects;
     long connectFailures;
     int executeFailed;
     char lastState[6];
+    int dbms;               // DB_DBMS_*: the connected database, as its driver names it
+    // PostgreSQL: what the driver set at connect, as set_config() calls
+    // that the reset makes again ("" for nothing).
+    char connectSettings[DB_SETTINGS_SIZE];
+    // The connection's TCP ports as the server sees them (0: not known, or
+    // not TCP), by which it can be closed from outside.
+    uint16_t localPort;
+    uint16_t serverPort;
 } DbSession;
+
+// The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
+// which statements the screen refuses. psqlODBC names every server it
+// reaches PostgreSQL.
+#define DB_DBMS_OTHER 0
+#define DB_DBMS_POSTGRESQL 1
+#define DB_DBMS_MYSQL 2  // MariaDB or MySQL
+#define DB_DBMS_SQLITE 3
+
+// What the screen makes of a statement before it is sent.
+#define DB_SCREEN_RUNS 0
+#define DB_SCREEN_CLIENT_COPY 1  // PostgreSQL's COPY from or to the client, in which psqlODBC spins for good
+#define DB_SCREEN_HOST_FILE 2    // a file of the service's host: LOAD ... LOCAL INFILE; SQLite's ATTACH, VACUUM INTO, load_extension
+
+// Whether `text`, sent to a database of kind `dbms`, would switch the
+// connection into a mode the service cannot serve, or open a file of the
+// service's host: DB_SCREEN_*. It reads the text as that database's lexer
+// does, every way the session's settings allow, and refuses what any of
+// them shows.
+int DbScreenStatement(int dbms, const char *text);
 
 // What a connection that another statement used can be brought back to.
 #define DB_RESET_NONE 0        // nothing known complete: only a fresh session is fresh
@@ -34,14 +67,38 @@ typedef struct DbSession {
 #define DB_RESET_ROLLBACK 2    // MariaDB and MySQL: the transaction and autocommit, nothing else
 
 // The reset the connected database allows, by the name the driver gives it
-// (SQL_DBMS_NAME), never by what the service was told it is.
+// (SQL_DBMS_NAME), never by what the service was told it is; since
+// psqlODBC names every server PostgreSQL, one it names so must also say
+// it is in SELECT version(). For PostgreSQL it notes in
+// session->connectSettings the settings made since the connection started
+// (pg_settings' source "session": the driver's own and its ConnSettings),
+// which the reset makes again. A query the server refuses keeps nothing,
+// quietly; a connection gone returns -1, written as "ERROR: Resetting
+// Session" with its records, and the caller lets it go with DbRelease.
 int DbResetKind(DbSession *session);
 
 // Brings the connection back to what a fresh session would see, as far as
-// its reset kind goes. Returns 0; or -1 when it is gone (nothing written) or
-// the reset failed (written as "ERROR: Resetting Session" and its records),
-// in which case the caller lets it go with DbRelease.
+// its reset kind goes: on PostgreSQL, any open transaction rolled back, and
+// in one round trip what DISCARD ALL stands for, session->connectSettings
+// made again and the random seed set anew from the system's random source.
+// Returns 0; or -1 when it is gone (nothing written) or the reset failed
+// (written as "ERROR: Resetting Session" and its records), in which case
+// the caller lets it go with DbRelease.
 int DbReset(DbSession *session);
+
+// Compares what the kept connection shows after its reset with what a
+// fresh connection (`fresh`, whose loginTimeout and mariaDbDriver the
+// caller sets) shows: every pg_settings name and value, the current and
+// session user and the schemas of the search path. Returns 0 when they
+// are the same; 1 when they differ, with the first difference in `reason`;
+// or -1 when it could not tell (the fresh connect's lines are written).
+int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
+                       const char *dataSource, char *reason, int reasonSize);
+
+// Asks a kept connection, with one round trip, whether it is still there,
+// before a statement is sent on it, so that one lost while idle costs the
+// statement nothing. Returns 0, or -1 as DbReset does.
+int DbCheckConnection(DbSession *session);
 
 // Lets the connection go without a word: for one that is gone or unusable.
 void DbRelease(DbSession *session);
@@ -52,9 +109,9 @@ void DbRelease(DbSession *session);
 int DbDriverManagerPools(void);
 
 // True when the driver of `dataSource` is MariaDB's: it ignores the
-// standard login time-out and takes only its own CONN_TIMEOUT option,
-// which only a connection string carries.
-int DbTakesConnTimeout(const char *dataSource);
+// standard login time-out and takes its own CONN_TIMEOUT and NOLOCALINFILE
+// options only from a connection string.
+int DbIsMariaDbDriver(const char *dataSource);
 
 // The one failure test for ODBC return codes: SQL_ERROR, SQL_INVALID_HANDLE
 // and SQL_STILL_EXECUTING fail; every other code, SQL_SUCCESS_WITH_INFO and
@@ -62,15 +119,29 @@ int DbTakesConnTimeout(const char *dataSource);
 int OdbcFailed(int code);
 
 // Allocates the environment and connection, connects and switches
-// autocommit on. Returns 0, or the code of the step that failed, in which
-// case both handles are released again.
+// autocommit on, and notes what database it reached. A MariaDB data source
+// is connected with local infile off. Returns 0, or the code of the step
+// that failed, in which case both handles are released again.
 int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource);
 
-// Runs one statement text and drops whatever it produced. Returns the code
-// of SQLExecDirect, or that of SQLAllocStmt when no statement handle was had;
-// session->connectionLost then tells whether SQLExecDirect failed because
-// the connection went away.
+// Runs one statement text and drops whatever it produced. A statement the
+// screen refuses is not sent: its line is written and SQL_ERROR returned.
+// Returns the code of SQLExecDirect, or that of SQLAllocStmt when no
+// statement handle was had; session->connectionLost then tells whether
+// SQLExecDirect failed because the connection went away.
 int DbExecute(DbSession *session, const char *statementText);
+
+// DbExecute in its steps, for a caller that lets another thread cancel the
+// statement while it runs: the statement handle, then the statement run on
+// it (screened, and its failure written); the caller frees the handle.
+int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt);
+int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText);
+
+// Notes the connection's ports as the server sees them, on PostgreSQL and
+// MariaDB (one round trip): a TCP connection's, as the server saw it
+// connect. Returns 0 (ports left 0 where the server gives none), or -1
+// when the connection went away, as DbResetKind does.
+int DbLearnPorts(DbSession *session);
 
 // Disconnects and releases the connection and environment. Returns 0, or the
 // code of the step that failed; what that step left allocated is released

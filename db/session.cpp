@@ -6,6 +6,7 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 // Room for the data source, user and password (100 bytes each), every byte
@@ -37,6 +38,9 @@ static void AppendAttribute(char *text, size_t size, const char *name, const cha
     snprintf(text + at, size - at, "%s;", braced ? "}" : "");
 }
 
+// MariaDB's driver reads a file a LOAD DATA LOCAL INFILE names on the
+// service's host unless NOLOCALINFILE says otherwise; 3.1.15 knows no such
+// option and reads it anyway, which the screen refuses.
 static void BuildConnectString(char *text, const char *dataSource, const char *userName, const char *password,
                                uint32_t loginTimeout)
 {
@@ -46,6 +50,7 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     AppendAttribute(text, CONNECT_STRING_SIZE, "DSN", dataSource);
     AppendAttribute(text, CONNECT_STRING_SIZE, "UID", userName);
     AppendAttribute(text, CONNECT_STRING_SIZE, "PWD", password);
+    AppendAttribute(text, CONNECT_STRING_SIZE, "NOLOCALINFILE", "1");
     if (loginTimeout > 0) {
         snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
         AppendAttribute(text, CONNECT_STRING_SIZE, "CONN_TIMEOUT", seconds);
@@ -58,7 +63,7 @@ static void Lowercase(char *text)
         *text = (char)tolower((unsigned char)*text);
 }
 
-int DbTakesConnTimeout(const char *dataSource)
+int DbIsMariaDbDriver(const char *dataSource)
 {
     char driver[300] = "";
     char library[300] = "";
@@ -70,6 +75,21 @@ int DbTakesConnTimeout(const char *dataSource)
     Lowercase(driver);
     Lowercase(library);
     return strstr(driver, "maria") != NULL || strstr(driver, "maodbc") != NULL || strstr(library, "maodbc") != NULL;
+}
+
+static int DbmsOf(DbSession *session)
+{
+    char name[64] = "";
+
+    if (!SQL_SUCCEEDED(SQLGetInfo(session->hdbc, SQL_DBMS_NAME, name, sizeof name, NULL)))
+        return DB_DBMS_OTHER;
+    if (strcmp(name, "PostgreSQL") == 0)
+        return DB_DBMS_POSTGRESQL;
+    if (strcmp(name, "MariaDB") == 0 || strcmp(name, "MySQL") == 0)
+        return DB_DBMS_MYSQL;
+    if (strcmp(name, "SQLite") == 0)
+        return DB_DBMS_SQLITE;
+    return DB_DBMS_OTHER;
 }
 
 int DbConnect(DbSession *session, const char *userName, const char *password, const char *dataSource)
@@ -99,7 +119,7 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     // login time-out refuse the attribute, which changes nothing.
     if (session->loginTimeout > 0)
         SQLSetConnectAttr(session->hdbc, SQL_ATTR_LOGIN_TIMEOUT, (SQLPOINTER)(uintptr_t)session->loginTimeout, 0);
-    if (session->loginTimeout > 0 && session->connTimeoutOption) {
+    if (session->mariaDbDriver) {
         BuildConnectString(connectString, dataSource, userName, password, session->loginTimeout);
         rc = SQLDriverConnect(session->hdbc, NULL, (SQLCHAR *)connectString, SQL_NTS, NULL, 0, NULL,
                               SQL_DRIVER_NOPROMPT);
@@ -138,27 +158,55 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         ReleaseConnection(session);
         return rc;
     }
+    session->dbms = DbmsOf(session);
     return 0;
 }
 
-int DbExecute(DbSession *session, const char *statementText)
+int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
 {
-    SQLHSTMT hstmt = SQL_NULL_HSTMT;
-    SQLRETURN rc;
+    SQLRETURN rc = SQLAllocStmt(session->hdbc, hstmt);
 
-    rc = SQLAllocStmt(session->hdbc, &hstmt);
     session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc)) {
-        ReportOdbcErrors(session, hstmt, "Allocating Statemtent");
+        ReportOdbcErrors(session, *hstmt, "Allocating Statemtent");
         // The statement never left: only a failed SQLExecDirect leaves its
         // outcome unknown.
         session->connectionLost = 0;
-        return rc;
+        *hstmt = SQL_NULL_HSTMT;
+    }
+    return rc;
+}
+
+int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText)
+{
+    SQLRETURN rc;
+
+    session->executeFailed = 2;
+    switch (DbScreenStatement(session->dbms, statementText)) {
+    case DB_SCREEN_CLIENT_COPY:
+        ConsoleLine("Statement copies to or from the client, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
+    case DB_SCREEN_HOST_FILE:
+        ConsoleLine("Statement opens files of the service's host, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
     session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Executing Statemtent");
+    return rc;
+}
+
+int DbExecute(DbSession *session, const char *statementText)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLRETURN rc = DbAllocStatement(session, &hstmt);
+
+    if (OdbcFailed(rc))
+        return rc;
+    rc = DbRunStatement(session, hstmt, statementText);
     SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     return rc;
 }
@@ -214,17 +262,84 @@ failed:
     return rc;
 }
 
+// MariaDB's driver asks the server; psqlODBC knows only what it saw fail,
+// and a connection gone since fails the next statement sent instead.
+static int KnownDead(DbSession *session)
+{
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
+           dead == SQL_CD_TRUE;
+}
+
+// Runs `query` and reads the first row's columns as text into `columns`.
+// Returns 0; 1, quietly, when it failed, gave no row or a value did not
+// fit; or -1 when the connection went away, written as "ERROR: Resetting
+// Session" and its records.
+static int QueryRow(DbSession *session, const char *query, char (*columns)[DB_SETTINGS_SIZE], int count)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    int status = 1;
+
+    if (SQL_SUCCEEDED(SQLAllocStmt(session->hdbc, &hstmt)) &&
+        SQL_SUCCEEDED(SQLExecDirect(hstmt, (SQLCHAR *)query, SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(hstmt))) {
+        status = 0;
+        for (int i = 0; i < count && status == 0; i++) {
+            SQLLEN length = 0;
+            if (SQLGetData(hstmt, (SQLUSMALLINT)(i + 1), SQL_C_CHAR, columns[i], DB_SETTINGS_SIZE, &length) !=
+                    SQL_SUCCESS ||
+                length == SQL_NULL_DATA)
+                status = 1;
+        }
+    } else if (KnownDead(session)) {
+        ReportOdbcErrors(session, hstmt, "Resetting Session");
+        status = -1;
+    }
+    if (hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    return status;
+}
+
 int DbResetKind(DbSession *session)
 {
-    char name[64] = "";
+    char row[2][DB_SETTINGS_SIZE];
+    int queried;
 
-    if (!SQL_SUCCEEDED(SQLGetInfo(session->hdbc, SQL_DBMS_NAME, name, sizeof name, NULL)))
-        return DB_RESET_NONE;
-    if (strcmp(name, "PostgreSQL") == 0)
-        return DB_RESET_COMPLETE;
-    if (strcmp(name, "MariaDB") == 0 || strcmp(name, "MySQL") == 0)
+    session->connectSettings[0] = '\0';
+    if (session->dbms == DB_DBMS_MYSQL)
         return DB_RESET_ROLLBACK;
-    return DB_RESET_NONE;
+    if (session->dbms != DB_DBMS_POSTGRESQL)
+        return DB_RESET_NONE;
+    queried = QueryRow(session,
+                       "SELECT version(), coalesce(string_agg(format('set_config(%L, %L, false)', name, setting), "
+                       "', '), '') FROM pg_settings WHERE source = 'session'",
+                       row, 2);
+    if (queried != 0 || strncmp(row[0], "PostgreSQL ", 11) != 0)
+        return queried < 0 ? -1 : DB_RESET_NONE;
+    memcpy(session->connectSettings, row[1], sizeof session->connectSettings);
+    return DB_RESET_COMPLETE;
+}
+
+int DbLearnPorts(DbSession *session)
+{
+    char row[2][DB_SETTINGS_SIZE];
+    int queried = 1;
+
+    session->localPort = session->serverPort = 0;
+    // NULL over a Unix socket; MariaDB's host is "address:port" over TCP.
+    if (session->dbms == DB_DBMS_POSTGRESQL)
+        queried = QueryRow(session, "SELECT coalesce(inet_client_port(), 0), coalesce(inet_server_port(), 0)", row, 2);
+    else if (session->dbms == DB_DBMS_MYSQL)
+        queried = QueryRow(session,
+                           "SELECT SUBSTRING_INDEX(HOST, ':', -1), @@port FROM information_schema.PROCESSLIST "
+                           "WHERE ID = CONNECTION_ID()",
+                           row, 2);
+    if (queried < 0)
+        return -1;
+    if (queried == 0 && atoi(row[0]) > 0 && atoi(row[0]) < 65536 && atoi(row[1]) > 0 && atoi(row[1]) < 65536) {
+        session->localPort = (uint16_t)atoi(row[0]);
+        session->serverPort = (uint16_t)atoi(row[1]);
+    }
+    return 0;
 }
 
 // Runs a statement of the reset; a failure is written under the reset's label.
@@ -242,16 +357,31 @@ static int RunResetStatement(DbSession *session, const char *text)
     return OdbcFailed(rc) ? -1 : 0;
 }
 
+// DISCARD ALL refuses to run with other statements in one text, so the
+// reset sends what the manual says it stands for, in one round trip; then
+// a new random seed, as DISCARD ALL keeps the one a client set, and the
+// settings the driver made at connect, which RESET ALL undoes.
+static const char completeReset[] =
+    "CLOSE ALL;SET SESSION AUTHORIZATION DEFAULT;RESET ALL;DEALLOCATE ALL;UNLISTEN *;"
+    "SELECT pg_advisory_unlock_all();DISCARD PLANS;DISCARD TEMP;DISCARD SEQUENCES;"
+    "SELECT setseed(%.9f)%s%s";
+
+int DbCheckConnection(DbSession *session)
+{
+    session->connectionLost = 0;
+    if (KnownDead(session))
+        return -1;
+    return RunResetStatement(session, "SELECT 1");
+}
+
 int DbReset(DbSession *session)
 {
-    SQLUINTEGER dead = SQL_CD_FALSE;
+    char text[sizeof completeReset + 16 + DB_SETTINGS_SIZE];
+    uint32_t random;
     SQLRETURN rc;
 
     session->connectionLost = 0;
-    // MariaDB's driver asks the server; psqlODBC knows only what it saw
-    // fail, and a connection gone since fails the reset below instead.
-    if (SQL_SUCCEEDED(SQLGetConnectAttr(session->hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, NULL)) &&
-        dead == SQL_CD_TRUE)
+    if (KnownDead(session))
         return -1;
     // Sent only when a transaction is open; a client's BEGIN opens one that
     // the drivers track, autocommit or not.
@@ -267,13 +397,67 @@ int DbReset(DbSession *session)
             ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
         return OdbcFailed(rc) ? -1 : 0;
     }
-    // DISCARD ALL drops temporary tables, prepared statements, cursors,
-    // advisory locks and listens, and resets every setting to the session's
-    // start, including the two psqlODBC sets when it connects.
-    if (RunResetStatement(session, "DISCARD ALL") != 0 ||
-        RunResetStatement(session, "SET DateStyle = 'ISO';SET extra_float_digits = 2") != 0)
+    if (RandomBytes(&random, sizeof random) != 0)
         return -1;
-    return 0;
+    snprintf(text, sizeof text, completeReset, random / 2147483647.5 - 1.0,
+             session->connectSettings[0] != '\0' ? ", " : "", session->connectSettings);
+    return RunResetStatement(session, text);
+}
+
+// What a session shows of itself, a row a name, in the order of the names.
+static const char sessionShows[] =
+    "SELECT name, setting FROM pg_settings UNION ALL VALUES ('current_user', current_user::text), "
+    "('session_user', session_user::text), ('current_schemas', current_schemas(false)::text) ORDER BY 1";
+
+// The shown row of `hstmt` into `name` and `value` (cut to their size):
+// 1, or 0 past the last row.
+static int ShownRow(SQLHSTMT hstmt, char name[128], char value[512])
+{
+    SQLLEN length;
+    name[0] = value[0] = '\0';
+    if (!SQL_SUCCEEDED(SQLFetch(hstmt)))
+        return 0;
+    SQLGetData(hstmt, 1, SQL_C_CHAR, name, 128, &length);
+    if (!SQL_SUCCEEDED(SQLGetData(hstmt, 2, SQL_C_CHAR, value, 512, &length)) || length == SQL_NULL_DATA)
+        strcpy(value, "(null)");
+    return 1;
+}
+
+int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
+                       const char *dataSource, char *reason, int reasonSize)
+{
+    SQLHSTMT shows[2] = {SQL_NULL_HSTMT, SQL_NULL_HSTMT};
+    char name[2][128];
+    char value[2][512];
+    int status = -1;
+    int more[2];
+
+    if (DbConnect(fresh, userName, password, dataSource) != 0)
+        return -1;
+    if (SQL_SUCCEEDED(SQLAllocStmt(kept->hdbc, &shows[0])) && SQL_SUCCEEDED(SQLAllocStmt(fresh->hdbc, &shows[1])) &&
+        SQL_SUCCEEDED(SQLExecDirect(shows[0], (SQLCHAR *)sessionShows, SQL_NTS)) &&
+        SQL_SUCCEEDED(SQLExecDirect(shows[1], (SQLCHAR *)sessionShows, SQL_NTS))) {
+        status = 0;
+        do {
+            more[0] = ShownRow(shows[0], name[0], value[0]);
+            more[1] = ShownRow(shows[1], name[1], value[1]);
+            if (more[0] != more[1] || strcmp(name[0], name[1]) != 0) {
+                int keptOnly = more[0] && (!more[1] || strcmp(name[0], name[1]) < 0);
+                snprintf(reason, (size_t)reasonSize, "%s is shown only %s", keptOnly ? name[0] : name[1],
+                         keptOnly ? "after the reset" : "on a fresh session");
+                status = 1;
+            } else if (strcmp(value[0], value[1]) != 0) {
+                snprintf(reason, (size_t)reasonSize, "%s is \"%.60s\" after the reset, \"%.60s\" on a fresh session",
+                         name[0], value[0], value[1]);
+                status = 1;
+            }
+        } while (status == 0 && more[0]);
+    }
+    for (int i = 0; i < 2; i++)
+        if (shows[i] != SQL_NULL_HSTMT)
+            SQLFreeHandle(SQL_HANDLE_STMT, shows[i]);
+    DbRelease(fresh);
+    return status;
 }
 
 int DbDriverManagerPools(void)

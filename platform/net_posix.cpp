@@ -203,6 +203,38 @@ void ClockUtcText(char text[32])
     snprintf(text, 32, "%.19s.%03dZ", seconds, (int)(now.tv_nsec / 1000000));
 }
 
+static uint16_t PortOf(const struct sockaddr_storage *address)
+{
+    if (address->ss_family == AF_INET)
+        return ntohs(((const struct sockaddr_in *)address)->sin_port);
+    if (address->ss_family == AF_INET6)
+        return ntohs(((const struct sockaddr_in6 *)address)->sin6_port);
+    return 0;
+}
+
+// Every descriptor below the process's limit is asked; those that are no
+// socket answer at once.
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+{
+    struct rlimit limit;
+    int last = 65536;
+
+    if (localPort == 0 || remotePort == 0)
+        return -1;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (rlim_t)last)
+        last = (int)limit.rlim_cur;
+    for (int fd = 0; fd < last; fd++) {
+        struct sockaddr_storage local;
+        struct sockaddr_storage peer;
+        socklen_t localLength = sizeof local;
+        socklen_t peerLength = sizeof peer;
+        if (getsockname(fd, (struct sockaddr *)&local, &localLength) == 0 && PortOf(&local) == localPort &&
+            getpeername(fd, (struct sockaddr *)&peer, &peerLength) == 0 && PortOf(&peer) == remotePort)
+            return shutdown(fd, SHUT_RDWR) == 0 ? 0 : -1;
+    }
+    return -1;
+}
+
 void NetCloseClient(NetSocket sock)
 {
     shutdown((int)sock, SHUT_RDWR);

@@ -221,6 +221,15 @@ void ClockUtcText(char text[32])
              now.wSecond, now.wMilliseconds);
 }
 
+// A process's sockets cannot be listed on Windows: a connection is closed
+// from outside only on POSIX systems.
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+{
+    (void)localPort;
+    (void)remotePort;
+    return -1;
+}
+
 void NetCloseClient(NetSocket sock)
 {
     shutdown((SOCKET)sock, SD_BOTH);

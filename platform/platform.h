@@ -73,6 +73,10 @@ void NetWakeClear(void);
 // Returns 0, or -1 when no thread could be had.
 int ThreadStart(void (*run)(void));
 
+// Fills `buffer` with `size` bytes from the system's random source. Returns
+// 0, or -1 when it could not.
+int RandomBytes(void *buffer, int size);
+
 // Milliseconds from a fixed point, never going back.
 int64_t ClockMs(void);
 
@@ -83,6 +87,12 @@ void NetCloseClient(NetSocket sock);
 // How many bytes have reached `sock` and wait to be received, or 0 when
 // that cannot be told.
 int NetBytesWaiting(NetSocket sock);
+// Shuts down, both ways, the process's TCP connection whose local port is
+// `localPort` and whose peer's port is `remotePort`, wherever it is in use:
+// a call blocked on it returns as if the peer had closed it. Returns 0, or
+// -1 when the process holds no such connection or the platform cannot
+// find it (Windows).
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort);
 
 // The text of the error left by the last failed socket call.
 const char *NetLastErrorText(void);

@@ -117,6 +117,16 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Unknown log format \"%s\"\n", serviceSettings.logFormat);
         return 1;
     }
+    // libpq refuses a time-out over 2^31 - 1 on every psqlODBC connect;
+    // 18 hours is more than any connect needs.
+    if (serviceSettings.loginTimeout > MAX_LOGIN_TIMEOUT) {
+        ConsoleLine("Login Timeout %u out of range\n", (unsigned)serviceSettings.loginTimeout);
+        return 1;
+    }
+    if (serviceSettings.statementTimeout > MAX_STATEMENT_TIMEOUT) {
+        ConsoleLine("Statement Timeout %u out of range\n", (unsigned)serviceSettings.statementTimeout);
+        return 1;
+    }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
@@ -170,6 +180,8 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Database sessions %d\n", serviceLoop.sessions);
     if (serviceSettings.reuseSessions)
         ConsoleLine("Reusing sessions\n");
+    if (serviceSettings.statementTimeout > 0)
+        ConsoleLine("Statement timeout %u s\n", (unsigned)serviceSettings.statementTimeout);
     if (spool.waiting > 0)
         ConsoleLine("Spool %s holds %ld statements.\n", spool.path, spool.waiting);
 

@@ -38,9 +38,23 @@ typedef struct Job {
 // A job that is a session's note: it closed a connection it kept, idle.
 #define JOB_KEPT_CLOSED (-2)
 
-// Runs one statement in `session`: connects, executes and disconnects,
-// writing every failure. Returns what became of it (STATEMENT_*).
+// Runs one statement in `session`: connects (or checks the connection it
+// kept), executes, and disconnects or resets what it keeps, writing every
+// failure. Returns what became of it (STATEMENT_*).
 int SendStatement(DbSession *session, const char *statement);
+
+// Starts the watch of statements for "Statement Timeout": a thread that
+// keeps the time and one per session that cancels. Returns 0, or -1 when a
+// thread could not be had.
+int StartStatementWatch(int sessions);
+
+// Runs a statement as DbExecute does, under the session thread's watch:
+// past "Statement Timeout" it is cancelled through ODBC from another
+// thread, and 5 s later, if that did not end it, its connection is closed
+// under it (its outcome unknown: SQL_ERROR with session->connectionLost
+// set); either writes its line. Handles a cancel still runs on are left to
+// it: the session's connection is then null.
+int ExecuteWatched(DbSession *session, const char *statement);
 
 // Starts `count` database sessions, each on a thread of its own. Returns 0,
 // or -1 when a thread could not be had.

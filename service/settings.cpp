@@ -12,7 +12,7 @@
 #define ALL_ONES 0xFFFFFFFFu
 
 const ServiceSettings defaultSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1,
-                                         DEFAULT_LOGIN_TIMEOUT, 0, DEFAULT_STOP_TIMEOUT, "", 0, ""};
+                                         DEFAULT_LOGIN_TIMEOUT, 0, 0, DEFAULT_STOP_TIMEOUT, "", 0, ""};
 ServiceSettings serviceSettings = defaultSettings;
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
@@ -52,6 +52,7 @@ int LoadSettings(const char *location)
                StoreReadDword("Database Sessions", &loaded.databaseSessions) >= 0 &&
                StoreReadDword("Login Timeout", &loaded.loginTimeout) >= 0 &&
                StoreReadDword("Reuse Sessions", &loaded.reuseSessions) >= 0 &&
+               StoreReadDword("Statement Timeout", &loaded.statementTimeout) >= 0 &&
                StoreReadDword("Stop Timeout", &loaded.stopTimeout) >= 0 &&
                StoreReadDword("Stats Interval", &loaded.statsInterval) >= 0;
     StoreClose();

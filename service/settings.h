@@ -24,6 +24,7 @@ typedef struct ServiceSettings {
     uint32_t databaseSessions;  // statements that may run at once
     uint32_t loginTimeout;      // seconds a connect may take; 0: the driver's own
     uint32_t reuseSessions;     // 1: sessions stay connected between statements
+    uint32_t statementTimeout;  // seconds a statement may run before it is cancelled; 0: no limit
     uint32_t stopTimeout;       // seconds a stop may wait for statements
     char metricsFile[SETTING_TEXT_SIZE];  // "" for none
     uint32_t statsInterval;               // seconds between Stats lines; 0: none
@@ -50,5 +51,10 @@ int SettingsLogJson(void);
 
 // True when a peer at `peerAddress` lies in the allowed host or network.
 int IsPeerAdmitted(uint32_t peerAddress);
+
+// The longest "Login Timeout", in seconds.
+#define MAX_LOGIN_TIMEOUT 65535
+// The longest "Statement Timeout", in seconds: a day.
+#define MAX_STATEMENT_TIMEOUT 86400
 
 #endif

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -281,5 +282,161 @@ TEST_F(Sessions, postgres_SlowStatementHoldsOnlyItsSession)
     close(slow);
     close(other);
 }
+
+
+// A statement the service cannot serve, or that would open a file of its
+// host, is refused before it is sent, with its line, and holds its one
+// session no longer: another client's INSERT commits within 2 s. Rows that
+// only mention such words run.
+struct ScreenCase : NamedCase {
+    const char *source;
+    bool reuse;
+    std::string statement;  // "{settings}" stands for the service's own settings file
+    const char *line;       // the refusal, or "" when the statement runs
+    const char *rows;       // SELECT a, b FROM t ORDER BY a, after the other client's row 1
+};
+
+const char kCopies[] = "Statement copies to or from the client, not executed.";
+const char kOpens[] = "Statement opens files of the service's host, not executed.";
+
+const ScreenCase kScreenCases[] = {
+    {{"copy from the client"}, "postgres", false, "COPY t FROM STDIN;", kCopies, "1|after\n"},
+    {{"copy from the client, kept"}, "postgres", true, "COPY t FROM STDIN;", kCopies, "1|after\n"},
+    {{"copy to the client"}, "postgres", false, "COPY (SELECT 1) TO STDOUT;", kCopies, "1|after\n"},
+    {{"copy to the client, kept"}, "postgres", true, "copy t to stdout;", kCopies, "1|after\n"},
+    // Framed whole by the plain rule, two statements to the server.
+    {{"copy behind an escape string"}, "postgres", false, "SELECT E'\\''; COPY t FROM STDIN; --';", kCopies,
+     "1|after\n"},
+    {{"copy in a literal"}, "postgres", false, "INSERT INTO t VALUES(2, $$COPY t FROM STDIN$$);", "",
+     "1|after\n2|COPY t FROM STDIN\n"},
+    {{"local infile"}, "mariadb", false, "LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t;", kOpens, "1|after\n"},
+    {{"local infile in a literal"}, "mariadb", false, "INSERT INTO t VALUES(2, 'load data local infile');", "",
+     "1|after\n2|load data local infile\n"},
+    {{"attach"}, "sqlite", false, "ATTACH DATABASE '{settings}' AS o;", kOpens, "1|after\n"},
+    {{"vacuum into"}, "sqlite", false, "VACUUM INTO '{settings}.copy';", kOpens, "1|after\n"},
+    {{"load extension"}, "sqlite", false, "SELECT \"load_extension\"('/nonexistent/lib.so');", kOpens, "1|after\n"},
+    {{"temporary files elsewhere"}, "sqlite", false, "PRAGMA temp_store_directory = '/tmp';", kOpens, "1|after\n"},
+    {{"attach in a literal"}, "sqlite", false, "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
+     "1|after\n2|attach; vacuum into\n"},
+};
+
+// A service on a case's data source, which holds an empty table t.
+template <typename Case> class OnSource : public testing::TestWithParam<Case> {
+protected:
+    void TearDown() override
+    {
+        StopService(&run);
+        RemoveTree(dir);
+    }
+    // The source, or one without a name when it is not there.
+    DataSource StartOn(const char *name, const std::vector<std::string> &values)
+    {
+        DataSource source = name == std::string("sqlite") ? AvailableDataSources(true)[0] : ServerSource(name);
+        if (source.name.empty())
+            return source;
+        UseDataSource(source, dir);
+        EXPECT_TRUE(ResetTable(source));
+        std::vector<std::string> settings = SourceSettings(source);
+        settings.push_back(PortValue(port));
+        settings.insert(settings.end(), values.begin(), values.end());
+        EXPECT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
+        return source;
+    }
+    std::string dir = MakeTempDir();
+    int port = FreePort();
+    ServiceRun run;
+};
+
+using Screened = OnSource<ScreenCase>;
+
+TEST_P(Screened, RefusedAndTheSessionGoesOn)
+{
+    const ScreenCase &c = GetParam();
+    DataSource source = StartOn(c.source, {Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse)});
+    if (source.name.empty())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    std::string statement = c.statement;
+    if (statement.find("{settings}") != std::string::npos)
+        statement.replace(statement.find("{settings}"), 10, run.dir + "/settings.reg");
+    int first = ConnectFrom("127.0.0.2", port);
+    SendAll(first, statement);
+    ASSERT_TRUE(WaitForLog(run, QueryLine(statement), 1, 5000)) << ServiceLog(run);
+    long sent = NowMs();
+    int second = ConnectFrom("127.0.0.3", port);
+    SendAll(second, Insert(1, "after"));
+    while (QueryDataSource(source, "SELECT b FROM t WHERE a = 1") != "after\n" && NowMs() - sent < 2000)
+        usleep(20000);
+    EXPECT_LT(NowMs() - sent, 2000) << ServiceLog(run);
+    EXPECT_EQ(*c.line ? 1 : 0, CountOf(ServiceLog(run), *c.line ? c.line : "not executed.")) << ServiceLog(run);
+    EXPECT_EQ(c.rows, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << ServiceLog(run);
+    close(first);
+    close(second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, Screened, testing::ValuesIn(kScreenCases),
+                         [](const testing::TestParamInfo<ScreenCase> &info) {
+                             return std::string(info.param.source) + "_" + TestName(info.param.name);
+                         });
+
+// "Statement Timeout" 2: a statement that runs longer is cancelled through
+// ODBC with its lines, and its session goes on. One whose server does not
+// act on the cancel (its backend stopped) has its connection closed 5 s
+// later, its outcome unknown.
+struct TimeoutCase : NamedCase {
+    const char *source;
+    const char *statement;
+    std::vector<std::string> lines;  // each once, the last within `withinMs` of the Query line
+    long withinMs;
+    bool stopBackend;
+};
+
+const TimeoutCase kTimeoutCases[] = {
+    {{"sleep"}, "postgres", "SELECT pg_sleep(10);",
+     {"  ERROR: canceling statement due to user request;", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"sleep"}, "mariadb", "SELECT SLEEP(10);",
+     {"]Query execution was interrupted", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"endless query"}, "sqlite", "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c;",
+     {"  [SQLite]interrupted (9)", "Statement ran past 2 s, cancelled."}, 3000, false},
+    {{"stopped backend"}, "postgres", "SELECT pg_sleep(20);",
+     {"Statement ran past 2 s and its cancel, connection closed.", "Statement outcome unknown, not retried."}, 8000,
+     true},
+};
+
+using TimedOut = OnSource<TimeoutCase>;
+
+TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
+{
+    const TimeoutCase &c = GetParam();
+    DataSource source = StartOn(c.source, {Dword("Statement Timeout", 2), SpoolValue(dir + "/spool")});
+    if (source.name.empty())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    EXPECT_EQ(1, CountOf(ServiceLog(run), "\nStatement timeout 2 s\n"));
+    int fd = ConnectFrom("127.0.0.1", port);
+    SendAll(fd, c.statement);
+    ASSERT_TRUE(WaitForLog(run, QueryLine(c.statement), 1, 5000)) << ServiceLog(run);
+    long sent = NowMs();
+    std::string backend;
+    while (c.stopBackend && backend.empty() && NowMs() - sent < 1000)
+        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE query = '" + std::string(c.statement) + "'");
+    if (c.stopBackend) {
+        ASSERT_EQ(0, kill(atoi(backend.c_str()), SIGSTOP)) << backend;
+    }
+    EXPECT_TRUE(WaitForLog(run, c.lines.back(), 1, c.withinMs + 2000)) << ServiceLog(run);
+    EXPECT_LT(NowMs() - sent, c.withinMs);
+    if (c.stopBackend)
+        kill(atoi(backend.c_str()), SIGCONT);
+    for (const std::string &line : c.lines)
+        EXPECT_EQ(1, CountOf(ServiceLog(run), line)) << line << "\n" << ServiceLog(run);
+    SendAll(fd, Insert(1, "after"));
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 5000));
+    EXPECT_EQ("1|after\n", QueryDataSource(source, "SELECT a, b FROM t")) << ServiceLog(run);
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, TimedOut, testing::ValuesIn(kTimeoutCases),
+                         [](const testing::TestParamInfo<TimeoutCase> &info) {
+                             return std::string(info.param.source) + "_" + TestName(info.param.name);
+                         });
 
 }  // namespace

@@ -69,11 +69,17 @@ fsync = off
 synchronous_commit = off
 full_page_writes = off
 shared_buffers = 32MB
+max_prepared_transactions = 4
 EOF
     runuser -u postgres -- "$PG_BIN/pg_ctl" -D "$dir/pg" -l "$dir/pg.log" -w start >/dev/null ||
         Die "PostgreSQL did not start: $(tail -n 20 "$dir/pg.log")"
     runuser -u postgres -- psql -X -q -h "$dir/pgsock" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
-        -c "CREATE ROLE $DB_USER LOGIN PASSWORD '$DB_PASSWORD'" -c "CREATE DATABASE $DB_NAME OWNER $DB_USER"
+        -c "CREATE ROLE $DB_USER LOGIN PASSWORD '$DB_PASSWORD'" -c "CREATE DATABASE $DB_NAME OWNER $DB_USER" \
+        -c "CREATE ROLE ${DB_USER}_member" -c "GRANT ${DB_USER}_member TO $DB_USER"
+    # dblink keeps connections of its own in a session, which a reset
+    # cannot see; only a superuser may create it.
+    runuser -u postgres -- psql -X -q -h "$dir/pgsock" -p "$port" -U postgres -d "$DB_NAME" -v ON_ERROR_STOP=1 \
+        -c "CREATE EXTENSION dblink"
 }
 
 StartMaria() {
