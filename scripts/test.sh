@@ -11,9 +11,11 @@ cd "$(dirname "$0")/.."
 
 # The servers for the server-backed tests; for the packaging tests
 # systemd-analyze, the package tools, the manual page renderers, and ip for
-# the install test's private network.
+# the install test's private network; a Prometheus text parser and
+# node_exporter for the metrics file.
 scripts/install-deps.sh postgresql mariadb-server mariadb-client odbc-postgresql odbc-mariadb \
-  iproute2 procps systemd dpkg-dev man-db groff-base mandoc adduser
+  iproute2 procps systemd dpkg-dev man-db groff-base mandoc adduser python3 python3-prometheus-client \
+  prometheus-node-exporter
 
 echo "== build and test"
 scripts/build.sh build -DVARN_WINDOWS_EXE="$PWD/build-win/varn-odbc.exe"

@@ -13,9 +13,9 @@
 #include <stdio.h>
 #include <string.h>
 
-// How often the metrics file is written.
-#define METRICS_EVERY_MS 10000
 #define METRICS_TEXT_MAX 16384
+
+int64_t metricsEveryMs = 10000;
 
 ServiceCounters serviceCounters;
 
@@ -198,7 +198,7 @@ int64_t ReportWhenDue(int now)
             // A file that cannot be written now is tried again at the next
             // turn; the counters go on either way.
             WriteMetricsFile(serviceSettings.metricsFile);
-            metricsAt = clock + METRICS_EVERY_MS;
+            metricsAt = clock + metricsEveryMs;
         }
         next = metricsAt - clock;
     }

@@ -48,6 +48,10 @@ typedef struct ServiceCounters {
 
 extern ServiceCounters serviceCounters;
 
+// How often the metrics file is written, in milliseconds: every 10 s.
+// Tests shorten it.
+extern int64_t metricsEveryMs;
+
 // Counts what a finished job (or a session's note) says.
 void CountJob(const Job *job);
 

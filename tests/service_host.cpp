@@ -1,7 +1,9 @@
 // The service with the settings file named by its first argument, so that
 // tests can give each service a file and a port of its own; the next two,
 // when given, shorten the waits for a statement's first and later bytes
-// (milliseconds), so that tests of them need not take minutes.
+// (milliseconds), so that tests of them need not take minutes, and a
+// fourth the time between two writes of the metrics file.
+#include "counters.h"
 #include "service.h"
 #include "statement_reader.h"
 
@@ -9,9 +11,11 @@
 
 int main(int argc, char **argv)
 {
-    if (argc == 4) {
+    if (argc >= 4) {
         statementWaits.firstMs = atol(argv[2]);
         statementWaits.nextMs = atol(argv[3]);
     }
-    return argc == 2 || argc == 4 ? RunService(argv[1]) : 2;
+    if (argc == 5)
+        metricsEveryMs = atol(argv[4]);
+    return argc == 2 || argc == 4 || argc == 5 ? RunService(argv[1]) : 2;
 }

@@ -315,6 +315,9 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port, co
         else if (waitsMs.size() == 2)
             execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), std::to_string(waitsMs[0]).c_str(),
                   std::to_string(waitsMs[1]).c_str(), (char *)NULL);
+        else if (waitsMs.size() == 3)
+            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), std::to_string(waitsMs[0]).c_str(),
+                  std::to_string(waitsMs[1]).c_str(), std::to_string(waitsMs[2]).c_str(), (char *)NULL);
         else
             execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), (char *)NULL);
         _exit(127);

@@ -99,7 +99,8 @@ struct ServiceRun {
 // "Listening" line. Returns false when it
 // exits or stays silent instead. The child dies with the test process.
 // `waitsMs`, when given, shortens the waits for a statement's first and
-// later bytes (not under Wine).
+// later bytes, and a third value the time between writes of the metrics
+// file (not under Wine).
 bool StartService(ServiceRun *run, const std::string &settingsText, int port,
                   const std::vector<int> &waitsMs = {});
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms);

@@ -47,6 +47,8 @@ Wine() { wine "$@" </dev/null 2>>"$work/wine.log" | tr -d '\r'; }
 Value() { Wine reg query "$1" /v "$2" 2>/dev/null | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 State() { Wine sc query varn-odbc | sed -n "s/^ *$1 *: *\([0-9]*\).*/\1/p"; }
 WaitFor() { for _ in $(seq 100); do "$@" && return 0; sleep 0.2; done; return 1; }
+# The log's lines without the time each begins with.
+Log() { sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z //' "$log"; }
 LogHas() { grep -qF "$1"$'\r' "$log" 2>/dev/null; }
 LogCount() { [ "$(grep -cF "$1"$'\r' "$log")" = "$2" ]; }
 Rows() { [ "$(sqlite3 "$work/test.db" 'SELECT count(*) FROM t;')" = "$1" ]; }
@@ -77,8 +79,9 @@ expect_equal "example settings: spool" 'C:\ProgramData\VARN ODBC\spool' "$(Value
 
 echo "== started by sc, serving and logging"
 port=$(FreePort)
-printf 'REGEDIT4\n\n[%s]\n"Data Source"="varn_sqlite"\n"TCP Port"=dword:%08x\n"Allow IP"="127.3.4.5"\n' \
-  'HKEY_LOCAL_MACHINE\SOFTWARE\Halvorin\VARN ODBC' "$port" >"$work/settings.reg"
+metrics="$WINEPREFIX/drive_c/ProgramData/VARN ODBC/varn.prom"
+printf 'REGEDIT4\n\n[%s]\n"Data Source"="varn_sqlite"\n"TCP Port"=dword:%08x\n"Allow IP"="127.3.4.5"\n"Metrics File"="%s"\n' \
+  'HKEY_LOCAL_MACHINE\SOFTWARE\Halvorin\VARN ODBC' "$port" 'C:\\ProgramData\\VARN ODBC\\varn.prom' >"$work/settings.reg"
 Wine regedit /S "Z:$work/settings.reg"
 Wine sc start varn-odbc >/dev/null || fail "sc start ended with status $?"
 WaitFor LogHas "Listening on TCP port $port" || fail "service did not listen: $(cat "$log" 2>&1)"
@@ -89,7 +92,8 @@ expect_equal "rows in SQLite" "1|one" "$(sqlite3 "$work/test.db" 'SELECT * FROM 
 firstRun=$(printf '%s\r\n' "Halvorin VARN ODBC Query Service 19May04" "Listening on TCP port $port" \
   "Allowed host 127.3.4.5" "Incoming connection from 127.3.4.5" 'Query: "CREATE TABLE t(a INTEGER, b TEXT);"' \
   "Query: \"INSERT INTO t VALUES(1, 'one');\"" "Peer closed connection.")
-expect_equal "the log, each line ending in CR LF" "$firstRun" "$(cat "$log")"
+expect_equal "the log, each line ending in CR LF" "$firstRun" "$(Log)"
+expect_equal "lines without their time" "" "$(grep -vE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z ' "$log")"
 
 echo "== stopped with a statement running and one waiting, started again"
 # The client stays connected (fd 3 open). Its second statement runs about a
@@ -106,8 +110,10 @@ Wine sc stop varn-odbc >/dev/null || fail "sc stop ended with status $?"
 WaitFor Stopped || fail "not stopped"
 [ $((SECONDS - started)) -le 10 ] || fail "stopping took $((SECONDS - started)) s"
 expect_equal "the stop's lines" "Stopping|Query: \" INSERT INTO t VALUES(3, 'three');\"|Statement spooled, 1 waiting.|Peer closed connection.|Stopped." \
-  "$(sed -n '/^Stopping/,$p' "$log" | tr -d '\r' | paste -sd'|' -)"
+  "$(Log | sed -n '/^Stopping/,$p' | tr -d '\r' | paste -sd'|' -)"
 expect_equal "exit codes after stop" "0 0" "$(State WIN32_EXIT_CODE) $(State SERVICE_EXIT_CODE)"
+expect_equal "the metrics file at the stop" "varn_odbc_statements_read_total 5|varn_odbc_statements_spooled_total 1" \
+  "$(grep -E '^varn_odbc_statements_(read|spooled)_total ' "$metrics" | paste -sd'|' -)"
 expect_equal "rows at the stop" "1 2 9" "$(sqlite3 "$work/test.db" 'SELECT a FROM t ORDER BY a;' | paste -sd' ' -)"
 WaitFor Closed "$port" || fail "port $port still open after stop"
 exec 3>&-
@@ -116,7 +122,7 @@ Wine sc start varn-odbc >/dev/null || fail "second sc start ended with status $?
 WaitFor LogCount "Listening on TCP port $port" 2 || fail "no second start in the log: $(tail -n 3 "$log")"
 WaitFor LogHas "Spool empty." || fail "the spooled statement did not run after the start"
 expect_equal "rows after the start" "1 2 3 9" "$(sqlite3 "$work/test.db" 'SELECT a FROM t ORDER BY a;' | paste -sd' ' -)"
-expect_equal "first run kept at the head of the log" "$firstRun" "$(head -n 7 "$log")"
+expect_equal "first run kept at the head of the log" "$firstRun" "$(Log | head -n 7)"
 
 echo "== an upgrade over a changed setting"
 version=$(basename "$msi" | sed 's/^varn-odbc-\(.*\)-x64\.msi$/\1/')
@@ -159,7 +165,7 @@ Wine sc start varn-odbc >/dev/null || true
 WaitFor LogHas "bind($port) failed Unknown error" || fail "no bind line: $(tail -n 3 "$log")"
 WaitFor Stopped || fail "service kept running on a busy port"
 expect_equal "exit codes: service-specific, 1" "1066 1" "$(State WIN32_EXIT_CODE) $(State SERVICE_EXIT_CODE)"
-expect_equal "last line on a busy port" "bind($port) failed Unknown error" "$(tail -n 1 "$log" | tr -d '\r')"
+expect_equal "last line on a busy port" "bind($port) failed Unknown error" "$(Log | tail -n 1 | tr -d '\r')"
 kill "$holderPid" 2>/dev/null || true
 holderPid=""
 
