@@ -1,9 +1,11 @@
 // Fuzzes the serving loop's statement handling in every dialect, with one
 // to four clients at once: the first byte picks the dialect (its low two
-// bits) and the number of clients (the next two), the rest is shared out
-// among the clients, each on a real socket. Every statement the loop would
-// run is checked: never over 1000 bytes, never a NUL; each client's are
-// exactly those it runs when served alone; and for the plain rule and
+// bits), the number of clients (the next two) and how many bytes a receive
+// takes when they are served together (the next three), the rest is shared
+// out among the clients, each on a real socket. Every statement the loop
+// would run is checked: never over 1000 bytes, never a NUL; each client's
+// are exactly those it runs when served alone, one byte a receive; and for
+// the plain rule and
 // SQLite, exactly the statements that an independent framing of its input
 // gives (for SQLite, sqlite3_complete), each from its first word, from
 // where its 1000 bytes count.
@@ -29,6 +31,9 @@
 // whole before the loop starts reading.
 static const size_t kMaxInput = 64 * 1024;
 static const int kMaxClients = 4;
+// Receives that split statements and their endings every way, and the
+// service's own size.
+static const int kReceiveSizes[8] = {RECEIVE_MAX, 1, 2, 3, 7, 64, 999, 1001};
 
 // Stand-in database sessions that record what they are asked to run, and
 // for which client, as the job is handed over. Defining every symbol of the
@@ -160,13 +165,15 @@ static std::vector<std::string> ExpectedStatements(const std::string &stream, in
 }
 
 // Serves `streams`, one client each, at once with a limit of `maxClients`,
-// until every client has closed; what each ran is in executed[].
-static void Serve(const std::vector<std::string> &streams, int dialect, int maxClients)
+// each receive asking for `receiveSize` bytes, until every client has
+// closed; what each ran is in executed[].
+static void Serve(const std::vector<std::string> &streams, int dialect, int maxClients, int receiveSize)
 {
     int bufferSize = (int)(2 * kMaxInput);
 
     serviceLoop.maxClients = (uint32_t)maxClients;
     serviceLoop.dialect = dialect;
+    serviceLoop.receiveSize = receiveSize;
     for (size_t i = 0; i < streams.size(); i++) {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0 || fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0)
@@ -196,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     int dialect = data[0] % 4;
     int clients = 1 + (data[0] >> 2) % kMaxClients;
+    int receiveSize = kReceiveSizes[(data[0] >> 4) % 8];
     std::vector<std::string> streams;
     for (int i = 0; i < clients; i++) {
         size_t from = 1 + (size - 1) * i / clients;
@@ -205,11 +213,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::vector<std::string> alone[kMaxClients];
     for (int i = 0; i < clients; i++) {
-        Serve({streams[i]}, dialect, 1);
+        Serve({streams[i]}, dialect, 1, 1);
         alone[i] = executed[0];
     }
     firstClientRan = alone[0];
-    Serve(streams, dialect, kMaxClients);
+    Serve(streams, dialect, kMaxClients, receiveSize);
 
     for (int i = 0; i < clients; i++) {
         for (const std::string &statement : executed[i])

@@ -1,4 +1,5 @@
-// The statement reader: one receive per byte, the dialect's lexer deciding
+// The statement reader: bytes taken off a connection one receive per byte,
+// or as many as have arrived, the dialect's lexer deciding byte by byte
 // where a statement ends, the waiting-time and length bounds, and the
 // console lines for each way a read can end without a statement.
 #include "statement_reader.h"
@@ -16,6 +17,8 @@ void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
     framing->receiveLimit = -1;
+    framing->receiveSize = 1;
+    framing->receivedAt = framing->receivedEnd = 0;
     NextStatement(framing, now);
 }
 
@@ -66,21 +69,43 @@ static void ReportEnd(NetSocket sock, char *buffer, StatementFraming *framing, i
         ConsoleLine("recv(%u) next failed %s\n", NetSocketNumber(sock), NetLastErrorText());
 }
 
+int BytesReceived(const StatementFraming *framing)
+{
+    return framing->receivedAt < framing->receivedEnd;
+}
+
+// Refills the received bytes from `sock`, within receiveLimit: the count
+// taken, or what NetReceive answered.
+static int Receive(NetSocket sock, StatementFraming *framing)
+{
+    int size = framing->receiveSize;
+    int result;
+
+    if (framing->receiveLimit == 0)
+        return NET_RECV_EMPTY;
+    if (framing->receiveLimit > 0 && framing->receiveLimit < size)
+        size = (int)framing->receiveLimit;
+    result = NetReceive(sock, framing->received, size);
+    if (result > 0 && framing->receiveLimit > 0)
+        framing->receiveLimit -= result;
+    framing->receivedAt = 0;
+    framing->receivedEnd = result > 0 ? result : 0;
+    return result;
+}
+
 int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFraming *framing, int64_t now)
 {
     for (;;) {
-        char byte;
-        if (framing->receiveLimit == 0)
-            return READ_WAITING;
-        int result = NetReceiveByte(sock, &byte);
-        if (result == NET_RECV_EMPTY)
-            return READ_WAITING;
-        if (result == 1 && framing->receiveLimit > 0)
-            framing->receiveLimit--;
-        if (result != 1) {
-            ReportEnd(sock, buffer, framing, result);
-            return READ_ENDED;
+        if (!BytesReceived(framing)) {
+            int result = Receive(sock, framing);
+            if (result == NET_RECV_EMPTY)
+                return READ_WAITING;
+            if (result <= 0) {
+                ReportEnd(sock, buffer, framing, result);
+                return READ_ENDED;
+            }
         }
+        char byte = framing->received[framing->receivedAt++];
         framing->deadline = now + statementWaits.nextMs;
         if (framing->dropping) {
             if (EndsStatement(&framing->lexer, (unsigned char)byte))

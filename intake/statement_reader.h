@@ -25,6 +25,11 @@ extern StatementWaits statementWaits;
 #define READ_WAITING 0
 #define READ_ENDED (-1)
 
+// The most bytes one receive takes off a connection whose bytes are taken
+// as they have arrived: about a kilobyte a client, so that a thousand
+// clients connected cost about a megabyte more, not sixty-four.
+#define RECEIVE_MAX 1024
+
 // The framing of one connection: the dialect, where the statement being
 // read stands, and until when the reader waits for its next byte. When the
 // buffer filled before the ending semicolon came, isCut is set; the lexer's
@@ -32,7 +37,10 @@ extern StatementWaits statementWaits;
 // has the reader take and drop. receiveLimit, when not -1, is how many more
 // bytes the reader may take off the connection at all. endedIncomplete is
 // set when the connection ended inside a statement, which was logged as not
-// executed.
+// executed. Each receive asks for receiveSize bytes (1, one call per byte,
+// unless the caller sets more, up to RECEIVE_MAX); what it took and the
+// reader has not framed yet waits in received[receivedAt, receivedEnd),
+// taken off the connection already: receiveLimit does not count it.
 typedef struct StatementFraming {
     StatementLexer lexer;
     int length;
@@ -41,11 +49,15 @@ typedef struct StatementFraming {
     int64_t deadline;
     int64_t receiveLimit;
     int endedIncomplete;
+    int receiveSize;
+    int receivedAt;
+    int receivedEnd;
+    char received[RECEIVE_MAX];
 } StatementFraming;
 
-// Readies the framing for the connection's next statement in `dialect`,
+// Readies the framing for a connection's first statement in `dialect`,
 // waiting for its first byte from `now` (milliseconds, as the caller counts
-// them).
+// them), one byte a receive; NextStatement for its next one.
 void StartFraming(StatementFraming *framing, int dialect, int64_t now);
 void NextStatement(StatementFraming *framing, int64_t now);
 
@@ -53,15 +65,19 @@ void NextStatement(StatementFraming *framing, int64_t now);
 // taken and dropped as it arrives; the statement after it follows.
 void DropStatement(StatementFraming *framing, int64_t now);
 
-// Takes the bytes waiting on `sock`, one receive call each, into `buffer`
-// (`capacity` + 1 bytes), never past the end of the statement. In a dialect
+// Whether bytes taken off the connection wait to be framed: the caller
+// frames them (ReadStatementBytes) without waiting for the connection.
+int BytesReceived(const StatementFraming *framing);
+
+// Takes the bytes received and then those waiting on `sock` into `buffer`
+// (`capacity` + 1 bytes), never past the end of the statement; bytes past
+// its end that one receive took stay received. In a dialect
 // the blanks and comments before the statement's first word are dropped as
 // they are read: `buffer` holds the statement from there, and only from
 // there do its bytes count toward `capacity`. Returns READ_COMPLETE when the
 // statement is whole and NUL-terminated, its ending semicolon kept (or when
-// `capacity` bytes came without one: isCut is set, and the rest is still on
-// the connection); READ_WAITING when no more bytes
-// wait; or READ_ENDED after writing the console lines that say why no
+// `capacity` bytes came without one: isCut is set, and the rest is still to
+// be read); READ_WAITING when no more bytes wait; or READ_ENDED after writing the console lines that say why no
 // statement came. A statement that the connection ended inside is logged
 // first, as not executed, unless it holds nothing but blanks (and, in a
 // dialect, comments).

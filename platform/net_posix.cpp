@@ -92,14 +92,12 @@ NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPor
     return (NetSocket)fd;
 }
 
-int NetReceiveByte(NetSocket sock, char *byte)
+int NetReceive(NetSocket sock, char *buffer, int size)
 {
     for (;;) {
-        ssize_t got = recv((int)sock, byte, 1, 0);
-        if (got == 1)
-            return 1;
-        if (got == 0)
-            return 0;
+        ssize_t got = recv((int)sock, buffer, (size_t)size, 0);
+        if (got >= 0)
+            return (int)got;
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)

@@ -84,13 +84,11 @@ NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPor
     return (NetSocket)sock;
 }
 
-int NetReceiveByte(NetSocket sock, char *byte)
+int NetReceive(NetSocket sock, char *buffer, int size)
 {
-    int got = recv((SOCKET)sock, byte, 1, 0);
-    if (got == 1)
-        return 1;
-    if (got == 0)
-        return 0;
+    int got = recv((SOCKET)sock, buffer, size, 0);
+    if (got >= 0)
+        return got;
     if (WSAGetLastError() == WSAEWOULDBLOCK)
         return NET_RECV_EMPTY;
     NoteSocketError();

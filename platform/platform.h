@@ -12,7 +12,7 @@
 typedef uintptr_t NetSocket;
 #define NET_INVALID_SOCKET ((NetSocket)~(uintptr_t)0)
 
-// Results of NetReceiveByte besides 1 (a byte arrived) and 0 (peer closed).
+// Results of NetReceive besides a count of bytes and 0 (peer closed).
 #define NET_RECV_FAILED (-1)
 #define NET_RECV_EMPTY (-2)
 
@@ -35,14 +35,14 @@ int NetBindAny(NetSocket sock, uint16_t port);
 int NetListen(NetSocket sock);
 
 // Takes a waiting client, if there is one. Returns its socket, which never
-// blocks in NetReceiveByte, with its IPv4 address in network byte order and
+// blocks in NetReceive, with its IPv4 address in network byte order and
 // its port in host byte order; or NET_INVALID_SOCKET.
 NetSocket NetAccept(NetSocket listener, uint32_t *peerAddress, uint16_t *peerPort);
 
-// Receives exactly one byte without waiting. Returns 1, 0 when the peer
-// closed, NET_RECV_EMPTY when no byte is waiting, or NET_RECV_FAILED
-// (reason in NetLastErrorText).
-int NetReceiveByte(NetSocket sock, char *byte);
+// Receives up to `size` bytes without waiting, as many as have arrived.
+// Returns how many (1 or more), 0 when the peer closed, NET_RECV_EMPTY when
+// no byte is waiting, or NET_RECV_FAILED (reason in NetLastErrorText).
+int NetReceive(NetSocket sock, char *buffer, int size);
 
 // One socket of a NetWait: `ready` is set when a byte, a client, the
 // peer's close or an error waits on it.

@@ -18,7 +18,7 @@
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
                            NET_INVALID_SOCKET, STOP_NONE, 0, {0}, 0, 0, {}};
 
 // With one session the clients' clock stands still while it runs a
@@ -78,6 +78,7 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
         client->running = 0;
         client->sock = sock;
         StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
+        client->framing.receiveSize = serviceLoop.receiveSize;
         serviceLoop.clientCount++;
     } else {
         serviceCounters.clientsDenied++;
@@ -178,8 +179,12 @@ static void TakeFinishedJobs(void)
             serviceLoop.replayOut = 0;
         FinishJob(&job);
         if (job.client >= 0) {
-            serviceLoop.clients[job.client].running = 0;
-            NextTurn(&serviceLoop.clients[job.client]);
+            Client *client = &serviceLoop.clients[job.client];
+            client->running = 0;
+            NextTurn(client);
+            // Its next statement may be here already: one read, as a turn.
+            if (BytesReceived(&client->framing))
+                ReadClient(client, ServiceClock());
         }
     }
 }
@@ -245,7 +250,8 @@ void ServeOnce(void)
     }
     // A client whose statement waits for its turn or runs is not read
     // meanwhile, and its wait does not run. At a stop the others have all
-    // their bytes here already and are read without a wait.
+    // their bytes here already and are read without a wait, as is one that
+    // has bytes received and not framed.
     for (int slot = 0; slot < serviceLoop.slotsUsed; slot++) {
         Client *client = &serviceLoop.clients[slot];
         if (!client->inUse || client->waiting)
@@ -256,7 +262,9 @@ void ServeOnce(void)
         }
         entries[count].sock = client->sock;
         owners[count++] = client;
-        if (!ClockStopped())
+        if (BytesReceived(&client->framing))
+            wait = 0;
+        else if (!ClockStopped())
             WaitAtMost(&wait, client->framing.deadline - now);
     }
     if (stopping)

@@ -219,6 +219,44 @@ std::string Busy(int a, int ms)
            "UNION ALL SELECT x + 1 FROM c WHERE x < " + std::to_string(ms * 6000) + ") SELECT x FROM c);";
 }
 
+// A client whose statement runs is read no further than one receive past
+// it: the rest waits in its socket (where TCP holds the sender back) until
+// the statement is done, and then all of it runs.
+struct ReadAhead : NamedCase {
+    std::vector<std::string> settings;
+    int mostTaken;  // bytes past the running statement the service may hold
+};
+
+const ReadAhead kReadAhead[] = {
+    {{"one byte a receive"}, {}, 0},
+    {{"as they arrive"}, {Dword("Max Clients", 2)}, RECEIVE_MAX},
+    {{"as they arrive with kept sessions"}, {Dword("Reuse Sessions", 1)}, RECEIVE_MAX},
+};
+
+class WaitingClient : public Clients, public testing::WithParamInterface<ReadAhead> {};
+
+TEST_P(WaitingClient, IsReadNoFurther)
+{
+    ASSERT_TRUE(Start(GetParam().settings)) << ServiceLog(run);
+    std::string slow = Busy(0, 1500);
+    std::string rest;
+    for (int a = 1; a <= 200; a++)
+        rest += Insert(a, "x");
+    int fd = Connect("127.0.0.2");
+    ASSERT_TRUE(SendAll(fd, slow + rest));
+    ASSERT_TRUE(WaitForLog(run, "Query:", 1, 3000)) << ServiceLog(run);
+    usleep(300000);
+    // The service's end of the connection, as the system reports it.
+    std::string queued = RunCommand("ss -Htn state established '( sport = :" + std::to_string(port) + " )'");
+    EXPECT_GE(atol(queued.c_str()), (long)rest.size() - GetParam().mostTaken) << queued;
+    EXPECT_EQ("0\n", Count());
+    shutdown(fd, SHUT_WR);
+    EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 10000)) << ServiceLog(run);
+    EXPECT_EQ("200\n", Count());
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, WaitingClient, testing::ValuesIn(kReadAhead), CaseName());
+
 // With two sessions the waits are real time: a client that stops inside a
 // statement while both sessions run others is cut off its own wait after
 // its last byte, however long those statements took.

@@ -32,7 +32,8 @@ const int M = SQL_DIALECT_MYSQL;
 // Reads statements off one connection as the serving loop does, until the
 // reader gives up, dropping the rest of any cut statement; cut statements
 // get a "[cut]" suffix.
-std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait)
+std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait,
+                                 int receiveSize = 1)
 {
     std::vector<std::string> statements;
     std::vector<char> buffer(capacity + 1);
@@ -41,11 +42,14 @@ std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t f
     statementWaits = {firstWait, kNextWait};
     fcntl(sock, F_SETFL, O_NONBLOCK);
     StartFraming(&framing, dialect, NowMs());
+    framing.receiveSize = receiveSize;
     for (;;) {
         int result = ReadStatementBytes((NetSocket)sock, buffer.data(), capacity, &framing, NowMs());
         if (result == READ_ENDED)
             break;
         if (result == READ_WAITING) {
+            // Nothing received waits unframed while the reader waits.
+            EXPECT_FALSE(BytesReceived(&framing));
             NetWaitEntry entry = {(NetSocket)sock, 0};
             if (NowMs() < framing.deadline && NetWait(&entry, 1, (int)(framing.deadline - NowMs())) >= 0)
                 continue;
@@ -68,6 +72,7 @@ struct FramingCase : NamedCase {
     std::string sent;
     std::vector<std::string> statements;
     int capacity;
+    int receiveSize = 1;
 };
 
 const char kIncomplete[] = "Statement incomplete, not executed.\n";
@@ -83,6 +88,13 @@ const FramingCase kFramingCases[] = {
      {"/* a /* b; */ c; */ SELECT (1;\n2), \"d;\" -- e;\n;", "X;"}, 1000},
     {{"dollar quote carried into the dropped rest"}, G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
     {{"escape carried into the dropped rest"}, M, "SELECT 'ab\\';';X;", {"SELECT 'ab\\[cut]", "X;"}, 11},
+    // Bytes taken as they arrive: statements split across receives, several
+    // in one, a cut and its dropped rest inside one receive and across them.
+    {{"several in one receive"}, P, "A;B;'C;';D", {"A;", "B;", "'C;';"}, 1000, RECEIVE_MAX},
+    {{"cut inside one receive"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10, RECEIVE_MAX},
+    {{"cut across receives"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10, 3},
+    {{"dollar quote across receives"}, G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11, 4},
+    {{"comment dropped across receives"}, S, "/* a; */ -- b;\nSELECT 1;", {"SELECT 1;"}, 1000, 2},
 };
 
 class Framing : public testing::TestWithParam<FramingCase> {};
@@ -103,7 +115,7 @@ TEST_P(Framing, WholeAndByteByByte)
             shutdown(pair.client, SHUT_WR);
         });
         CaptureStdout();
-        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect);
+        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect, kFirstWait, c.receiveSize);
         std::string console = GetCapturedStdout();
         writer.join();
         EXPECT_EQ(c.statements, statements) << (dribble ? "byte by byte" : "whole");
@@ -159,6 +171,7 @@ struct EndCase : NamedCase {
     std::string console;
     uint32_t firstWait;
     int capacity = 1000;
+    int receiveSize = 1;
 };
 
 const EndCase kEndCases[] = {
@@ -184,6 +197,15 @@ const EndCase kEndCases[] = {
     {{"pause while dropping a cut statement"}, P, "0123456789ABC", "silence", "recv(%u) next timed out\n", kFirstWait,
      10},
     {{"close while dropping a cut statement"}, P, "0123456789ABC", "close", "Peer closed connection.\n", kFirstWait, 10},
+    {{"pause inside a statement received whole"}, P, "A;INSERT INTO t", "silence",
+     "Query: \"INSERT INTO t\"\n" + std::string(kIncomplete) + "recv(%u) next timed out\n", kFirstWait, 1000,
+     RECEIVE_MAX},
+    {{"close inside a quote received whole"}, P, "A;SELECT 'abc;", "close",
+     "Query: \"SELECT 'abc;\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait, 1000,
+     RECEIVE_MAX},
+    {{"reset inside a statement received whole"}, G, "A;UPDATE t SET", "reset",
+     "Query: \"UPDATE t SET\"\n" + std::string(kIncomplete) + "recv(%u) next failed Connection reset by peer\n",
+     kFirstWait, 1000, RECEIVE_MAX},
 };
 
 class ConnectionEnds : public testing::TestWithParam<EndCase> {};
@@ -197,7 +219,7 @@ TEST_P(ConnectionEnds, OneLineSaysWhy)
     CaptureStdout();
     // The reader runs while the bytes arrive, so a reset comes after it
     // has taken them, as it does from a real client.
-    std::thread reader([&] { statements = ReadAll(pair.service, c.capacity, c.dialect, c.firstWait); });
+    std::thread reader([&] { statements = ReadAll(pair.service, c.capacity, c.dialect, c.firstWait, c.receiveSize); });
     SendAll(pair.client, c.sent);
     usleep(100000);
     if (std::string(c.end) == "reset")
