@@ -16,6 +16,7 @@ void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
     framing->receiveLimit = -1;
+    framing->endedIncomplete = 0;
     NextStatement(framing, now);
 }
 
