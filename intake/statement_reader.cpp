@@ -17,6 +17,7 @@ void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
     framing->receiveLimit = -1;
+    framing->endedIncomplete = 0;
     framing->receiveSize = 1;
     framing->receivedAt = framing->receivedEnd = 0;
     NextStatement(framing, now);

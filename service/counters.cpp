@@ -74,100 +74,91 @@ void CountJob(const Job *job)
         serviceCounters.statementsReplayed++;
 }
 
-// Appends to a text of `size` bytes, never past its end.
-static void Append(char *text, int size, int *length, const char *format, ...)
+// The metrics file's text, built whole before it is written.
+typedef struct MetricsText {
+    char text[METRICS_TEXT_MAX];
+    int length;
+} MetricsText;
+
+// Appends, never past the text's end; a text that overflowed is not written.
+static void Append(MetricsText *m, const char *format, ...)
 {
     va_list args;
     int added;
 
-    if (*length >= size)
+    if (m->length >= (int)sizeof m->text)
         return;
     va_start(args, format);
-    added = vsnprintf(text + *length, (size_t)(size - *length), format, args);
+    added = vsnprintf(m->text + m->length, sizeof m->text - (size_t)m->length, format, args);
     va_end(args);
-    *length = added < 0 ? size : *length + added;
+    m->length = added < 0 ? (int)sizeof m->text : m->length + added;
 }
 
-static void AppendMetric(char *text, int size, int *length, const char *name, const char *type, const char *help,
-                         int64_t value)
+static void Family(MetricsText *m, const char *name, const char *type, const char *help)
 {
-    Append(text, size, length, "# HELP varn_odbc_%s %s\n# TYPE varn_odbc_%s %s\nvarn_odbc_%s %lld\n", name, help, name,
-           type, name, (long long)value);
+    Append(m, "# HELP varn_odbc_%s %s\n# TYPE varn_odbc_%s %s\n", name, help, name, type);
+}
+
+static void Metric(MetricsText *m, const char *name, const char *type, const char *help, int64_t value)
+{
+    Family(m, name, type, help);
+    Append(m, "varn_odbc_%s %lld\n", name, (long long)value);
 }
 
 int WriteMetricsFile(const char *path)
 {
-    static char text[METRICS_TEXT_MAX];
+    static MetricsText m;
     const ServiceCounters *c = &serviceCounters;
-    int length = 0;
     int64_t cumulative = 0;
 
-    AppendMetric(text, sizeof text, &length, "clients", "gauge", "Clients connected now.", serviceLoop.clientCount);
-    AppendMetric(text, sizeof text, &length, "clients_connected_total", "counter", "Client connections accepted.",
-                 c->clientsConnected);
-    AppendMetric(text, sizeof text, &length, "clients_admitted_total", "counter", "Clients admitted by the filter.",
-                 c->clientsAdmitted);
-    AppendMetric(text, sizeof text, &length, "clients_denied_total", "counter", "Clients denied by the filter.",
-                 c->clientsDenied);
-    AppendMetric(text, sizeof text, &length, "statements_read_total", "counter", "Statements read from clients.",
-                 c->statementsRead);
-    AppendMetric(text, sizeof text, &length, "statements_run_total", "counter",
-                 "Statements the database ran (replays included).", c->statementsRun);
-    Append(text, sizeof text, &length,
-           "# HELP varn_odbc_statements_failed_total Statements the database rejected, by SQLSTATE class.\n"
-           "# TYPE varn_odbc_statements_failed_total counter\n");
+    m.length = 0;
+    Metric(&m, "clients", "gauge", "Clients connected now.", serviceLoop.clientCount);
+    Metric(&m, "clients_connected_total", "counter", "Client connections accepted.", c->clientsConnected);
+    Metric(&m, "clients_admitted_total", "counter", "Clients admitted by the filter.", c->clientsAdmitted);
+    Metric(&m, "clients_denied_total", "counter", "Clients denied by the filter.", c->clientsDenied);
+    Metric(&m, "statements_read_total", "counter", "Statements read from clients.", c->statementsRead);
+    Metric(&m, "statements_run_total", "counter", "Statements the database ran (replays included).",
+           c->statementsRun);
+    Family(&m, "statements_failed_total", "counter", "Statements the database rejected, by SQLSTATE class.");
     for (int i = 0; i < c->failureClasses; i++)
-        Append(text, sizeof text, &length, "varn_odbc_statements_failed_total{sqlstate_class=\"%s\"} %lld\n",
-               c->failureClass[i], (long long)c->failed[i]);
-    AppendMetric(text, sizeof text, &length, "statements_unknown_outcome_total", "counter",
-                 "Statements whose connection was lost while they ran.", c->statementsUnknown);
-    AppendMetric(text, sizeof text, &length, "statements_spooled_total", "counter", "Statements kept in the spool.",
-                 c->statementsSpooled);
-    AppendMetric(text, sizeof text, &length, "statements_replayed_total", "counter",
-                 "Statements from the spool the database took.", c->statementsReplayed);
-    Append(text, sizeof text, &length,
-           "# HELP varn_odbc_statements_dropped_total Statements read that never ran, by reason.\n"
-           "# TYPE varn_odbc_statements_dropped_total counter\n");
+        Append(&m, "varn_odbc_statements_failed_total{sqlstate_class=\"%s\"} %lld\n", c->failureClass[i],
+               (long long)c->failed[i]);
+    Metric(&m, "statements_unknown_outcome_total", "counter", "Statements whose connection was lost while they ran.",
+           c->statementsUnknown);
+    Metric(&m, "statements_spooled_total", "counter", "Statements kept in the spool.", c->statementsSpooled);
+    Metric(&m, "statements_replayed_total", "counter", "Statements from the spool the database took.",
+           c->statementsReplayed);
+    Family(&m, "statements_dropped_total", "counter", "Statements read that never ran, by reason.");
     for (int i = 0; i < DROP_REASONS; i++)
-        Append(text, sizeof text, &length, "varn_odbc_statements_dropped_total{reason=\"%s\"} %lld\n", dropReasons[i],
+        Append(&m, "varn_odbc_statements_dropped_total{reason=\"%s\"} %lld\n", dropReasons[i],
                (long long)c->dropped[i]);
-    AppendMetric(text, sizeof text, &length, "statements_waiting", "gauge", "Statements waiting for a session.",
-                 serviceLoop.turnCount);
-    AppendMetric(text, sizeof text, &length, "sessions", "gauge", "Database sessions.", serviceLoop.sessions);
-    AppendMetric(text, sizeof text, &length, "sessions_busy", "gauge", "Sessions running a statement.",
-                 serviceLoop.jobsOut);
-    AppendMetric(text, sizeof text, &length, "sessions_kept", "gauge", "Sessions keeping a connection.",
-                 c->sessionsKept);
-    AppendMetric(text, sizeof text, &length, "spool_waiting_statements", "gauge", "Statements waiting in the spool.",
-                 spool.file != FILE_NONE ? spool.waiting : 0);
-    AppendMetric(text, sizeof text, &length, "spool_waiting_bytes", "gauge",
-                 "Bytes of the statements waiting in the spool, records included.",
-                 spool.file != FILE_NONE && spool.waiting > 0 ? spool.end - spool.head : 0);
-    AppendMetric(text, sizeof text, &length, "spool_file_bytes", "gauge", "Size of the spool file.",
-                 spool.file != FILE_NONE ? spool.end : 0);
-    AppendMetric(text, sizeof text, &length, "connects_total", "counter", "Database connects made.", c->connects);
-    AppendMetric(text, sizeof text, &length, "connect_failures_total", "counter", "Database connects that failed.",
-                 c->connectFailures);
-    Append(text, sizeof text, &length,
-           "# HELP varn_odbc_statement_duration_seconds Time from a session taking a statement to its end.\n"
-           "# TYPE varn_odbc_statement_duration_seconds histogram\n");
+    Metric(&m, "statements_waiting", "gauge", "Statements waiting for a session.", serviceLoop.turnCount);
+    Metric(&m, "sessions", "gauge", "Database sessions.", serviceLoop.sessions);
+    Metric(&m, "sessions_busy", "gauge", "Sessions running a statement.", serviceLoop.jobsOut);
+    Metric(&m, "sessions_kept", "gauge", "Sessions keeping a connection.", c->sessionsKept);
+    Metric(&m, "spool_waiting_statements", "gauge", "Statements waiting in the spool.",
+           spool.file != FILE_NONE ? spool.waiting : 0);
+    Metric(&m, "spool_waiting_bytes", "gauge", "Bytes of the statements waiting in the spool, records included.",
+           spool.file != FILE_NONE && spool.waiting > 0 ? spool.end - spool.head : 0);
+    Metric(&m, "spool_file_bytes", "gauge", "Size of the spool file.", spool.file != FILE_NONE ? spool.end : 0);
+    Metric(&m, "connects_total", "counter", "Database connects made.", c->connects);
+    Metric(&m, "connect_failures_total", "counter", "Database connects that failed.", c->connectFailures);
+    Family(&m, "statement_duration_seconds", "histogram", "Time from a session taking a statement to its end.");
     for (int i = 0; i <= DURATION_BUCKETS; i++) {
         cumulative += c->durations[i];
         if (i < DURATION_BUCKETS)
-            Append(text, sizeof text, &length, "varn_odbc_statement_duration_seconds_bucket{le=\"%g\"} %lld\n",
-                   bucketBounds[i], (long long)cumulative);
-        else
-            Append(text, sizeof text, &length, "varn_odbc_statement_duration_seconds_bucket{le=\"+Inf\"} %lld\n",
+            Append(&m, "varn_odbc_statement_duration_seconds_bucket{le=\"%g\"} %lld\n", bucketBounds[i],
                    (long long)cumulative);
+        else
+            Append(&m, "varn_odbc_statement_duration_seconds_bucket{le=\"+Inf\"} %lld\n", (long long)cumulative);
     }
-    Append(text, sizeof text, &length,
-           "varn_odbc_statement_duration_seconds_sum %.6f\nvarn_odbc_statement_duration_seconds_count %lld\n",
+    Append(&m, "varn_odbc_statement_duration_seconds_sum %.6f\nvarn_odbc_statement_duration_seconds_count %lld\n",
            c->durationSeconds, (long long)c->durationCount);
-    if (length >= (int)sizeof text) {
+    if (m.length >= (int)sizeof m.text) {
         FileSetErrorText("more counters than the text holds");
         return -1;
     }
-    return FileReplaceWith(path, text, length);
+    return FileReplaceWith(path, m.text, m.length);
 }
 
 void WriteStatsLine(void)
