@@ -173,20 +173,25 @@ int SendStatement(DbSession *session, const char *statement)
     lost = OdbcFailed(serviceSettings.statementTimeout > 0 ? ExecuteWatched(session, statement)
                                                            : DbExecute(session, statement)) &&
            session->connectionLost;
-    // Only a database whose reset is complete keeps its connection, and it
-    // is reset as soon as the statement ends, so that nothing the statement
-    // left (a lock, an open transaction) outlives it while the session
-    // waits for the next one. A connection a cancel still runs on was left
-    // to it.
-    if (session->hdbc == SQL_NULL_HDBC)
-        return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
-    if (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE)
-        DbDisconnect(session);
-    else if (DbReset(session) != 0)
-        DbRelease(session);
-    else if (!ResetProven(session))
+    // Only a database whose reset is complete keeps its connection. A
+    // connection a cancel still runs on was left to it.
+    if (session->hdbc != SQL_NULL_HDBC &&
+        (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE))
         DbDisconnect(session);
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
+}
+
+int ResetKeptSession(DbSession *session)
+{
+    if (DbReset(session) != 0) {
+        DbRelease(session);
+        return -1;
+    }
+    if (!ResetProven(session)) {
+        DbDisconnect(session);
+        return -1;
+    }
+    return 0;
 }
 
 static void PutFinished(const Job *job)
@@ -198,15 +203,21 @@ static void PutFinished(const Job *job)
     NetWake();
 }
 
-// Closes the connection a session kept, and tells the loop with a note.
-static void CloseKept(DbSession *session)
+// Tells the loop with a note that the session no longer keeps a connection.
+static void NoteKeptClosed(void)
 {
     static thread_local Job note;
 
-    DbDisconnect(session);
     note.client = JOB_KEPT_CLOSED;
     note.keptChange = -1;
     PutFinished(&note);
+}
+
+// Closes the connection a session kept, and tells the loop.
+static void CloseKept(DbSession *session)
+{
+    DbDisconnect(session);
+    NoteKeptClosed();
 }
 
 // Waits, holding the lock, for a job to take. The connection is closed,
@@ -296,6 +307,13 @@ static void RunSession(void)
         job.connectFailures = (int)(session.connectFailures - connectFailures);
         job.keptChange = (session.hdbc != SQL_NULL_HDBC) - held;
         PutFinished(&job);
+        // The kept connection is reset as soon as the statement ends, so
+        // that nothing it left (a lock, an open transaction) outlives it,
+        // while the loop reads on; the next job waits for it.
+        ConsoleSetClient(job.peer);
+        if (session.hdbc != SQL_NULL_HDBC && ResetKeptSession(&session) != 0)
+            NoteKeptClosed();
+        ConsoleSetClient("");
     }
 }
 

@@ -39,9 +39,14 @@ typedef struct Job {
 #define JOB_KEPT_CLOSED (-2)
 
 // Runs one statement in `session`: connects (or checks the connection it
-// kept), executes, and disconnects or resets what it keeps, writing every
-// failure. Returns what became of it (STATEMENT_*).
+// kept), executes, and disconnects unless it may keep the connection,
+// writing every failure. Returns what became of it (STATEMENT_*).
 int SendStatement(DbSession *session, const char *statement);
+
+// Brings a connection SendStatement kept back to what a fresh session
+// shows, and proves that once for the data source. Returns 0, or -1 when
+// it let the connection go (a failed reset is written).
+int ResetKeptSession(DbSession *session);
 
 // Starts the watch of statements for "Statement Timeout": a thread that
 // keeps the time and one per session that cancels. Returns 0, or -1 when a
