@@ -4,6 +4,7 @@
 #define VARN_DB_H
 
 #include "odbc_headers.h"
+#include "platform.h"
 
 #include <stdint.h>
 
@@ -36,9 +37,11 @@ typedef struct DbSession {
     // that the reset makes again ("" for nothing).
     char connectSettings[DB_SETTINGS_SIZE];
     // The connection's TCP ports as the server sees them (0: not known, or
-    // not TCP), by which it can be closed from outside.
+    // not TCP), by which it can be closed from outside, and its socket in
+    // this process found by them (NET_INVALID_SOCKET: not known).
     uint16_t localPort;
     uint16_t serverPort;
+    NetSocket socket;
 } DbSession;
 
 // The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
@@ -95,9 +98,11 @@ int DbReset(DbSession *session);
 int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
                        const char *dataSource, char *reason, int reasonSize);
 
-// Asks a kept connection, with one round trip, whether it is still there,
-// before a statement is sent on it, so that one lost while idle costs the
-// statement nothing. Returns 0, or -1 as DbReset does.
+// Asks a kept connection whether it is still there, before a statement is
+// sent on it, so that one lost while idle costs the statement nothing: one
+// whose socket is known (DbLearnPorts) and quiet on this host's side goes
+// on at once; any other is asked with one round trip, whose failure is
+// written. Returns 0, or -1 as DbReset does.
 int DbCheckConnection(DbSession *session);
 
 // Lets the connection go without a word: for one that is gone or unusable.
@@ -139,8 +144,9 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
 
 // Notes the connection's ports as the server sees them, on PostgreSQL and
 // MariaDB (one round trip): a TCP connection's, as the server saw it
-// connect. Returns 0 (ports left 0 where the server gives none), or -1
-// when the connection went away, as DbResetKind does.
+// connect; and its socket in this process, where the platform finds it.
+// Returns 0 (ports left 0 where the server gives none), or -1 when the
+// connection went away, as DbResetKind does.
 int DbLearnPorts(DbSession *session);
 
 // Disconnects and releases the connection and environment. Returns 0, or the

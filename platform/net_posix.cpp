@@ -210,27 +210,50 @@ static uint16_t PortOf(const struct sockaddr_storage *address)
     return 0;
 }
 
+// Whether descriptor `fd` is a TCP connection with these ports.
+static int HasPorts(int fd, uint16_t localPort, uint16_t remotePort)
+{
+    struct sockaddr_storage local;
+    struct sockaddr_storage peer;
+    socklen_t localLength = sizeof local;
+    socklen_t peerLength = sizeof peer;
+
+    return getsockname(fd, (struct sockaddr *)&local, &localLength) == 0 && PortOf(&local) == localPort &&
+           getpeername(fd, (struct sockaddr *)&peer, &peerLength) == 0 && PortOf(&peer) == remotePort;
+}
+
 // Every descriptor below the process's limit is asked; those that are no
 // socket answer at once.
-int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort)
 {
     struct rlimit limit;
     int last = 65536;
 
     if (localPort == 0 || remotePort == 0)
-        return -1;
+        return NET_INVALID_SOCKET;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (rlim_t)last)
         last = (int)limit.rlim_cur;
-    for (int fd = 0; fd < last; fd++) {
-        struct sockaddr_storage local;
-        struct sockaddr_storage peer;
-        socklen_t localLength = sizeof local;
-        socklen_t peerLength = sizeof peer;
-        if (getsockname(fd, (struct sockaddr *)&local, &localLength) == 0 && PortOf(&local) == localPort &&
-            getpeername(fd, (struct sockaddr *)&peer, &peerLength) == 0 && PortOf(&peer) == remotePort)
-            return shutdown(fd, SHUT_RDWR) == 0 ? 0 : -1;
-    }
-    return -1;
+    for (int fd = 0; fd < last; fd++)
+        if (HasPorts(fd, localPort, remotePort))
+            return (NetSocket)fd;
+    return NET_INVALID_SOCKET;
+}
+
+int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+{
+    NetSocket sock = NetFindConnection(localPort, remotePort);
+    return sock != NET_INVALID_SOCKET && shutdown((int)sock, SHUT_RDWR) == 0 ? 0 : -1;
+}
+
+// The ports are asked again: a descriptor its owner closed may have been
+// given to another connection since.
+int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort)
+{
+    char byte;
+
+    if (sock == NET_INVALID_SOCKET || !HasPorts((int)sock, localPort, remotePort))
+        return 0;
+    return recv((int)sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 void NetCloseClient(NetSocket sock)

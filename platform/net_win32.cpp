@@ -220,12 +220,27 @@ void ClockUtcText(char text[32])
 }
 
 // A process's sockets cannot be listed on Windows: a connection is closed
-// from outside only on POSIX systems.
+// or looked at from outside only on POSIX systems.
 int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
 {
     (void)localPort;
     (void)remotePort;
     return -1;
+}
+
+NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort)
+{
+    (void)localPort;
+    (void)remotePort;
+    return NET_INVALID_SOCKET;
+}
+
+int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort)
+{
+    (void)sock;
+    (void)localPort;
+    (void)remotePort;
+    return 0;
 }
 
 void NetCloseClient(NetSocket sock)

@@ -94,6 +94,18 @@ int NetBytesWaiting(NetSocket sock);
 // find it (Windows).
 int NetAbortConnection(uint16_t localPort, uint16_t remotePort);
 
+// The process's own socket of the TCP connection whose ports are
+// `localPort` and `remotePort` (a driver's, say), or NET_INVALID_SOCKET
+// when it holds none or the platform cannot find it (Windows).
+NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort);
+
+// Looks at an idle connection found by NetFindConnection, without waiting
+// and without taking anything off it: 1 when it is still that connection,
+// nothing has arrived on it and its peer has not closed it; 0 otherwise
+// (closed, failed, something waiting to be read, or the descriptor no
+// longer that connection).
+int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort);
+
 // The text of the error left by the last failed socket call.
 const char *NetLastErrorText(void);
 

@@ -100,7 +100,11 @@ static int OpenSession(DbSession *session)
         }
         session->resetKind =
             serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
-        if (session->resetKind < 0 || (serviceSettings.statementTimeout > 0 && DbLearnPorts(session) != 0)) {
+        // A kept connection's socket is looked at before each statement;
+        // a watched one's is closed under a statement that hangs.
+        int ports = serviceSettings.statementTimeout > 0 ||
+                    (serviceSettings.reuseSessions && session->resetKind == DB_RESET_COMPLETE);
+        if (session->resetKind < 0 || (ports && DbLearnPorts(session) != 0)) {
             DbRelease(session);
             continue;
         }
