@@ -79,6 +79,17 @@ int TakeFinishedJob(Job *job)
     return 1;
 }
 
+int LoopGoesIdle(void)
+{
+    return finishedJobs.empty();
+}
+
+void LoopWakesUp(int woken)
+{
+    if (woken)
+        NetWakeClear();
+}
+
 void StopKeepingSessions(void)
 {
 }

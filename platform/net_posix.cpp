@@ -17,6 +17,9 @@
 
 static int lastSocketError;
 
+// Above this many sockets NetWait looks before it waits.
+#define NET_LOOK_FIRST 8
+
 static void NoteSocketError(void)
 {
     lastSocketError = errno;
@@ -119,8 +122,9 @@ int NetWait(NetWaitEntry *entries, int count, int timeoutMs)
     }
     // A look without waiting first: a busy service finds a socket ready at
     // once, and a wait would first register itself with every socket, idle
-    // ones included, at a cost that grows with the clients.
-    ready = poll(fds, (nfds_t)count, 0);
+    // ones included, at a cost that grows with the clients. Over a few
+    // sockets that costs less than a second call.
+    ready = count > NET_LOOK_FIRST || timeoutMs == 0 ? poll(fds, (nfds_t)count, 0) : 0;
     if (ready == 0 && timeoutMs != 0)
         ready = poll(fds, (nfds_t)count, timeoutMs);
     if (ready < 0) {

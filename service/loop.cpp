@@ -167,7 +167,6 @@ static void TakeFinishedJobs(void)
 {
     Job job;
 
-    NetWakeClear();
     while (TakeFinishedJob(&job)) {
         CountJob(&job);
         if (job.client == JOB_KEPT_CLOSED)
@@ -182,9 +181,9 @@ static void TakeFinishedJobs(void)
             Client *client = &serviceLoop.clients[job.client];
             client->running = 0;
             NextTurn(client);
-            // Its next statement may be here already: one read, as a turn.
-            if (BytesReceived(&client->framing))
-                ReadClient(client, ServiceClock());
+            // Its next statement is likely here already: one read, as a
+            // turn would give it, without a wait for its socket first.
+            ReadClient(client, ServiceClock());
         }
     }
 }
@@ -273,21 +272,24 @@ void ServeOnce(void)
         WaitAtMost(&wait, serviceLoop.replayAt - ClockMs());
     if (!stopping && (serviceSettings.metricsFile[0] != '\0' || serviceSettings.statsInterval > 0))
         WaitAtMost(&wait, ReportWhenDue(0));
+    if (wait != 0 && !LoopGoesIdle())
+        wait = 0;
     if (NetWait(entries, count, wait > 0x7FFFFFFF ? 0x7FFFFFFF : (int)wait) < 0) {
         // Never silent, and never a loop that spins on the failure.
         ConsoleLine("poll() failed %s\n", NetLastErrorText());
         memset(entries, 0, sizeof entries[0] * (size_t)count);
         std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_PAUSE_MS));
     }
+    // The wake-up is the first entry whenever there is one; a session sets
+    // it only after its job is in the finished queue, and only while the
+    // loop may be blocked: jobs that finished while it was awake are taken
+    // all the same.
+    LoopWakesUp(serviceLoop.wake != NET_INVALID_SOCKET && entries[0].ready);
     // A stop asked for meanwhile begins in the next turn, before anything
     // more is accepted or read.
     if (!stopping && StopRequested())
         return;
-
-    // The wake-up is the first entry whenever there is one; a session sets
-    // it only after its job is in the finished queue.
-    if (serviceLoop.wake != NET_INVALID_SOCKET && entries[0].ready)
-        TakeFinishedJobs();
+    TakeFinishedJobs();
     // Bytes that wait are taken before any wait is judged, so that a client
     // whose bytes are in its socket is never cut off.
     now = ServiceClock();
@@ -295,7 +297,7 @@ void ServeOnce(void)
         if (owners[i] == NULL) {
             if (entries[i].ready && entries[i].sock == listener && serviceLoop.stopping == STOP_NONE)
                 AcceptClient();
-        } else if (entries[i].ready) {
+        } else if (entries[i].ready || BytesReceived(&owners[i]->framing)) {
             ReadClient(owners[i], now);
         } else if (owners[i]->framing.deadline <= now && !ClockStopped()) {
             TimeOutClient(owners[i]);

@@ -7,6 +7,7 @@
 
 #include "db.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -198,13 +199,40 @@ int ResetKeptSession(DbSession *session)
     return 0;
 }
 
+// The loop may be blocked in its wait (from LoopGoesIdle to LoopWakesUp),
+// and a wake-up is on its way to it that it has not cleared.
+static std::atomic<int> loopIdle;
+static std::atomic<int> wakeSent;
+
+// A loop that is awake takes what finished at its next turn: only one that
+// may be blocked is woken, once however many jobs finish meanwhile.
 static void PutFinished(const Job *job)
 {
     {
         std::lock_guard<std::mutex> hold(finished->lock);
         PutJob(finished, job);
     }
-    NetWake();
+    if (loopIdle.load() && !wakeSent.exchange(1))
+        NetWake();
+}
+
+int LoopGoesIdle(void)
+{
+    loopIdle.store(1);
+    std::lock_guard<std::mutex> hold(finished->lock);
+    if (finished->count == 0)
+        return 1;
+    loopIdle.store(0);
+    return 0;
+}
+
+void LoopWakesUp(int woken)
+{
+    loopIdle.store(0);
+    if (woken) {
+        NetWakeClear();
+        wakeSent.store(0);
+    }
 }
 
 // Tells the loop with a note that the session no longer keeps a connection.

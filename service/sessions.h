@@ -72,6 +72,14 @@ void SubmitJob(const Job *job);
 // Takes a finished job into *job: 1, or 0 when none is finished.
 int TakeFinishedJob(Job *job);
 
+// The loop's wait, as the sessions see it. LoopGoesIdle, right before the
+// loop may block: 0 when a job is finished already (it must not block),
+// else 1, and until LoopWakesUp the first job that finishes wakes it
+// (NetWake). A loop that is awake is never woken: it takes what finished
+// at its next turn. LoopWakesUp clears the wake-up when it was `woken`.
+int LoopGoesIdle(void);
+void LoopWakesUp(int woken);
+
 // The sessions at a stop. From StopKeepingSessions on, no session keeps a
 // connection: an idle one closes its connection at once (SQLDisconnect), a
 // busy one when its statement ends. Jobs are still taken and run.
