@@ -17,3 +17,8 @@ int ThreadStart(void (*run)(void))
     CloseHandle(thread);
     return 0;
 }
+
+int ThreadKeepToOneCpu(void)
+{
+    return -1;
+}
