@@ -21,6 +21,9 @@
 #define SPREAD_CLIENTS 100
 // The clients of the rows with several database sessions and kept ones.
 #define LOAD_CLIENTS 50
+// The Max Clients of the row whose service takes bytes as they arrive,
+// beside one client.
+#define FEW_CLIENTS 8
 // The share of the database's replay rate (row 10) at which a client sends
 // while a backlog drains (row 11).
 #define DRAIN_LOAD 0.8
@@ -35,6 +38,8 @@
 // `hangDataSource` names a server that never answers on the source's
 // driver, "" where there is none. `server` is 1 for PostgreSQL and MariaDB,
 // whose server process (`serverPid`, 0 when unknown) the benchmark can time.
+// `ownCpuTarget` is 1 where the service's own CPU time per statement has
+// its limit as a target, whatever the ratio its design allows.
 typedef struct Source {
     char label[32];
     char dataSource[32];
@@ -42,6 +47,7 @@ typedef struct Source {
     char hangDataSource[40];
     int server;
     int serverPid;
+    int ownCpuTarget;
     char dir[256];
     char userName[256];
     char password[256];
@@ -80,7 +86,12 @@ enum {
     ROW_SPOOL_SET,
     ROW_SPOOLING,
     ROW_REPLAY,
+    ROW_FEW,
+    ROW_REFERENCE,
     ROW_FLOOR,
+    ROW_FLOOR_WHOLE,
+    ROW_FLOOR_HANDOVER,
+    ROW_FLOOR_CONSOLE,
     ROW_MEMORY,
     ROW_MEMORY_MANY,
     ROW_MEMORY_SPOOL,
@@ -124,6 +135,10 @@ typedef struct Results {
 } Results;
 
 extern volatile sig_atomic_t interrupted;
+
+// An earlier build's varn-bench (--reference), whose service row 1 is run
+// again on as ROW_REFERENCE; "" for none.
+extern char referenceProgram[256];
 
 // The first complaint since it was last emptied: why a source failed.
 extern char firstComplaint[256];

@@ -49,6 +49,8 @@ int HasRow(const Source *source, int row)
         return source->server;
     if (row == ROW_HANG)
         return source->hangDataSource[0] != '\0';
+    if (row == ROW_REFERENCE)
+        return referenceProgram[0] != '\0';
     if (row == ROW_DRAIN)
         return source->outageDataSource[0] != '\0';
     return source->outageDataSource[0] != '\0' || (row != ROW_SPOOLING && row != ROW_REPLAY);
@@ -106,7 +108,9 @@ void PrintTables(const Source *sources, const Results *results, int count)
                            "7 as 6, and a client dripping a statement",
                            "8 as 1, Spool File set, database up",
                            "9 service spooling, database down",
-                           "10 replay of 9 once the database is back"};
+                           "10 replay of 9 once the database is back",
+                           "19 as 1, Max Clients " NUMBER_TEXT(FEW_CLIENTS),
+                           "20 as 1, on the earlier build (--reference)"};
     char date[64];
     double load[3] = {0, 0, 0};
     time_t now = time(NULL);
@@ -142,15 +146,21 @@ void PrintTables(const Source *sources, const Results *results, int count)
                rows[ROW_ONE].cpuUs / STATEMENT_BYTES, rows[ROW_SESSION].cpuUs, OwnCpuUs(rows, ROW_ONE),
                rows[ROW_FLOOR].cpuUs, 1e6 / rows[ROW_FLOOR].rate, LimitUs(rows));
     }
-    printf("\n## CPU time per statement with Max Clients %d\n\n| Data source | Service (5) us | Service's own (5) us | "
-           "Service (6) us | Service (7) us |\n|---|---|---|---|---|\n",
-           MANY_CLIENTS);
+    printf("\n## CPU time per statement with Max Clients %d and %d, and on the earlier build\n\n| Data source | "
+           "Service (5) us | Service's own (5) us | Service (6) us | Service (7) us | Service (19) us | Service's own "
+           "(19) us | Earlier build (20) us | 1 over 20 |\n|---|---|---|---|---|---|---|---|---|\n",
+           MANY_CLIENTS, FEW_CLIENTS);
     for (int i = 0; i < count; i++) {
         const Row *rows = results[i].rows;
         if (NoFigures(&sources[i], &results[i]))
             continue;
-        printf("| %s | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label, rows[ROW_ALONE].cpuUs,
-               OwnCpuUs(rows, ROW_ALONE), rows[ROW_IDLE].cpuUs, rows[ROW_DRIP].cpuUs);
+        printf("| %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |", sources[i].label, rows[ROW_ALONE].cpuUs,
+               OwnCpuUs(rows, ROW_ALONE), rows[ROW_IDLE].cpuUs, rows[ROW_DRIP].cpuUs, rows[ROW_FEW].cpuUs,
+               OwnCpuUs(rows, ROW_FEW));
+        if (HasRow(&sources[i], ROW_REFERENCE))
+            printf(" %.1f | %.3f |\n", rows[ROW_REFERENCE].cpuUs, rows[ROW_ONE].cpuUs / rows[ROW_REFERENCE].cpuUs);
+        else
+            printf(" | |\n");
     }
     printf("\n## CPU time per statement with a spool\n\n| Data source | Service (1) us | Spool set (8) us | 8 over 1 | "
            "Spooling (9) us | Replay (10) us |\n|---|---|---|---|---|---|\n");
@@ -176,13 +186,21 @@ void PrintTables(const Source *sources, const Results *results, int count)
             continue;
         double ratio = rows[ROW_ONE].rate / rows[ROW_SESSION].rate;
         long growth = results[i].rssLastKiB - results[i].rssFirstKiB;
+        double few = rows[ROW_FEW].rate / rows[ROW_SESSION].rate;
         if (BestRatio(rows) >= 0.9)
             printf("| %s | %.3f | service >= 0.9 x session per statement | %.3f | %s |\n", sources[i].label,
                    BestRatio(rows), ratio, ratio >= 0.9 ? "yes" : "no");
-        else
+        if (BestRatio(rows) < 0.9 || sources[i].ownCpuTarget)
             printf("| %s | %.3f | service's own CPU <= 1.5 x floor + 50 us | %.1f us, limit %.1f us | %s |\n",
                    sources[i].label, BestRatio(rows), OwnCpuUs(rows, ROW_ONE), LimitUs(rows),
                    OwnCpuUs(rows, ROW_ONE) <= LimitUs(rows) ? "yes" : "no");
+        printf("| %s | | 19 (Max Clients %d, bytes taken as they arrive) >= 0.95 x session per statement | %.3f | %s "
+               "|\n",
+               sources[i].label, FEW_CLIENTS, few, few >= 0.95 ? "yes" : "no");
+        if (HasRow(&sources[i], ROW_REFERENCE))
+            printf("| %s | | service's CPU in 1 <= 1.1 x the earlier build's (20) | %.1f us, limit %.1f us | %s |\n",
+                   sources[i].label, rows[ROW_ONE].cpuUs, 1.1 * rows[ROW_REFERENCE].cpuUs,
+                   rows[ROW_ONE].cpuUs <= 1.1 * rows[ROW_REFERENCE].cpuUs ? "yes" : "no");
         double idleRatio = rows[ROW_IDLE].rate / rows[ROW_ALONE].rate;
         printf("| %s | | 6 >= 0.95 x 5 in statements/s | %.3f | %s |\n", sources[i].label, idleRatio,
                idleRatio >= 0.95 ? "yes" : "no");
@@ -350,21 +368,50 @@ static void PrintReuseTable(const Source *sources, const Results *results, int c
                 printf(" none kept |\n");
         }
     }
-    printf("\nWhere a kept session's time goes, per statement: the service (15) and the same session calls in "
-           "process (17), of which the reset, and the statement alone on a held connection (3), in wall time (ms) "
-           "and CPU time (us); the service's own CPU (15 less 17) and that of the one-byte reads (floor).\n\n"
-           "| Data source | 15 ms | 17 ms | Reset ms | 3 ms | 15 CPU | 17 CPU | Reset CPU | 3 CPU | Service's own CPU "
-           "| Floor CPU |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+}
+
+// One line of the time table: a service row's wall time (ms) and CPU time
+// (us) per statement beside what its parts cost where they are timed
+// alone, and what is left.
+static void PrintTimeLine(const Source *source, const Results *r, int row, int receives)
+{
+    const Row *rows = r->rows;
+    const Row *database = &rows[row == ROW_REUSE_ONE ? ROW_HELD : ROW_SESSION];
+    const Row *reset = &rows[ROW_HELD_RESET];
+    const Row *handOver = &rows[ROW_FLOOR_HANDOVER];
+    const Row *console = &rows[ROW_FLOOR_CONSOLE];
+    double resetMs = row == ROW_REUSE_ONE ? PerStatement(r->reset[0] * 1e3, reset) : 0;
+    double resetUs = row == ROW_REUSE_ONE ? PerStatement(r->reset[1] * 1e6, reset) : 0;
+    double ms = 1e3 / rows[row].rate;
+    double partsMs = 1e3 / database->rate + resetMs + 1e3 / rows[receives].rate + 1e3 / handOver->rate +
+                     1e3 / console->rate;
+    double partsUs = database->cpuUs + resetUs + rows[receives].cpuUs + handOver->cpuUs + console->cpuUs;
+
+    printf("| %s | %d | %.3f | %.1f | %.3f | %.1f | %.3f | %.1f | %.3f | %.1f | %.3f | %.1f | %.1f | %.3f | %.1f |\n",
+           source->label, row == ROW_ONE ? 1 : row == ROW_FEW ? 19 : 15, ms, rows[row].cpuUs, 1e3 / database->rate,
+           database->cpuUs, resetMs, resetUs, 1e3 / rows[receives].rate, rows[receives].cpuUs, 1e3 / handOver->rate,
+           handOver->cpuUs, console->cpuUs, ms - partsMs, rows[row].cpuUs - partsUs);
+}
+
+static void PrintTimeTable(const Source *sources, const Results *results, int count)
+{
+    printf("\n## Where a statement's time goes\n\nPer statement, wall time in ms and CPU time in us: the service's "
+           "row; the database's part timed in process (rows 1 and 19: a session of its own, row 2; row 15: the "
+           "statement on a held connection, row 3, and the reset of row 17); and the floors of the service's own "
+           "parts: its receives (one byte a call for row 1; one call for the whole statement for rows 19 and 15, "
+           "which take about ten statements a call), the hand-over to a session's thread and back (two thread "
+           "wake-ups), and one console line. The rest is what none of these account for; in row 15 the reset "
+           "overlaps the loop's reading, so the wall times need not add up.\n\n| Data source | Row | ms | CPU | "
+           "Database ms | Database CPU | Reset ms | Reset CPU | Receives ms | Receives CPU | Hand-over ms | Hand-over "
+           "CPU | Console CPU | Rest ms | Rest CPU |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int i = 0; i < count; i++) {
         const Results *r = &results[i];
-        const Row *rows = r->rows;
-        const Row *reset = &rows[ROW_HELD_RESET];
-        if (!Shows(&sources[i], r, ROW_REUSE_ONE) || reset->statements == 0)
+        if (!r->measured)
             continue;
-        printf("| %s | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n", sources[i].label,
-               1e3 / rows[ROW_REUSE_ONE].rate, 1e3 / reset->rate, PerStatement(r->reset[0] * 1e3, reset),
-               1e3 / rows[ROW_HELD].rate, rows[ROW_REUSE_ONE].cpuUs, reset->cpuUs, PerStatement(r->reset[1] * 1e6, reset),
-               rows[ROW_HELD].cpuUs, rows[ROW_REUSE_ONE].cpuUs - reset->cpuUs, rows[ROW_FLOOR].cpuUs);
+        PrintTimeLine(&sources[i], r, ROW_ONE, ROW_FLOOR);
+        PrintTimeLine(&sources[i], r, ROW_FEW, ROW_FLOOR_WHOLE);
+        if (HasRow(&sources[i], ROW_REUSE_ONE) && r->rows[ROW_HELD_RESET].statements > 0)
+            PrintTimeLine(&sources[i], r, ROW_REUSE_ONE, ROW_FLOOR_WHOLE);
     }
 }
 
@@ -407,6 +454,7 @@ void PrintLoadTables(const Source *sources, const Results *results, int count)
 {
     PrintSessionsTable(sources, results, count);
     PrintReuseTable(sources, results, count);
+    PrintTimeTable(sources, results, count);
     PrintHangTable(sources, results, count);
     PrintDrainTable(sources, results, count);
     printf("\n## Targets of rows 11 to 18\n\n| Data source | Target | Measured | Met |\n|---|---|---|---|\n");
@@ -429,8 +477,9 @@ void PrintLoadTables(const Source *sources, const Results *results, int count)
                    scale >= 2 ? "yes" : "no");
             for (int k : {ROW_REUSE_ONE, ROW_REUSE_MANY}) {
                 double share = rows[k].rate / rows[ROW_HELD].rate;
-                printf("| %s | %s >= 0.25 x 3 | %.3f | %s |\n", label, k == ROW_REUSE_ONE ? "15" : "16", share,
-                       share >= 0.25 ? "yes" : "no");
+                double target = k == ROW_REUSE_ONE ? 0.5 : 0.6;
+                printf("| %s | %s >= %.1f x 3 | %.3f | %s |\n", label, k == ROW_REUSE_ONE ? "15" : "16", target, share,
+                       share >= target ? "yes" : "no");
             }
         }
         if (HasRow(&sources[i], ROW_HANG) && rows[ROW_HANG].sampleCount > 0) {

@@ -1,6 +1,7 @@
 // The measured rows: the service in a child process (this program run with
-// --serve), loaded over loopback and timed by its console; its own session
-// calls and a held connection in this process; the one-byte reads' floor.
+// --serve, or an earlier build's), loaded over loopback and timed by its
+// console; its own session calls and a held connection in this process;
+// the floors of its receives, its hand-over to a session and its console.
 // The rows of many sessions, kept sessions, a server that never answers and
 // a drain under load follow the memory runs.
 #include "bench.h"
@@ -11,13 +12,16 @@
 #include "spool.h"
 
 #include <arpa/inet.h>
+#include <condition_variable>
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <linux/tcp.h>
+#include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +30,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -95,6 +100,8 @@ enum {
     SERVICE_SESSIONS_4,
     SERVICE_SESSIONS_8,
     SERVICE_REUSE,
+    SERVICE_FEW,
+    SERVICE_REFERENCE,
     SERVICES
 };
 
@@ -107,17 +114,20 @@ typedef struct ServiceKind {
     int reuse;              // Reuse Sessions 1
     unsigned loginTimeout;  // 0: left out
     int hang;               // on the source's data source of a server that never answers
+    int reference;          // the earlier build's service (--reference)
 } ServiceKind;
 
 static const ServiceKind serviceKinds[SERVICES] = {
-    {0, 0, NULL, 0, 0, 0, 0, 0},
-    {1, 0, NULL, 0, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 0, 0, 0, 0},
-    {0, 0, "spool-set", 0, 0, 0, 0, 0},
-    {0, 0, "spool-outage", 1, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 4, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 8, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 0, 1, 0, 0},
+    {0, 0, NULL, 0, 0, 0, 0, 0, 0},
+    {1, 0, NULL, 0, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 0, 0, 0, 0},
+    {0, 0, "spool-set", 0, 0, 0, 0, 0, 0},
+    {0, 0, "spool-outage", 1, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 4, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 8, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 1, 0, 0, 0},
+    {0, FEW_CLIENTS, NULL, 0, 0, 0, 0, 0, 0},
+    {0, 0, NULL, 0, 0, 0, 0, 0, 1},
 };
 
 // A row of a service loaded over loopback, with its statements over
@@ -152,6 +162,8 @@ static const ServiceRow serviceRows[] = {
     {ROW_SESSIONS_8, SERVICE_SESSIONS_8, LOAD_CLIENTS, 0, 0},
     {ROW_REUSE_ONE, SERVICE_REUSE, 1, 0, 0},
     {ROW_REUSE_MANY, SERVICE_REUSE, LOAD_CLIENTS, 0, 0},
+    {ROW_FEW, SERVICE_FEW, 1, 0, 0},
+    {ROW_REFERENCE, SERVICE_REFERENCE, 1, 0, 0},
 };
 
 // The crowd beside a load; one at a time.
@@ -410,7 +422,8 @@ static int StartService(const char *odbcDir, const Source *source, const Service
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(ends[1], 1);
         setenv("ODBCSYSINI", odbcDir, 1);
-        execl("/proc/self/exe", "varn-bench", "--serve", settingsPath, (char *)NULL);
+        execl(kind->reference ? referenceProgram : "/proc/self/exe", "varn-bench", "--serve", settingsPath,
+              (char *)NULL);
         _exit(127);
     }
     close(ends[1]);
@@ -687,12 +700,14 @@ static int RunInProcess(const Source *source, int runId, int mode, double second
     return held && DbDisconnect(&benchSession) != 0 ? -1 : status;
 }
 
-// A statement read off a loopback TCP connection one byte per receive call,
-// its bytes already there: the least the service's reads can cost.
-static int ReadByteFloor(double seconds, Row *row)
+// A statement read off a loopback TCP connection `size` bytes per receive
+// call, its bytes already there: with 1, the least the service's one-byte
+// reads can cost; with the whole statement, the most its receives cost
+// where it takes bytes as they have arrived (about ten statements a call).
+static int ReadFloor(double seconds, int size, Row *row)
 {
     char text[STATEMENT_BYTES + 1];
-    char byte;
+    char bytes[STATEMENT_BYTES];
     int port = 0;
     int listener = OpenLoopback(&port);
     int writer = listener >= 0 ? OpenLoopback(&port) : -1;
@@ -706,8 +721,11 @@ static int ReadByteFloor(double seconds, Row *row)
         status = send(writer, text, STATEMENT_BYTES, MSG_NOSIGNAL) == STATEMENT_BYTES ? 0 : -1;
         double begun = ReadClock(CLOCK_MONOTONIC);
         double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
-        for (int i = 0; i < STATEMENT_BYTES && status == 0; i++)
-            status = recv(reader, &byte, 1, 0) == 1 ? 0 : -1;
+        for (int at = 0; at < STATEMENT_BYTES && status == 0;) {
+            ssize_t got = recv(reader, bytes, (size_t)size, 0);
+            status = got > 0 ? 0 : -1;
+            at += got > 0 ? (int)got : 0;
+        }
         now = ReadClock(CLOCK_MONOTONIC);
         row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
         row->seconds += now - begun;
@@ -715,6 +733,107 @@ static int ReadByteFloor(double seconds, Row *row)
     }
     for (int fd : {listener, writer, reader})
         close(fd);
+    return status;
+}
+
+// What the serving loop and a session's thread share to hand a statement
+// over and back with one session: a job count under a lock, a condition
+// variable the thread waits on, and a pipe the loop polls.
+typedef struct HandOver {
+    std::mutex lock;
+    std::condition_variable arrived;
+    int jobs;
+    int ending;
+    int wake[2];
+} HandOver;
+
+// The session's side: takes each job and writes a byte for it.
+static void RunHandOverThread(HandOver *h)
+{
+    char byte = 1;
+    std::unique_lock<std::mutex> hold(h->lock);
+
+    while (!h->ending) {
+        if (h->jobs == 0) {
+            h->arrived.wait(hold);
+            continue;
+        }
+        h->jobs--;
+        hold.unlock();
+        if (write(h->wake[1], &byte, 1) != 1)
+            return;
+        hold.lock();
+    }
+}
+
+// The loop's side, as the service makes it with one session, and nothing
+// else: it puts a job under the lock and wakes the thread, then waits in
+// poll until the thread, done, writes its byte, which it reads. Two thread
+// wake-ups per statement; the CPU time is that of both threads.
+static int HandOverFloor(double seconds, Row *row)
+{
+    static HandOver h;
+    char byte;
+    int status = pipe2(h.wake, O_CLOEXEC) == 0 ? 0 : -1;
+
+    if (status != 0)
+        return -1;
+    h.jobs = h.ending = 0;
+    std::thread session(RunHandOverThread, &h);
+    struct pollfd watched = {h.wake[0], POLLIN, 0};
+    double started = ReadClock(CLOCK_MONOTONIC);
+    double cpuStarted = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
+    double now = started;
+    while (status == 0 && !interrupted && now - started < seconds) {
+        {
+            std::lock_guard<std::mutex> hold(h.lock);
+            h.jobs++;
+        }
+        h.arrived.notify_one();
+        status = poll(&watched, 1, 1000) == 1 && read(h.wake[0], &byte, 1) == 1 ? 0 : -1;
+        row->statements++;
+        now = ReadClock(CLOCK_MONOTONIC);
+    }
+    row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuStarted;
+    row->seconds += now - started;
+    {
+        std::lock_guard<std::mutex> hold(h.lock);
+        h.ending = 1;
+    }
+    h.arrived.notify_one();
+    session.join();
+    close(h.wake[0]);
+    close(h.wake[1]);
+    return status;
+}
+
+// A line the size of a Query line written to a pipe, as the service writes
+// its console for each statement; the pipe is drained apart from the timing.
+static int ConsoleFloor(double seconds, Row *row)
+{
+    char line[STATEMENT_BYTES + 11];
+    char drained[4096];
+    int ends[2] = {-1, -1};
+    int status = pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0 ? 0 : -1;
+    double now = ReadClock(CLOCK_MONOTONIC);
+    double started = now;
+
+    memset(line, 'x', sizeof line);
+    line[sizeof line - 1] = '\n';
+    while (status == 0 && !interrupted && now - started < seconds) {
+        double begun = ReadClock(CLOCK_MONOTONIC);
+        double cpuBegun = ReadClock(CLOCK_PROCESS_CPUTIME_ID);
+        status = write(ends[1], line, sizeof line) == (ssize_t)sizeof line ? 0 : -1;
+        now = ReadClock(CLOCK_MONOTONIC);
+        row->cpuSeconds += ReadClock(CLOCK_PROCESS_CPUTIME_ID) - cpuBegun;
+        row->seconds += now - begun;
+        row->statements++;
+        while (status == 0 && read(ends[0], drained, sizeof drained) > 0)
+            continue;
+    }
+    for (int fd : ends)
+        if (fd >= 0)
+            close(fd);
     return status;
 }
 
@@ -726,7 +845,7 @@ static int ReadByteFloor(double seconds, Row *row)
 // MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
 static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
 {
-    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0, 0, 0, 0, 0};
+    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0, 0, 0, 0, 0, 0};
     Row *row = &r->rows[ROW_MEMORY];
     Row *many = &r->rows[ROW_MEMORY_MANY];
     Service service = {};
@@ -817,7 +936,7 @@ int OpenBlackhole(void)
 // That session hangs in turn, so a service serves one slice. Nothing runs.
 static int MeasureHang(const Source *source, const char *plainDir, Row *row)
 {
-    static const ServiceKind kind = {0, 2 * HANG_SESSIONS, NULL, 0, HANG_SESSIONS, 0, HANG_LOGIN_SECONDS, 1};
+    static const ServiceKind kind = {0, 2 * HANG_SESSIONS, NULL, 0, HANG_SESSIONS, 0, HANG_LOGIN_SECONDS, 1, 0};
     char text[STATEMENT_BYTES + 1];
     int fds[HANG_SESSIONS];
     int opened = 0;
@@ -890,7 +1009,7 @@ static int SendPaced(Pacer *pacer)
 // its own once the spool is empty. The spool's file is watched throughout.
 static int MeasureDrain(const Source *source, const char *plainDir, long backlog, Results *r)
 {
-    static const ServiceKind kind = {0, 0, "spool-drain", 1, 0, 0, 0, 0};
+    static const ServiceKind kind = {0, 0, "spool-drain", 1, 0, 0, 0, 0, 0};
     Row *row = &r->rows[ROW_DRAIN];
     Row filling = {};
     Service service = {};
@@ -994,7 +1113,8 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
                  RunServiceRow(&services[plan.service], &plan, slice, &rows[plan.row]) != 0))
                 goto done;
         if (DrainSpool(source, outage, slice + SLICE_MARGIN_SECONDS, &rows[ROW_REPLAY]) != 0 ||
-            ReadByteFloor(slice, &rows[ROW_FLOOR]) != 0 ||
+            ReadFloor(slice, 1, &rows[ROW_FLOOR]) != 0 || ReadFloor(slice / 4, STATEMENT_BYTES, &rows[ROW_FLOOR_WHOLE]) != 0 ||
+            HandOverFloor(slice / 4, &rows[ROW_FLOOR_HANDOVER]) != 0 || ConsoleFloor(slice / 4, &rows[ROW_FLOOR_CONSOLE]) != 0 ||
             DrainSpool(source, outage, REPLAY_SECONDS, &rows[ROW_REPLAY]) != 0)
             goto done;
     }
@@ -1013,7 +1133,7 @@ int MeasureSource(const Source *source, const char *plainDir, const char *pooled
     // The spooled statements arrive as their replays; the spool's memory
     // run sends none to the database.
     for (int i = 0; i < ROWS; i++) {
-        if (i != ROW_FLOOR && i != ROW_SPOOLING && i != ROW_MEMORY_SPOOL)
+        if ((i < ROW_FLOOR || i > ROW_FLOOR_CONSOLE) && i != ROW_SPOOLING && i != ROW_MEMORY_SPOOL)
             statements += rows[i].statements + rows[i].sideStatements;
         FinishRow(&rows[i]);
     }

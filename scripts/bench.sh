@@ -4,18 +4,23 @@
 # benchmark on SQLite, PostgreSQL and MariaDB and prints its tables. Without
 # root, or with --sqlite-only, only SQLite is measured. A source that fails
 # is marked in the tables with its reason, and the others are still
-# measured and printed; the exit status is then 1. Anything after "--"
-# goes to varn-bench (bench/README.md lists its options).
+# measured and printed; the exit status is then 1. With --reference REV,
+# the varn-bench of that git revision is built into build-bench-ref/ and
+# its service's row 1 runs beside this build's, to compare CPU time per
+# statement. Anything after "--" goes to varn-bench (bench/README.md lists
+# its options).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 servers=yes
+reference=""
 bench_args=()
 while [ $# -gt 0 ]; do
   case $1 in
     --sqlite-only) servers=no ;;
+    --reference) shift; reference=${1:?--reference needs a git revision} ;;
     --) shift; bench_args=("$@"); break ;;
-    *) echo "usage: $0 [--sqlite-only] [-- varn-bench options]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--sqlite-only] [--reference REV] [-- varn-bench options]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -27,6 +32,14 @@ fi
 scripts/install-deps.sh g++ cmake make pkg-config unixodbc-dev unixodbc odbcinst libsqliteodbc sqlite3
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARN_BUILD_TESTS=OFF -DVARN_BUILD_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" --target varn-bench >/dev/null
+if [ -n "$reference" ]; then
+  rm -rf build-bench-ref && mkdir -p build-bench-ref/src
+  git archive "$reference" | tar -x -C build-bench-ref/src
+  cmake -S build-bench-ref/src -B build-bench-ref/build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARN_BUILD_TESTS=OFF \
+    -DVARN_BUILD_BENCH=ON >/dev/null
+  cmake --build build-bench-ref/build -j"$(nproc)" --target varn-bench >/dev/null
+  bench_args=(--reference "$PWD/build-bench-ref/build/bench/varn-bench" "${bench_args[@]}")
+fi
 
 servers_dir=""
 cleanup() {
