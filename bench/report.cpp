@@ -187,9 +187,8 @@ void PrintTables(const Source *sources, const Results *results, int count)
         double ratio = rows[ROW_ONE].rate / rows[ROW_SESSION].rate;
         long growth = results[i].rssLastKiB - results[i].rssFirstKiB;
         double few = rows[ROW_FEW].rate / rows[ROW_SESSION].rate;
-        if (BestRatio(rows) >= 0.9)
-            printf("| %s | %.3f | service >= 0.9 x session per statement | %.3f | %s |\n", sources[i].label,
-                   BestRatio(rows), ratio, ratio >= 0.9 ? "yes" : "no");
+        printf("| %s | %.3f | service >= 0.9 x session per statement | %.3f | %s |\n", sources[i].label,
+               BestRatio(rows), ratio, ratio >= 0.9 ? "yes" : "no");
         if (BestRatio(rows) < 0.9 || sources[i].ownCpuTarget)
             printf("| %s | %.3f | service's own CPU <= 1.5 x floor + 50 us | %.1f us, limit %.1f us | %s |\n",
                    sources[i].label, BestRatio(rows), OwnCpuUs(rows, ROW_ONE), LimitUs(rows),
@@ -475,11 +474,14 @@ void PrintLoadTables(const Source *sources, const Results *results, int count)
             double scale = rows[ROW_SESSIONS_8].rate / rows[ROW_SESSIONS_1].rate;
             printf("| %s | 8 sessions >= 2 x 1, %d clients | %.3f | %s |\n", label, LOAD_CLIENTS, scale,
                    scale >= 2 ? "yes" : "no");
+            // Only a database whose reset is complete keeps a connection
+            // (row 17 ran); on any other, kept sessions are fresh ones.
             for (int k : {ROW_REUSE_ONE, ROW_REUSE_MANY}) {
                 double share = rows[k].rate / rows[ROW_HELD].rate;
                 double target = k == ROW_REUSE_ONE ? 0.5 : 0.6;
-                printf("| %s | %s >= %.1f x 3 | %.3f | %s |\n", label, k == ROW_REUSE_ONE ? "15" : "16", target, share,
-                       share >= target ? "yes" : "no");
+                if (rows[ROW_HELD_RESET].statements > 0)
+                    printf("| %s | %s >= %.1f x 3 | %.3f | %s |\n", label, k == ROW_REUSE_ONE ? "15" : "16", target,
+                           share, share >= target ? "yes" : "no");
             }
         }
         if (HasRow(&sources[i], ROW_HANG) && rows[ROW_HANG].sampleCount > 0) {
