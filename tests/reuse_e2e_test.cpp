@@ -140,11 +140,18 @@ TEST_P(Reuse, postgres_mariadb_NothingCarriesOver)
 
 // The kept connection's server restarts between two statements: the reset
 // finds it gone before anything is sent, and both statements land once.
+// A kept session resets its connection after it hands the statement back,
+// so the restart waits until the connection is idle, its statement and
+// reset done; a pooled one is reset when it is handed out again.
 TEST_P(Reuse, postgres_RestartBetweenStatements)
 {
     DataSource source = Source("postgres");
     ASSERT_TRUE(Start(source)) << ServiceLog(run);
     ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(1, 'before');"}));
+    const char *idle = "SELECT count(*) FROM pg_stat_activity WHERE usename = current_user AND pid <> pg_backend_pid() "
+                       "AND (state <> 'idle' OR query LIKE 'INSERT%')";
+    for (long waited = NowMs(); !GetParam() && QueryDataSource(source, idle) != "0\n" && NowMs() - waited < 5000;)
+        usleep(20000);
     RunCommand("\"$VARN_DBSERVERS\" pg-stop \"$VARN_SERVERS_DIR\" && \"$VARN_DBSERVERS\" pg-start \"$VARN_SERVERS_DIR\"");
     ASSERT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(2, 'after');"}));
     EXPECT_EQ("1|before\n2|after\n", QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << ServiceLog(run);
