@@ -269,7 +269,10 @@ static void AwaitJob(std::unique_lock<std::mutex> &hold, DbSession *session)
             hold.unlock();
             CloseKept(session);
             hold.lock();
-        } else if (closing == CLOSING_END && !counted) {
+        } else if (closing == CLOSING_END && !counted && session->hdbc == SQL_NULL_HDBC) {
+            // A session woken from its idle wait by the end keeps its
+            // connection until the next turn closes it: only then is it
+            // ended, and may the process end.
             counted = 1;
             sessionsEnded++;
             hold.unlock();
