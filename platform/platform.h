@@ -73,13 +73,6 @@ void NetWakeClear(void);
 // Returns 0, or -1 when no thread could be had.
 int ThreadStart(void (*run)(void));
 
-// Keeps the calling thread, and every thread it starts from then on, on
-// the one CPU it runs on now (where the platform allows it; the Windows
-// build leaves the scheduler be). Two threads that hand work to each other
-// and never run at once then wake each other on a CPU that is already
-// awake, its caches warm. Returns 0, or -1 when it could not.
-int ThreadKeepToOneCpu(void);
-
 // Fills `buffer` with `size` bytes from the system's random source. Returns
 // 0, or -1 when it could not.
 int RandomBytes(void *buffer, int size);

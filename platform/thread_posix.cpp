@@ -3,7 +3,6 @@
 #include "platform.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 
 static void *RunThread(void *run)
@@ -29,16 +28,4 @@ int ThreadStart(void (*run)(void))
         return -1;
     pthread_detach(thread);
     return 0;
-}
-
-int ThreadKeepToOneCpu(void)
-{
-    cpu_set_t one;
-    int cpu = sched_getcpu();
-
-    if (cpu < 0)
-        return -1;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0 ? 0 : -1;
 }

@@ -17,8 +17,3 @@ int ThreadStart(void (*run)(void))
     CloseHandle(thread);
     return 0;
 }
-
-int ThreadKeepToOneCpu(void)
-{
-    return -1;
-}

@@ -20,9 +20,6 @@
 #define STOP_TIMEOUT_MAX 3600
 // How often a start-up that waits for the spool asks for it again.
 #define SPOOL_RETRY_MS 100
-// The most clients ("Max Clients") with which one session's loop and
-// thread are kept on one CPU.
-#define FEW_CLIENTS_ONE_CPU 8
 
 static void AnnounceFilter(void)
 {
@@ -156,14 +153,6 @@ int RunService(const char *settingsLocation)
         ConsoleLine("socketpair failed %s\n", NetLastErrorText());
         return 1;
     }
-    // With one session and a few clients the loop and the session hand each
-    // statement to each other and seldom run at once: on one CPU neither
-    // wakes the other on a CPU gone idle, which cost a sixth more CPU time
-    // per statement on SQLite. With more clients the loop's waits over all
-    // their sockets are better made beside the session's statement. Best
-    // effort; the session inherits it.
-    if (serviceLoop.sessions == 1 && serviceLoop.maxClients <= FEW_CLIENTS_ONE_CPU)
-        ThreadKeepToOneCpu();
     if (StartSessions(serviceLoop.sessions) != 0) {
         ConsoleLine("Database sessions cannot be started\n");
         return 1;
