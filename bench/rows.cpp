@@ -102,6 +102,7 @@ enum {
     SERVICE_REUSE,
     SERVICE_FEW,
     SERVICE_REFERENCE,
+    SERVICE_OBSERVED,
     SERVICES
 };
 
@@ -115,19 +116,21 @@ typedef struct ServiceKind {
     unsigned loginTimeout;  // 0: left out
     int hang;               // on the source's data source of a server that never answers
     int reference;          // the earlier build's service (--reference)
+    int observed;           // Metrics File set, Log Format json
 } ServiceKind;
 
 static const ServiceKind serviceKinds[SERVICES] = {
-    {0, 0, NULL, 0, 0, 0, 0, 0, 0},
-    {1, 0, NULL, 0, 0, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 0, 0, 0, 0, 0},
-    {0, 0, "spool-set", 0, 0, 0, 0, 0, 0},
-    {0, 0, "spool-outage", 1, 0, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 4, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 8, 0, 0, 0, 0},
-    {0, MANY_CLIENTS, NULL, 0, 0, 1, 0, 0, 0},
-    {0, FEW_CLIENTS, NULL, 0, 0, 0, 0, 0, 0},
-    {0, 0, NULL, 0, 0, 0, 0, 0, 1},
+    {0, 0, NULL, 0, 0, 0, 0, 0, 0, 0},
+    {1, 0, NULL, 0, 0, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 0, 0, 0, 0, 0},
+    {0, 0, "spool-set", 0, 0, 0, 0, 0, 0, 0},
+    {0, 0, "spool-outage", 1, 0, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 4, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 8, 0, 0, 0, 0, 0},
+    {0, MANY_CLIENTS, NULL, 0, 0, 1, 0, 0, 0, 0},
+    {0, FEW_CLIENTS, NULL, 0, 0, 0, 0, 0, 0, 0},
+    {0, 0, NULL, 0, 0, 0, 0, 0, 1, 0},
+    {0, 0, NULL, 0, 0, 0, 0, 0, 0, 1},
 };
 
 // A row of a service loaded over loopback, with its statements over
@@ -164,6 +167,7 @@ static const ServiceRow serviceRows[] = {
     {ROW_REUSE_MANY, SERVICE_REUSE, LOAD_CLIENTS, 0, 0},
     {ROW_FEW, SERVICE_FEW, 1, 0, 0},
     {ROW_REFERENCE, SERVICE_REFERENCE, 1, 0, 0},
+    {ROW_OBSERVED, SERVICE_OBSERVED, 1, 0, 0},
 };
 
 // The crowd beside a load; one at a time.
@@ -315,6 +319,21 @@ static int OpenLoopback(int *port)
 // with the next one waiting, as soon as it has finished the one before, so
 // the gap between two Query lines is one statement's whole time in the
 // service. Returns -1 when it ended, fell silent or the run was interrupted.
+// The start of the plain line a JSON line stands for, as far as the
+// service rows tell lines apart; "" for the others.
+static const char *PlainOfJson(const char *line)
+{
+    static const char *const events[][2] = {{"\"event\":\"query\"", "Query: "},
+                                            {"\"event\":\"peer_closed_connection\"", "Peer closed connection.\n"},
+                                            {"\"event\":\"incoming_connection_from\"", "Incoming connection"},
+                                            {"\"event\":\"listening_on_tcp_port\"", "Listening on TCP port"}};
+
+    for (size_t i = 0; i < sizeof events / sizeof events[0]; i++)
+        if (strstr(line, events[i][0]) != NULL)
+            return events[i][1];
+    return "";
+}
+
 static int ReadConsoleLine(Service *service)
 {
     char line[2048];
@@ -333,6 +352,8 @@ static int ReadConsoleLine(Service *service)
     // With Max Clients above 1, a line about a client begins "[address:port] ".
     const char *text = line[0] == '[' ? strstr(line, "] ") : NULL;
     text = text != NULL ? text + 2 : line;
+    if (line[0] == '{')
+        text = PlainOfJson(line);
     if (strncmp(text, "Query: ", 7) == 0) {
         if (service->timing != NULL && service->lastQueryAt > 0)
             AddSample(service->timing, (now - service->lastQueryAt) * 1e3);
@@ -410,6 +431,8 @@ static int StartService(const char *odbcDir, const Source *source, const Service
         fprintf(file, "\"Reuse Sessions\"=dword:00000001\n");
     if (kind->loginTimeout > 0)
         fprintf(file, "\"Login Timeout\"=dword:%08x\n", kind->loginTimeout);
+    if (kind->observed)
+        fprintf(file, "\"Metrics File\"=\"%s/varn.prom\"\n\"Log Format\"=\"json\"\n", source->dir);
     if (kind->spool != NULL) {
         SpoolPath(source, kind, spoolPath);
         fprintf(file, "\"Spool File\"=\"%s\"\n", spoolPath);
@@ -845,7 +868,7 @@ static int ConsoleFloor(double seconds, Row *row)
 // MEMORY_CLIENTS; then statements spread over SPREAD_CLIENTS connections.
 static int MeasureMemory(const Source *source, const char *plainDir, long statements, Results *r)
 {
-    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0, 0, 0, 0, 0, 0};
+    static const ServiceKind manyKind = {0, MAX_CLIENTS_LIMIT, NULL, 0, 0, 0, 0, 0, 0, 0};
     Row *row = &r->rows[ROW_MEMORY];
     Row *many = &r->rows[ROW_MEMORY_MANY];
     Service service = {};
@@ -936,7 +959,7 @@ int OpenBlackhole(void)
 // That session hangs in turn, so a service serves one slice. Nothing runs.
 static int MeasureHang(const Source *source, const char *plainDir, Row *row)
 {
-    static const ServiceKind kind = {0, 2 * HANG_SESSIONS, NULL, 0, HANG_SESSIONS, 0, HANG_LOGIN_SECONDS, 1, 0};
+    static const ServiceKind kind = {0, 2 * HANG_SESSIONS, NULL, 0, HANG_SESSIONS, 0, HANG_LOGIN_SECONDS, 1, 0, 0};
     char text[STATEMENT_BYTES + 1];
     int fds[HANG_SESSIONS];
     int opened = 0;
@@ -1009,7 +1032,7 @@ static int SendPaced(Pacer *pacer)
 // its own once the spool is empty. The spool's file is watched throughout.
 static int MeasureDrain(const Source *source, const char *plainDir, long backlog, Results *r)
 {
-    static const ServiceKind kind = {0, 0, "spool-drain", 1, 0, 0, 0, 0, 0};
+    static const ServiceKind kind = {0, 0, "spool-drain", 1, 0, 0, 0, 0, 0, 0};
     Row *row = &r->rows[ROW_DRAIN];
     Row filling = {};
     Service service = {};
