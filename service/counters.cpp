@@ -187,7 +187,7 @@ int64_t ReportWhenDue(int now)
     if (serviceSettings.metricsFile[0] != '\0') {
         if (now || clock >= metricsAt) {
             // A file that cannot be written now is tried again at the next
-            // turn; the counters go on either way.
+            // write, not every turn; the counters go on either way.
             WriteMetricsFile(serviceSettings.metricsFile);
             metricsAt = clock + metricsEveryMs;
         }

@@ -332,7 +332,6 @@ static void RunSession(void)
         // job back at a stop, no connection is left but idle ones.
         if (!keep && session.hdbc != SQL_NULL_HDBC)
             DbDisconnect(&session);
-        ConsoleSetClient("");
         job.outcome = outcome;
         job.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
                             .count();
@@ -344,8 +343,8 @@ static void RunSession(void)
         PutFinished(&job);
         // The kept connection is reset as soon as the statement ends, so
         // that nothing it left (a lock, an open transaction) outlives it,
-        // while the loop reads on; the next job waits for it.
-        ConsoleSetClient(job.peer);
+        // while the loop reads on; the next job waits for it. Its lines
+        // still name the statement's client.
         if (session.hdbc != SQL_NULL_HDBC && ResetKeptSession(&session) != 0)
             NoteKeptClosed();
         ConsoleSetClient("");
