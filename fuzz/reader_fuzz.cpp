@@ -192,7 +192,7 @@ static void Serve(const std::vector<std::string> &streams, int dialect, int maxC
 
     serviceLoop.maxClients = (uint32_t)maxClients;
     serviceLoop.dialect = dialect;
-    serviceLoop.receiveSize = receiveSize;
+    statementReceiveSize = receiveSize;
     for (size_t i = 0; i < streams.size(); i++) {
         int fds[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0 || fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0)

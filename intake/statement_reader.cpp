@@ -1,5 +1,5 @@
-// The statement reader: bytes taken off a connection one receive per byte,
-// or as many as have arrived, the dialect's lexer deciding byte by byte
+// The statement reader: bytes taken off a connection as many as have
+// arrived, up to a kilobyte, the dialect's lexer deciding byte by byte
 // where a statement ends, the waiting-time and length bounds, and the
 // console lines for each way a read can end without a statement.
 #include "statement_reader.h"
@@ -7,6 +7,7 @@
 #include <string.h>
 
 StatementWaits statementWaits = {90000, 30000};
+int statementReceiveSize = RECEIVE_MAX;
 
 void WriteQueryLine(const char *statement)
 {
@@ -18,7 +19,6 @@ void StartFraming(StatementFraming *framing, int dialect, int64_t now)
     framing->lexer.dialect = dialect;
     framing->receiveLimit = -1;
     framing->endedIncomplete = 0;
-    framing->receiveSize = 1;
     framing->receivedAt = framing->receivedEnd = 0;
     NextStatement(framing, now);
 }
@@ -79,7 +79,7 @@ int BytesReceived(const StatementFraming *framing)
 // taken, or what NetReceive answered.
 static int Receive(NetSocket sock, StatementFraming *framing)
 {
-    int size = framing->receiveSize;
+    int size = statementReceiveSize;
     int result;
 
     if (framing->receiveLimit == 0)

@@ -25,10 +25,15 @@ extern StatementWaits statementWaits;
 #define READ_WAITING 0
 #define READ_ENDED (-1)
 
-// The most bytes one receive takes off a connection whose bytes are taken
+// The most bytes one receive takes off a connection, whose bytes are taken
 // as they have arrived: about a kilobyte a client, so that a thousand
-// clients connected cost about a megabyte more, not sixty-four.
+// clients connected cost about a megabyte more, not sixty-four, and a
+// client whose statement waits has at most that taken past it.
 #define RECEIVE_MAX 1024
+
+// How many bytes a receive asks for: RECEIVE_MAX. Tests make it smaller to
+// split statements across receives at every byte.
+extern int statementReceiveSize;
 
 // The framing of one connection: the dialect, where the statement being
 // read stands, and until when the reader waits for its next byte. When the
@@ -37,10 +42,9 @@ extern StatementWaits statementWaits;
 // has the reader take and drop. receiveLimit, when not -1, is how many more
 // bytes the reader may take off the connection at all. endedIncomplete is
 // set when the connection ended inside a statement, which was logged as not
-// executed. Each receive asks for receiveSize bytes (1, one call per byte,
-// unless the caller sets more, up to RECEIVE_MAX); what it took and the
-// reader has not framed yet waits in received[receivedAt, receivedEnd),
-// taken off the connection already: receiveLimit does not count it.
+// executed. What a receive took and the reader has not framed yet waits in
+// received[receivedAt, receivedEnd), taken off the connection already:
+// receiveLimit does not count it.
 typedef struct StatementFraming {
     StatementLexer lexer;
     int length;
@@ -49,7 +53,6 @@ typedef struct StatementFraming {
     int64_t deadline;
     int64_t receiveLimit;
     int endedIncomplete;
-    int receiveSize;
     int receivedAt;
     int receivedEnd;
     char received[RECEIVE_MAX];
@@ -57,7 +60,7 @@ typedef struct StatementFraming {
 
 // Readies the framing for a connection's first statement in `dialect`,
 // waiting for its first byte from `now` (milliseconds, as the caller counts
-// them), one byte a receive; NextStatement for its next one.
+// them); NextStatement for its next one.
 void StartFraming(StatementFraming *framing, int dialect, int64_t now);
 void NextStatement(StatementFraming *framing, int64_t now);
 

@@ -18,7 +18,7 @@
 // so that the loop does not spin on it.
 #define ACCEPT_PAUSE_MS 100
 
-ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
+ServiceLoop serviceLoop = {1, SQL_DIALECT_PLAIN, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, NET_INVALID_SOCKET,
                            NET_INVALID_SOCKET, STOP_NONE, 0, {0}, 0, 0, {}};
 
 // With one session the clients' clock stands still while it runs a
@@ -78,7 +78,6 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
         client->running = 0;
         client->sock = sock;
         StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
-        client->framing.receiveSize = serviceLoop.receiveSize;
         serviceLoop.clientCount++;
     } else {
         serviceCounters.clientsDenied++;

@@ -40,7 +40,6 @@ typedef struct Client {
 typedef struct ServiceLoop {
     uint32_t maxClients;
     int dialect;
-    int receiveSize;      // bytes a client's receive asks for: 1 with the default settings
     int sessions;         // database sessions started
     int clientCount;
     int slotsUsed;        // slots below this may be in use

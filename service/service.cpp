@@ -129,11 +129,6 @@ int RunService(const char *settingsLocation)
     }
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
-    // One receive per byte, as the service always read, unless a setting
-    // asks for more than one client, session or kept connection: then a
-    // client's bytes are taken as they have arrived.
-    if (serviceSettings.maxClients != 1 || serviceSettings.databaseSessions != 1 || serviceSettings.reuseSessions)
-        serviceLoop.receiveSize = RECEIVE_MAX;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
     // Room beside the clients for the listener, the console, the spool and
     // each session's driver files and sockets.

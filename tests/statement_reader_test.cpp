@@ -32,8 +32,7 @@ const int M = SQL_DIALECT_MYSQL;
 // Reads statements off one connection as the serving loop does, until the
 // reader gives up, dropping the rest of any cut statement; cut statements
 // get a "[cut]" suffix.
-std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait,
-                                 int receiveSize = 1)
+std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait)
 {
     std::vector<std::string> statements;
     std::vector<char> buffer(capacity + 1);
@@ -42,7 +41,6 @@ std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t f
     statementWaits = {firstWait, kNextWait};
     fcntl(sock, F_SETFL, O_NONBLOCK);
     StartFraming(&framing, dialect, NowMs());
-    framing.receiveSize = receiveSize;
     for (;;) {
         int result = ReadStatementBytes((NetSocket)sock, buffer.data(), capacity, &framing, NowMs());
         if (result == READ_ENDED)
@@ -72,7 +70,7 @@ struct FramingCase : NamedCase {
     std::string sent;
     std::vector<std::string> statements;
     int capacity;
-    int receiveSize = 1;
+    int receiveSize = RECEIVE_MAX;  // what a receive may take: smaller splits the bytes that wait
 };
 
 const char kIncomplete[] = "Statement incomplete, not executed.\n";
@@ -81,17 +79,16 @@ const char kIncomplete[] = "Statement incomplete, not executed.\n";
 // bytes, are seeds in fuzz/corpus/reader, which reader.corpus checks against
 // an independent framing or against their expected statements in
 // fuzz/expected/reader. These are the ones whose state must carry across
-// reads, dribbled in here a byte at a time.
+// reads, dribbled in here a byte at a time, and sent whole.
 const FramingCase kFramingCases[] = {
     {{"cut and rest dropped"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10},
     {{"nested comments and parentheses"}, G, "/* a /* b; */ c; */ SELECT (1;\n2), \"d;\" -- e;\n;X;",
      {"/* a /* b; */ c; */ SELECT (1;\n2), \"d;\" -- e;\n;", "X;"}, 1000},
     {{"dollar quote carried into the dropped rest"}, G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11},
     {{"escape carried into the dropped rest"}, M, "SELECT 'ab\\';';X;", {"SELECT 'ab\\[cut]", "X;"}, 11},
-    // Bytes taken as they arrive: statements split across receives, several
-    // in one, a cut and its dropped rest inside one receive and across them.
-    {{"several in one receive"}, P, "A;B;'C;';D", {"A;", "B;", "'C;';"}, 1000, RECEIVE_MAX},
-    {{"cut inside one receive"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10, RECEIVE_MAX},
+    // Statements split across receives, several in one, a cut and its
+    // dropped rest inside one receive and across them.
+    {{"several in one receive"}, P, "A;B;'C;';D", {"A;", "B;", "'C;';"}, 1000},
     {{"cut across receives"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10, 3},
     {{"dollar quote across receives"}, G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11, 4},
     {{"comment dropped across receives"}, S, "/* a; */ -- b;\nSELECT 1;", {"SELECT 1;"}, 1000, 2},
@@ -115,7 +112,9 @@ TEST_P(Framing, WholeAndByteByByte)
             shutdown(pair.client, SHUT_WR);
         });
         CaptureStdout();
-        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect, kFirstWait, c.receiveSize);
+        statementReceiveSize = c.receiveSize;
+        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect, kFirstWait);
+        statementReceiveSize = RECEIVE_MAX;
         std::string console = GetCapturedStdout();
         writer.join();
         EXPECT_EQ(c.statements, statements) << (dribble ? "byte by byte" : "whole");
@@ -124,23 +123,6 @@ TEST_P(Framing, WholeAndByteByByte)
 }
 
 INSTANTIATE_TEST_SUITE_P(Reader, Framing, testing::ValuesIn(kFramingCases), CaseName());
-
-TEST(ReaderStatement, NothingIsConsumedBeyondTheSemicolon)
-{
-    for (int dialect : {P, S, G, M}) {
-        SocketPair pair;
-        ASSERT_TRUE(SendAll(pair.client, "A;'B"));
-        char buffer[1001];
-        StatementFraming framing;
-        fcntl(pair.service, F_SETFL, O_NONBLOCK);
-        StartFraming(&framing, dialect, 0);
-        EXPECT_EQ(READ_COMPLETE, ReadStatementBytes((NetSocket)pair.service, buffer, 1000, &framing, 0));
-        EXPECT_EQ(2, framing.length);
-        char next = 0;
-        EXPECT_EQ(1, recv(pair.service, &next, 1, MSG_DONTWAIT));
-        EXPECT_EQ('\'', next) << SqlDialectName(dialect);
-    }
-}
 
 // The service's real waits: a connection may keep the reader waiting 90 s
 // for a statement's first byte and 30 s for each byte after it, counted
@@ -171,7 +153,6 @@ struct EndCase : NamedCase {
     std::string console;
     uint32_t firstWait;
     int capacity = 1000;
-    int receiveSize = 1;
 };
 
 const EndCase kEndCases[] = {
@@ -198,14 +179,12 @@ const EndCase kEndCases[] = {
      10},
     {{"close while dropping a cut statement"}, P, "0123456789ABC", "close", "Peer closed connection.\n", kFirstWait, 10},
     {{"pause inside a statement received whole"}, P, "A;INSERT INTO t", "silence",
-     "Query: \"INSERT INTO t\"\n" + std::string(kIncomplete) + "recv(%u) next timed out\n", kFirstWait, 1000,
-     RECEIVE_MAX},
+     "Query: \"INSERT INTO t\"\n" + std::string(kIncomplete) + "recv(%u) next timed out\n", kFirstWait},
     {{"close inside a quote received whole"}, P, "A;SELECT 'abc;", "close",
-     "Query: \"SELECT 'abc;\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait, 1000,
-     RECEIVE_MAX},
+     "Query: \"SELECT 'abc;\"\n" + std::string(kIncomplete) + "Peer closed connection.\n", kFirstWait},
     {{"reset inside a statement received whole"}, G, "A;UPDATE t SET", "reset",
      "Query: \"UPDATE t SET\"\n" + std::string(kIncomplete) + "recv(%u) next failed Connection reset by peer\n",
-     kFirstWait, 1000, RECEIVE_MAX},
+     kFirstWait},
 };
 
 class ConnectionEnds : public testing::TestWithParam<EndCase> {};
@@ -219,7 +198,7 @@ TEST_P(ConnectionEnds, OneLineSaysWhy)
     CaptureStdout();
     // The reader runs while the bytes arrive, so a reset comes after it
     // has taken them, as it does from a real client.
-    std::thread reader([&] { statements = ReadAll(pair.service, c.capacity, c.dialect, c.firstWait, c.receiveSize); });
+    std::thread reader([&] { statements = ReadAll(pair.service, c.capacity, c.dialect, c.firstWait); });
     SendAll(pair.client, c.sent);
     usleep(100000);
     if (std::string(c.end) == "reset")
