@@ -23,6 +23,7 @@ typedef struct DbSession {
     int connectionLost;
     uint32_t loginTimeout;  // seconds a connect may wait for the server; 0: the driver's own
     int mariaDbDriver;      // the data source's driver is MariaDB's, which takes its options by connection string
+    int apart;              // connect as no client's connection does, so that no pool hands out one a client used
     int resetKind;          // DB_RESET_*: how the connected database is brought back to a fresh session's state
     // What the session has seen, for the service's counters: connects made
     // and failed, whether the last statement failed (1: the database
@@ -36,12 +37,22 @@ typedef struct DbSession {
     // PostgreSQL: what the driver set at connect, as set_config() calls
     // that the reset makes again ("" for nothing).
     char connectSettings[DB_SETTINGS_SIZE];
-    // The connection's TCP ports as the server sees them (0: not known, or
-    // not TCP), by which it can be closed from outside, and its socket in
-    // this process found by them (NET_INVALID_SOCKET: not known).
-    uint16_t localPort;
-    uint16_t serverPort;
+    // Who the connection is on the server, learned at connect
+    // (DbLearnIdentity), so that a statement can be ended there from a
+    // fresh connection: PostgreSQL's backend process and its start, or
+    // MariaDB's connection id; 0 when not known.
+    long backendId;
+    char backendStart[40];
+    // The service's own hold on the connection's socket, found by both of
+    // its ends as the server reports them (NET_INVALID_SOCKET: none), and
+    // whether the server reported them at all.
     NetSocket socket;
+    int endsReported;
+    // Called around each request the session sends on its connection and
+    // may then wait for the server's answer: `starting` 1 before, with the
+    // statement handle (null for a request made without one), 0 after.
+    // Null: nothing watches.
+    void (*watchCall)(struct DbSession *session, SQLHSTMT hstmt, int starting);
 } DbSession;
 
 // The database a connection reaches, as its driver names it (SQL_DBMS_NAME):
@@ -100,9 +111,9 @@ int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, 
 
 // Asks a kept connection whether it is still there, before a statement is
 // sent on it, so that one lost while idle costs the statement nothing: one
-// whose socket is known (DbLearnPorts) and quiet on this host's side goes
-// on at once; any other is asked with one round trip, whose failure is
-// written. Returns 0, or -1 as DbReset does.
+// whose socket the service holds (DbLearnIdentity) and quiet on this host's
+// side goes on at once; any other is asked with one round trip, whose
+// failure is written. Returns 0, or -1 as DbReset does.
 int DbCheckConnection(DbSession *session);
 
 // Lets the connection go without a word: for one that is gone or unusable.
@@ -142,12 +153,22 @@ int DbExecute(DbSession *session, const char *statementText);
 int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt);
 int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText);
 
-// Notes the connection's ports as the server sees them, on PostgreSQL and
-// MariaDB (one round trip): a TCP connection's, as the server saw it
-// connect; and its socket in this process, where the platform finds it.
-// Returns 0 (ports left 0 where the server gives none), or -1 when the
-// connection went away, as DbResetKind does.
-int DbLearnPorts(DbSession *session);
+// Learns, on PostgreSQL and MariaDB (one round trip), who the connection is
+// on the server (backendId) and both of its ends as the server sees them,
+// and holds its socket where one in this process has exactly those ends.
+// Returns 0 (nothing held where the server gives no ends, over a Unix
+// socket, or where they match no socket here, behind a proxy), or -1 when
+// the connection went away, as DbResetKind does.
+int DbLearnIdentity(DbSession *session);
+
+// Ends on the server, from `fresh` (a session record of its own, connected
+// here and let go again), the statement `text` that `running` sent and that
+// still runs: PostgreSQL's pg_terminate_backend of its backend, MariaDB's
+// KILL of its connection, and only while that backend still runs that
+// text. Returns 1 when it was ended, 0 when it no longer ran, -1 when it
+// could not be (the connect's lines are written).
+int DbEndOnServer(const DbSession *running, const char *text, DbSession *fresh, const char *userName,
+                  const char *password, const char *dataSource);
 
 // Disconnects and releases the connection and environment. Returns 0, or the
 // code of the step that failed; what that step left allocated is released

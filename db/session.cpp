@@ -11,7 +11,22 @@
 
 // Room for the data source, user and password (100 bytes each), every byte
 // doubled by quoting, and the attribute names.
-#define CONNECT_STRING_SIZE 700
+#define CONNECT_STRING_SIZE 720
+
+// Tells the session's watch, if any, of a request on the connection.
+static void Watch(DbSession *session, SQLHSTMT hstmt, int starting)
+{
+    if (session->watchCall != NULL)
+        session->watchCall(session, hstmt, starting);
+}
+
+// Lets go of the service's hold on the connection's socket, which must be
+// gone before the driver closes the socket itself.
+static void ReleaseSocket(DbSession *session)
+{
+    NetReleaseHeld(session->socket);
+    session->socket = NET_INVALID_SOCKET;
+}
 
 static void ReleaseConnection(DbSession *session)
 {
@@ -41,8 +56,11 @@ static void AppendAttribute(char *text, size_t size, const char *name, const cha
 // MariaDB's driver reads a file a LOAD DATA LOCAL INFILE names on the
 // service's host unless NOLOCALINFILE says otherwise; 3.1.15 knows no such
 // option and reads it anyway, which the screen refuses.
+// A connection made apart carries an attribute no driver knows and no
+// other connection string has, which the driver manager's pool matches
+// like any: such a connection is never one that a client's statement used.
 static void BuildConnectString(char *text, const char *dataSource, const char *userName, const char *password,
-                               uint32_t loginTimeout)
+                               uint32_t loginTimeout, int mariaDb, int apart)
 {
     char seconds[16];
 
@@ -50,6 +68,10 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     AppendAttribute(text, CONNECT_STRING_SIZE, "DSN", dataSource);
     AppendAttribute(text, CONNECT_STRING_SIZE, "UID", userName);
     AppendAttribute(text, CONNECT_STRING_SIZE, "PWD", password);
+    if (apart)
+        AppendAttribute(text, CONNECT_STRING_SIZE, "VarnApart", "1");
+    if (!mariaDb)
+        return;
     AppendAttribute(text, CONNECT_STRING_SIZE, "NOLOCALINFILE", "1");
     if (loginTimeout > 0) {
         snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
@@ -99,6 +121,9 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
 
     session->connectionLost = 0;
     session->socket = NET_INVALID_SOCKET;
+    session->endsReported = 0;
+    session->backendId = 0;
+    session->backendStart[0] = '\0';
     rc = SQLAllocEnv(&session->henv);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(session, SQL_NULL_HSTMT, "Allocate Environment Handle");
@@ -120,8 +145,9 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     // login time-out refuse the attribute, which changes nothing.
     if (session->loginTimeout > 0)
         SQLSetConnectAttr(session->hdbc, SQL_ATTR_LOGIN_TIMEOUT, (SQLPOINTER)(uintptr_t)session->loginTimeout, 0);
-    if (session->mariaDbDriver) {
-        BuildConnectString(connectString, dataSource, userName, password, session->loginTimeout);
+    if (session->mariaDbDriver || session->apart) {
+        BuildConnectString(connectString, dataSource, userName, password, session->loginTimeout,
+                           session->mariaDbDriver, session->apart);
         rc = SQLDriverConnect(session->hdbc, NULL, (SQLCHAR *)connectString, SQL_NTS, NULL, 0, NULL,
                               SQL_DRIVER_NOPROMPT);
     } else {
@@ -193,7 +219,9 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         session->connectionLost = 0;
         return SQL_ERROR;
     }
+    Watch(session, hstmt, 1);
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+    Watch(session, hstmt, 0);
     session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Executing Statemtent");
@@ -221,6 +249,7 @@ int DbExecute(DbSession *session, const char *statementText)
 // them either way, and the next statement starts afresh.
 void DbRelease(DbSession *session)
 {
+    ReleaseSocket(session);
     if (session->hdbc != SQL_NULL_HDBC) {
         SQLTransact(session->henv, session->hdbc, SQL_ROLLBACK);
         SQLDisconnect(session->hdbc);
@@ -238,6 +267,7 @@ int DbDisconnect(DbSession *session)
     SQLRETURN rc;
     const char *failedStep = NULL;
 
+    ReleaseSocket(session);
     rc = SQLDisconnect(session->hdbc);
     if (OdbcFailed(rc)) {
         failedStep = "Disconnect Statement";
@@ -280,9 +310,14 @@ static int QueryRow(DbSession *session, const char *query, char (*columns)[DB_SE
 {
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     int status = 1;
+    int fetched = 0;
 
-    if (SQL_SUCCEEDED(SQLAllocStmt(session->hdbc, &hstmt)) &&
-        SQL_SUCCEEDED(SQLExecDirect(hstmt, (SQLCHAR *)query, SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(hstmt))) {
+    if (SQL_SUCCEEDED(SQLAllocStmt(session->hdbc, &hstmt))) {
+        Watch(session, hstmt, 1);
+        fetched = SQL_SUCCEEDED(SQLExecDirect(hstmt, (SQLCHAR *)query, SQL_NTS)) && SQL_SUCCEEDED(SQLFetch(hstmt));
+        Watch(session, hstmt, 0);
+    }
+    if (fetched) {
         status = 0;
         for (int i = 0; i < count && status == 0; i++) {
             SQLLEN length = 0;
@@ -320,27 +355,42 @@ int DbResetKind(DbSession *session)
     return DB_RESET_COMPLETE;
 }
 
-int DbLearnPorts(DbSession *session)
+int DbLearnIdentity(DbSession *session)
 {
-    char row[2][DB_SETTINGS_SIZE];
+    char row[6][DB_SETTINGS_SIZE];
     int queried = 1;
 
-    session->localPort = session->serverPort = 0;
-    // NULL over a Unix socket; MariaDB's host is "address:port" over TCP.
+    session->backendId = 0;
+    session->backendStart[0] = '\0';
+    session->endsReported = 0;
+    // Both ends are NULL over a Unix socket. MariaDB reports the client's
+    // end as "address:port" and its own port, never its own address: the
+    // one socket here with the rest is taken for it.
     if (session->dbms == DB_DBMS_POSTGRESQL)
-        queried = QueryRow(session, "SELECT coalesce(inet_client_port(), 0), coalesce(inet_server_port(), 0)", row, 2);
+        queried = QueryRow(session,
+                           "SELECT pg_backend_pid(), (SELECT backend_start FROM pg_stat_activity WHERE pid = "
+                           "pg_backend_pid())::text, coalesce(host(inet_client_addr()), ''), "
+                           "coalesce(inet_client_port(), 0), coalesce(host(inet_server_addr()), ''), "
+                           "coalesce(inet_server_port(), 0)",
+                           row, 6);
     else if (session->dbms == DB_DBMS_MYSQL)
         queried = QueryRow(session,
-                           "SELECT SUBSTRING_INDEX(HOST, ':', -1), @@port FROM information_schema.PROCESSLIST "
-                           "WHERE ID = CONNECTION_ID()",
-                           row, 2);
+                           "SELECT ID, '', LEFT(HOST, LENGTH(HOST) - LENGTH(SUBSTRING_INDEX(HOST, ':', -1)) - 1), "
+                           "SUBSTRING_INDEX(HOST, ':', -1), '', @@port "
+                           "FROM information_schema.PROCESSLIST WHERE ID = CONNECTION_ID()",
+                           row, 6);
     if (queried < 0)
         return -1;
-    if (queried == 0 && atoi(row[0]) > 0 && atoi(row[0]) < 65536 && atoi(row[1]) > 0 && atoi(row[1]) < 65536) {
-        session->localPort = (uint16_t)atoi(row[0]);
-        session->serverPort = (uint16_t)atoi(row[1]);
-        session->socket = NetFindConnection(session->localPort, session->serverPort);
-    }
+    if (queried != 0)
+        return 0;
+    session->backendId = atol(row[0]);
+    snprintf(session->backendStart, sizeof session->backendStart, "%.39s", row[1]);
+    long localPort = atol(row[3]);
+    long serverPort = atol(row[5]);
+    if (row[2][0] == '\0' || localPort <= 0 || localPort > 65535 || serverPort <= 0 || serverPort > 65535)
+        return 0;
+    session->endsReported = 1;
+    session->socket = NetHoldConnection(row[2], (uint16_t)localPort, row[4], (uint16_t)serverPort);
     return 0;
 }
 
@@ -350,8 +400,11 @@ static int RunResetStatement(DbSession *session, const char *text)
     SQLHSTMT hstmt = SQL_NULL_HSTMT;
     SQLRETURN rc = SQLAllocStmt(session->hdbc, &hstmt);
 
-    if (!OdbcFailed(rc))
+    if (!OdbcFailed(rc)) {
+        Watch(session, hstmt, 1);
         rc = SQLExecDirect(hstmt, (SQLCHAR *)text, SQL_NTS);
+        Watch(session, hstmt, 0);
+    }
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Resetting Session");
     if (hstmt != SQL_NULL_HSTMT)
@@ -379,7 +432,7 @@ int DbCheckConnection(DbSession *session)
     session->connectionLost = 0;
     if (KnownDead(session))
         return -1;
-    if (NetConnectionQuiet(session->socket, session->localPort, session->serverPort))
+    if (NetHeldQuiet(session->socket))
         return 0;
     return RunResetStatement(session, "SELECT 1");
 }
@@ -395,7 +448,9 @@ int DbReset(DbSession *session)
         return -1;
     // Sent only when a transaction is open; a client's BEGIN opens one that
     // the drivers track, autocommit or not.
+    Watch(session, SQL_NULL_HSTMT, 1);
     rc = SQLEndTran(SQL_HANDLE_DBC, session->hdbc, SQL_ROLLBACK);
+    Watch(session, SQL_NULL_HSTMT, 0);
     if (OdbcFailed(rc)) {
         ReportOdbcErrors(session, SQL_NULL_HSTMT, "Resetting Session");
         return -1;
@@ -419,18 +474,33 @@ static const char sessionShows[] =
     "SELECT name, setting FROM pg_settings UNION ALL VALUES ('current_user', current_user::text), "
     "('session_user', session_user::text), ('current_schemas', current_schemas(false)::text) ORDER BY 1";
 
-// The shown row of `hstmt` into `name` and `value` (cut to their size):
-// 1, or 0 past the last row.
-static int ShownRow(SQLHSTMT hstmt, char name[128], char value[512])
+// Whether column `column` of the rows that `shows` are fetched at holds the
+// same text in both, read whole in pieces; the first piece of each is kept
+// in `first` to be shown.
+static int SameColumn(const SQLHSTMT shows[2], SQLUSMALLINT column, char (*first)[64])
 {
-    SQLLEN length;
-    name[0] = value[0] = '\0';
-    if (!SQL_SUCCEEDED(SQLFetch(hstmt)))
-        return 0;
-    SQLGetData(hstmt, 1, SQL_C_CHAR, name, 128, &length);
-    if (!SQL_SUCCEEDED(SQLGetData(hstmt, 2, SQL_C_CHAR, value, 512, &length)) || length == SQL_NULL_DATA)
-        strcpy(value, "(null)");
-    return 1;
+    char piece[2][512];
+    SQLLEN length[2];
+    SQLRETURN read[2];
+    int same = 1;
+
+    for (int turn = 0;; turn++) {
+        for (int i = 0; i < 2; i++) {
+            piece[i][0] = '\0';
+            read[i] = SQLGetData(shows[i], column, SQL_C_CHAR, piece[i], sizeof piece[i], &length[i]);
+            if (SQL_SUCCEEDED(read[i]) && length[i] == SQL_NULL_DATA)
+                snprintf(piece[i], sizeof piece[i], "(null)");
+            if (turn == 0)
+                snprintf(first[i], sizeof first[i], "%s", piece[i]);
+        }
+        if (!SQL_SUCCEEDED(read[0]) || !SQL_SUCCEEDED(read[1]))
+            return same && read[0] == read[1];
+        if (strcmp(piece[0], piece[1]) != 0 || read[0] != read[1] ||
+            (length[0] == SQL_NULL_DATA) != (length[1] == SQL_NULL_DATA))
+            same = 0;
+        if (read[0] == SQL_SUCCESS && read[1] == SQL_SUCCESS)
+            return same;
+    }
 }
 
 int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, const char *password,
@@ -438,36 +508,111 @@ int DbCompareWithFresh(DbSession *kept, DbSession *fresh, const char *userName, 
 {
     SQLHSTMT shows[2] = {SQL_NULL_HSTMT, SQL_NULL_HSTMT};
     char name[2][128];
-    char value[2][512];
+    char value[2][64];
     int status = -1;
     int more[2];
 
+    fresh->apart = 1;
     if (DbConnect(fresh, userName, password, dataSource) != 0)
         return -1;
-    if (SQL_SUCCEEDED(SQLAllocStmt(kept->hdbc, &shows[0])) && SQL_SUCCEEDED(SQLAllocStmt(fresh->hdbc, &shows[1])) &&
-        SQL_SUCCEEDED(SQLExecDirect(shows[0], (SQLCHAR *)sessionShows, SQL_NTS)) &&
-        SQL_SUCCEEDED(SQLExecDirect(shows[1], (SQLCHAR *)sessionShows, SQL_NTS))) {
-        status = 0;
-        do {
-            more[0] = ShownRow(shows[0], name[0], value[0]);
-            more[1] = ShownRow(shows[1], name[1], value[1]);
+    if (SQL_SUCCEEDED(SQLAllocStmt(kept->hdbc, &shows[0])) && SQL_SUCCEEDED(SQLAllocStmt(fresh->hdbc, &shows[1]))) {
+        Watch(kept, shows[0], 1);
+        if (SQL_SUCCEEDED(SQLExecDirect(shows[0], (SQLCHAR *)sessionShows, SQL_NTS)) &&
+            SQL_SUCCEEDED(SQLExecDirect(shows[1], (SQLCHAR *)sessionShows, SQL_NTS)))
+            status = 0;
+        while (status == 0) {
+            more[0] = SQL_SUCCEEDED(SQLFetch(shows[0]));
+            more[1] = SQL_SUCCEEDED(SQLFetch(shows[1]));
+            name[0][0] = name[1][0] = '\0';
+            if (more[0])
+                SQLGetData(shows[0], 1, SQL_C_CHAR, name[0], sizeof name[0], NULL);
+            if (more[1])
+                SQLGetData(shows[1], 1, SQL_C_CHAR, name[1], sizeof name[1], NULL);
             if (more[0] != more[1] || strcmp(name[0], name[1]) != 0) {
                 int keptOnly = more[0] && (!more[1] || strcmp(name[0], name[1]) < 0);
                 snprintf(reason, (size_t)reasonSize, "%s is shown only %s", keptOnly ? name[0] : name[1],
                          keptOnly ? "after the reset" : "on a fresh session");
                 status = 1;
-            } else if (strcmp(value[0], value[1]) != 0) {
+            } else if (!more[0]) {
+                break;
+            } else if (!SameColumn(shows, 2, value)) {
                 snprintf(reason, (size_t)reasonSize, "%s is \"%.60s\" after the reset, \"%.60s\" on a fresh session",
                          name[0], value[0], value[1]);
                 status = 1;
             }
-        } while (status == 0 && more[0]);
+        }
+        Watch(kept, shows[0], 0);
     }
     for (int i = 0; i < 2; i++)
         if (shows[i] != SQL_NULL_HSTMT)
             SQLFreeHandle(SQL_HANDLE_STMT, shows[i]);
     DbRelease(fresh);
     return status;
+}
+
+// Runs `query` on `fresh` with the `count` texts bound to its parameters,
+// and reads the first column of the first row as a number: the number, 0
+// when no row came, or -1 when the query failed (written).
+static long QueryBound(DbSession *fresh, const char *query, const char *const *texts, int count)
+{
+    SQLHSTMT hstmt = SQL_NULL_HSTMT;
+    SQLLEN lengths[2];
+    char number[32] = "0";
+    SQLRETURN rc = SQLAllocStmt(fresh->hdbc, &hstmt);
+
+    for (int i = 0; i < count && !OdbcFailed(rc); i++) {
+        lengths[i] = (SQLLEN)strlen(texts[i]);
+        rc = SQLBindParameter(hstmt, (SQLUSMALLINT)(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                              (SQLULEN)(lengths[i] > 0 ? lengths[i] : 1), 0, (SQLPOINTER)texts[i], lengths[i],
+                              &lengths[i]);
+    }
+    if (!OdbcFailed(rc))
+        rc = SQLExecDirect(hstmt, (SQLCHAR *)query, SQL_NTS);
+    if (OdbcFailed(rc))
+        ReportOdbcErrors(fresh, hstmt, "Ending Statement");
+    else if (!SQL_SUCCEEDED(SQLFetch(hstmt)) || !SQL_SUCCEEDED(SQLGetData(hstmt, 1, SQL_C_CHAR, number, sizeof number, NULL)))
+        snprintf(number, sizeof number, "0");
+    if (hstmt != SQL_NULL_HSTMT)
+        SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    return OdbcFailed(rc) ? -1 : atol(number);
+}
+
+int DbEndOnServer(const DbSession *running, const char *text, DbSession *fresh, const char *userName,
+                  const char *password, const char *dataSource)
+{
+    char query[300];
+    long found = 0;
+
+    if (running->backendId <= 0 || (running->dbms != DB_DBMS_POSTGRESQL && running->dbms != DB_DBMS_MYSQL))
+        return -1;
+    fresh->apart = 1;
+    if (OdbcFailed(DbConnect(fresh, userName, password, dataSource))) {
+        ReportOdbcErrors(fresh, SQL_NULL_HSTMT, "Connecting");
+        return -1;
+    }
+    // Only the backend the connection had, by its process and start, and
+    // only while it still runs the text: a backend a pooler has handed to
+    // another client since runs something else.
+    if (running->dbms == DB_DBMS_POSTGRESQL) {
+        const char *texts[2] = {running->backendStart, text};
+        // The offset keeps the conditions ahead of the termination.
+        snprintf(query, sizeof query,
+                 "SELECT count(*) FILTER (WHERE pg_terminate_backend(pid)) FROM (SELECT pid FROM pg_stat_activity "
+                 "WHERE pid = %ld AND backend_start::text = ? AND state = 'active' AND strpos(query, ?) > 0 "
+                 "OFFSET 0) AS running",
+                 running->backendId);
+        found = QueryBound(fresh, query, texts, 2);
+    } else {
+        snprintf(query, sizeof query, "SELECT count(*) FROM information_schema.PROCESSLIST WHERE ID = %ld AND INFO = ?",
+                 running->backendId);
+        found = QueryBound(fresh, query, &text, 1);
+        if (found > 0) {
+            snprintf(query, sizeof query, "KILL CONNECTION %ld", running->backendId);
+            found = QueryBound(fresh, query, NULL, 0) < 0 ? -1 : 1;
+        }
+    }
+    DbRelease(fresh);
+    return found < 0 ? -1 : found > 0;
 }
 
 int DbDriverManagerPools(void)

@@ -107,6 +107,11 @@ int EndSessions(void)
     return 1;
 }
 
+int SessionsLeaveDriver(void)
+{
+    return 1;
+}
+
 int TakeBackUnsentJobs(Job *, int *queued)
 {
     *queued = 0;

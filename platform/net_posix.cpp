@@ -3,11 +3,13 @@
 #include "platform.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -205,59 +207,120 @@ void ClockUtcText(char text[32])
     snprintf(text, 32, "%.19s.%03dZ", seconds, (int)(now.tv_nsec / 1000000));
 }
 
-static uint16_t PortOf(const struct sockaddr_storage *address)
+// An endpoint's address as text, an IPv4 address mapped into IPv6 as the
+// IPv4 one, and its port; 0 when it is no IPv4 or IPv6 endpoint.
+static int EndpointText(const struct sockaddr_storage *address, char text[INET6_ADDRSTRLEN], uint16_t *port)
 {
-    if (address->ss_family == AF_INET)
-        return ntohs(((const struct sockaddr_in *)address)->sin_port);
-    if (address->ss_family == AF_INET6)
-        return ntohs(((const struct sockaddr_in6 *)address)->sin6_port);
+    if (address->ss_family == AF_INET) {
+        const struct sockaddr_in *in = (const struct sockaddr_in *)address;
+        *port = ntohs(in->sin_port);
+        return inet_ntop(AF_INET, &in->sin_addr, text, INET6_ADDRSTRLEN) != NULL;
+    }
+    if (address->ss_family == AF_INET6) {
+        const struct sockaddr_in6 *in6 = (const struct sockaddr_in6 *)address;
+        *port = ntohs(in6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+            return inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, INET6_ADDRSTRLEN) != NULL;
+        return inet_ntop(AF_INET6, &in6->sin6_addr, text, INET6_ADDRSTRLEN) != NULL;
+    }
     return 0;
 }
 
-// Whether descriptor `fd` is a TCP connection with these ports.
-static int HasPorts(int fd, uint16_t localPort, uint16_t remotePort)
+// The same address, whatever its spelling ("::ffff:127.0.0.1" is 127.0.0.1).
+static int SameAddress(const char *text, const char *given)
+{
+    struct in6_addr parsed;
+    char canonical[INET6_ADDRSTRLEN];
+
+    if (strncmp(given, "::ffff:", 7) == 0 && strchr(given, '.') != NULL)
+        given += 7;
+    if (strchr(given, ':') != NULL && inet_pton(AF_INET6, given, &parsed) == 1 &&
+        inet_ntop(AF_INET6, &parsed, canonical, sizeof canonical) != NULL)
+        given = canonical;
+    return strcmp(text, given) == 0;
+}
+
+// Whether descriptor `fd` is a TCP connection between these endpoints.
+static int Connects(int fd, const char *localAddress, uint16_t localPort, const char *remoteAddress,
+                    uint16_t remotePort)
 {
     struct sockaddr_storage local;
     struct sockaddr_storage peer;
     socklen_t localLength = sizeof local;
     socklen_t peerLength = sizeof peer;
+    char text[INET6_ADDRSTRLEN];
+    uint16_t port = 0;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
 
-    return getsockname(fd, (struct sockaddr *)&local, &localLength) == 0 && PortOf(&local) == localPort &&
-           getpeername(fd, (struct sockaddr *)&peer, &peerLength) == 0 && PortOf(&peer) == remotePort;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
+        return 0;
+    if (getsockname(fd, (struct sockaddr *)&local, &localLength) != 0 || !EndpointText(&local, text, &port) ||
+        port != localPort || !SameAddress(text, localAddress))
+        return 0;
+    if (getpeername(fd, (struct sockaddr *)&peer, &peerLength) != 0 || !EndpointText(&peer, text, &port) ||
+        port != remotePort)
+        return 0;
+    return remoteAddress[0] == '\0' || SameAddress(text, remoteAddress);
 }
 
-// Every descriptor below the process's limit is asked; those that are no
-// socket answer at once.
-NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort)
+// The process's open descriptors are listed by the system, so a search costs
+// what the process holds, not its descriptor limit.
+NetSocket NetHoldConnection(const char *localAddress, uint16_t localPort, const char *remoteAddress,
+                            uint16_t remotePort)
 {
-    struct rlimit limit;
-    int last = 65536;
+    DIR *descriptors;
+    struct dirent *entry;
+    int found = -1;
+    int matches = 0;
 
-    if (localPort == 0 || remotePort == 0)
+    if (localAddress[0] == '\0' || localPort == 0 || remotePort == 0)
         return NET_INVALID_SOCKET;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < (rlim_t)last)
-        last = (int)limit.rlim_cur;
-    for (int fd = 0; fd < last; fd++)
-        if (HasPorts(fd, localPort, remotePort))
-            return (NetSocket)fd;
-    return NET_INVALID_SOCKET;
+    descriptors = opendir("/proc/self/fd");
+    if (descriptors == NULL)
+        return NET_INVALID_SOCKET;
+    while ((entry = readdir(descriptors)) != NULL) {
+        char *end;
+        long fd = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || end == entry->d_name || fd == dirfd(descriptors))
+            continue;
+        if (Connects((int)fd, localAddress, localPort, remoteAddress, remotePort)) {
+            found = (int)fd;
+            matches++;
+        }
+    }
+    closedir(descriptors);
+    if (matches != 1)
+        return NET_INVALID_SOCKET;
+    // Asked again of the duplicate: the number may have been closed and
+    // given to another socket since it was looked at.
+    int held = fcntl(found, F_DUPFD_CLOEXEC, 0);
+    if (held >= 0 && !Connects(held, localAddress, localPort, remoteAddress, remotePort)) {
+        close(held);
+        held = -1;
+    }
+    return held < 0 ? NET_INVALID_SOCKET : (NetSocket)held;
 }
 
-int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
-{
-    NetSocket sock = NetFindConnection(localPort, remotePort);
-    return sock != NET_INVALID_SOCKET && shutdown((int)sock, SHUT_RDWR) == 0 ? 0 : -1;
-}
-
-// The ports are asked again: a descriptor its owner closed may have been
-// given to another connection since.
-int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort)
+int NetHeldQuiet(NetSocket held)
 {
     char byte;
 
-    if (sock == NET_INVALID_SOCKET || !HasPorts((int)sock, localPort, remotePort))
+    if (held == NET_INVALID_SOCKET)
         return 0;
-    return recv((int)sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    return recv((int)held, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+void NetCutHeld(NetSocket held)
+{
+    if (held != NET_INVALID_SOCKET)
+        shutdown((int)held, SHUT_RDWR);
+}
+
+void NetReleaseHeld(NetSocket held)
+{
+    if (held != NET_INVALID_SOCKET)
+        close((int)held);
 }
 
 void NetCloseClient(NetSocket sock)

@@ -221,26 +221,33 @@ void ClockUtcText(char text[32])
 
 // A process's sockets cannot be listed on Windows: a connection is closed
 // or looked at from outside only on POSIX systems.
-int NetAbortConnection(uint16_t localPort, uint16_t remotePort)
+// A driver's socket lives in the driver's own Windows Sockets state, which
+// this process cannot duplicate by address: no connection is held, and the
+// service goes through the server instead.
+NetSocket NetHoldConnection(const char *localAddress, uint16_t localPort, const char *remoteAddress,
+                            uint16_t remotePort)
 {
+    (void)localAddress;
     (void)localPort;
-    (void)remotePort;
-    return -1;
-}
-
-NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort)
-{
-    (void)localPort;
+    (void)remoteAddress;
     (void)remotePort;
     return NET_INVALID_SOCKET;
 }
 
-int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort)
+int NetHeldQuiet(NetSocket held)
 {
-    (void)sock;
-    (void)localPort;
-    (void)remotePort;
+    (void)held;
     return 0;
+}
+
+void NetCutHeld(NetSocket held)
+{
+    (void)held;
+}
+
+void NetReleaseHeld(NetSocket held)
+{
+    (void)held;
 }
 
 void NetCloseClient(NetSocket sock)

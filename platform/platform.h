@@ -87,24 +87,26 @@ void NetCloseClient(NetSocket sock);
 // How many bytes have reached `sock` and wait to be received, or 0 when
 // that cannot be told.
 int NetBytesWaiting(NetSocket sock);
-// Shuts down, both ways, the process's TCP connection whose local port is
-// `localPort` and whose peer's port is `remotePort`, wherever it is in use:
-// a call blocked on it returns as if the peer had closed it. Returns 0, or
-// -1 when the process holds no such connection or the platform cannot
-// find it (Windows).
-int NetAbortConnection(uint16_t localPort, uint16_t remotePort);
-
-// The process's own socket of the TCP connection whose ports are
-// `localPort` and `remotePort` (a driver's, say), or NET_INVALID_SOCKET
-// when it holds none or the platform cannot find it (Windows).
-NetSocket NetFindConnection(uint16_t localPort, uint16_t remotePort);
-
-// Looks at an idle connection found by NetFindConnection, without waiting
-// and without taking anything off it: 1 when it is still that connection,
-// nothing has arrived on it and its peer has not closed it; 0 otherwise
-// (closed, failed, something waiting to be read, or the descriptor no
-// longer that connection).
-int NetConnectionQuiet(NetSocket sock, uint16_t localPort, uint16_t remotePort);
+// A TCP connection that another part of the process made (a driver's), held
+// by the service through a duplicate of its socket, so that it can be looked
+// at or cut without a search and without ever reaching another connection.
+// NetHoldConnection finds the process's one TCP socket whose local address
+// and port and whose peer's address and port are those given (addresses as
+// text, "a.b.c.d" or IPv6; an IPv4 address mapped into IPv6 counts as the
+// IPv4 one; an empty remote address matches any, provided one socket alone
+// matches the rest), and returns the duplicate; NET_INVALID_SOCKET when none
+// or more than one matches, or where the platform cannot tell (Windows).
+NetSocket NetHoldConnection(const char *localAddress, uint16_t localPort, const char *remoteAddress,
+                            uint16_t remotePort);
+// Looks at a held connection without waiting and without taking anything
+// off it: 1 when nothing has arrived on it and its peer has not closed it;
+// 0 otherwise (closed, failed, or something waiting to be read).
+int NetHeldQuiet(NetSocket held);
+// Shuts a held connection down both ways: a call blocked on it returns as
+// if the peer had closed it. Never blocks.
+void NetCutHeld(NetSocket held);
+// Lets go of the duplicate; the connection itself stays its owner's.
+void NetReleaseHeld(NetSocket held);
 
 // The text of the error left by the last failed socket call.
 const char *NetLastErrorText(void);
@@ -279,6 +281,11 @@ void ClockUtcText(char text[32]);
 // signals.
 void StopWatchStart(void);
 int StopRequested(void);
+
+// From now on the process ends as soon as the service returns, without
+// running its libraries' clean-up: a driver's call still runs on another
+// thread, and clean-up under it could crash or hang the end.
+void ProcessEndsAtOnce(void);
 
 // The service proper (RunService): serves until a stop is asked for and
 // returns 0 once it has stopped, or a nonzero status when start-up fails.

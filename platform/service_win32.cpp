@@ -45,6 +45,21 @@ typedef struct ServiceRun {
 } ServiceRun;
 
 static ServiceRun serviceRun;
+static volatile LONG endAtOnce;
+
+void ProcessEndsAtOnce(void)
+{
+    InterlockedExchange(&endAtOnce, 1);
+}
+
+// Ends the process without its libraries' clean-up when the service asked
+// for that; once its lines are out and, as a service, it is reported
+// stopped.
+static void EndAtOnceIfAsked(int status)
+{
+    if (endAtOnce)
+        TerminateProcess(GetCurrentProcess(), (UINT)status);
+}
 
 // Requests to stop, from the console's handler thread or the service's
 // control handler; the serving loop reads the count.
@@ -244,8 +259,10 @@ static DWORD WINAPI Serve(void *unused)
 static int ServeConsole(ServeFunction serve, const char *settingsLocation)
 {
     int status = serve(settingsLocation);
+    fflush(stdout);
     if (stopFinished != NULL)
         SetEvent(stopFinished);
+    EndAtOnceIfAsked(status);
     return status;
 }
 
@@ -315,6 +332,7 @@ static void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 stopped:
     EndLog(pump);
     ReportStatus(SERVICE_STOPPED, win32ExitCode, serviceExitCode);
+    EndAtOnceIfAsked(0);
 }
 
 int RunPlatformService(ServeFunction serve, const char *settingsLocation)

@@ -106,14 +106,26 @@ void ReadClient(Client *client, int64_t now)
     ConsoleSetClient("");
 }
 
-// The client reads on: its next statement, or the rest of one cut short.
-static void NextTurn(Client *client)
+void NextTurn(Client *client)
 {
     client->waiting = 0;
     if (client->framing.isCut)
         DropStatement(&client->framing, ServiceClock());
     else
         NextStatement(&client->framing, ServiceClock());
+}
+
+int DropIfNotWhole(Client *client)
+{
+    if (!client->framing.isCut && memchr(client->statement, '\0', (size_t)client->framing.length) == NULL)
+        return 0;
+    WriteQueryLine(client->statement);
+    serviceCounters.dropped[client->framing.isCut ? DROP_TOO_LONG : DROP_NUL_BYTE]++;
+    if (client->framing.isCut)
+        ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
+    else
+        ConsoleLine("Statement contains a NUL byte, not executed.\n");
+    return 1;
 }
 
 // The statement whose turn it is: one that is not whole is logged and
@@ -126,13 +138,7 @@ static int TakeTurn(void)
     Job job;
 
     ConsoleSetClient(client->peer);
-    if (client->framing.isCut || memchr(client->statement, '\0', (size_t)client->framing.length) != NULL) {
-        WriteQueryLine(text);
-        serviceCounters.dropped[client->framing.isCut ? DROP_TOO_LONG : DROP_NUL_BYTE]++;
-        if (client->framing.isCut)
-            ConsoleLine("Statement exceeds %d bytes, not executed.\n", STATEMENT_MAX);
-        else
-            ConsoleLine("Statement contains a NUL byte, not executed.\n");
+    if (DropIfNotWhole(client)) {
         NextTurn(client);
     } else if (spool.file != FILE_NONE && (spool.waiting > 0 || serviceLoop.stopping != STOP_NONE)) {
         // While statements wait in the spool a new one joins them, without a
@@ -161,8 +167,7 @@ static int TakeTurn(void)
     return 1;
 }
 
-// Takes back the jobs the sessions have finished; their clients read on.
-static void TakeFinishedJobs(void)
+void TakeFinishedJobs(void)
 {
     Job job;
 
@@ -187,16 +192,18 @@ static void TakeFinishedJobs(void)
     }
 }
 
-static void AcceptClient(void)
+int AcceptClient(void)
 {
     uint32_t address = 0;
     uint16_t port = 0;
     NetSocket sock = NetAccept(serviceLoop.listener, &address, &port);
 
-    if (sock == NET_INVALID_SOCKET)
+    if (sock == NET_INVALID_SOCKET) {
         serviceLoop.acceptAfter = ClockMs() + ACCEPT_PAUSE_MS;
-    else
-        AdmitClient(sock, address, port);
+        return 0;
+    }
+    AdmitClient(sock, address, port);
+    return 1;
 }
 
 // Keeps in *wait the sooner of it and `in` milliseconds from now; -1 in

@@ -95,6 +95,20 @@ void AdmitClient(NetSocket sock, uint32_t address, uint16_t port);
 // Takes the bytes waiting from a client; a whole statement joins the turns.
 void ReadClient(Client *client, int64_t now);
 
+// The client reads on: its next statement, or the rest of one cut short.
+void NextTurn(Client *client);
+
+// Logs and drops a client's statement that is not whole (cut at the length
+// bound, or holding a NUL byte): 1, or 0 for a whole one.
+int DropIfNotWhole(Client *client);
+
+// Takes back the jobs the sessions have finished; their clients read on.
+void TakeFinishedJobs(void);
+
+// Takes a client from the listener: 1, or 0 when none waits (or the accept
+// failed, which rests the listener a while).
+int AcceptClient(void);
+
 // Closes a client's connection and frees its slot.
 void EndClient(Client *client);
 

@@ -1,21 +1,22 @@
 // The database sessions: each runs on a thread of its own, so that a
 // connect that hangs or a statement that runs long never holds the serving
-// loop. The loop hands statements over through one queue and takes what
-// became of them from another; nothing else is shared but the console.
+// loop. The loop hands statements over through the sessions' lives
+// (session_life.cpp) and takes what became of them from a queue of
+// finished jobs; nothing else is shared but the console.
 #include "sessions.h"
+#include "session_life.h"
 #include "settings.h"
 
 #include "db.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string.h>
+#include <thread>
 
-// A ring of jobs under one lock. The loop never has more jobs out than
-// there are sessions, and each session adds at most one note besides, so a
-// ring of twice that size never fills.
+// The finished jobs. Each session hands back at most one job and one note
+// at a time, so a ring of twice the sessions never fills.
 #define QUEUE_SIZE (2 * MAX_DATABASE_SESSIONS)
 typedef struct JobQueue {
     std::mutex lock;
@@ -24,73 +25,53 @@ typedef struct JobQueue {
     int count;
 } JobQueue;
 
-// Where a session stands with its job, under the pending queue's lock, so
-// that at a stop's bound the loop can take back a job that has not reached
-// the database.
-#define PHASE_IDLE 0
-#define PHASE_CONNECTING 1  // it has a job and has sent nothing of it
-#define PHASE_SENT 2
-#define PHASE_TAKEN_BACK 3  // the loop took its job back: it sends nothing
-
-// How far the sessions are from ending, under the pending queue's lock.
-#define CLOSING_NONE 0
-#define CLOSING_KEEP_NONE 1  // a stop began: no connection is kept
-#define CLOSING_END 2        // end once no job waits
-
-typedef struct SessionState {
-    int phase;
-    const Job *job;  // the session's own, while it has one
-} SessionState;
-
-// Made once and never destroyed: a condition variable destroyed at exit
-// while sessions still wait on it would hang the exit.
-static JobQueue *pending;
-static std::condition_variable *jobArrived;
+// Made once and never destroyed: a lock destroyed at exit while a session
+// still uses it would end the exit badly.
 static JobQueue *finished;
-static SessionState sessionStates[MAX_DATABASE_SESSIONS];
 static int sessionsStarted;
-static int sessionsEnded;
-static int closing;
-// The session a thread runs, for SendStatement; -1 on any other thread.
+// The session a thread runs; -1 on any other thread.
 static thread_local int ownSession = -1;
 static int mariaDbDriver;
+static int watched;
 // Every connection the driver manager hands out may be one it pooled.
 static int driverManagerPools;
-// How long a kept connection may stay idle before it is closed.
-#define KEPT_IDLE_MS 60000
 
 // Whether a kept connection's reset gives what a fresh session shows: not
-// yet known, being proven by one session, proven, or refused (fresh
-// sessions from then on).
+// yet known, being proven by one session, proven (and how many kept
+// statements ago), or refused (fresh sessions from then on). What the data
+// source's first connection had set at connect, which every reset makes
+// again (a pooled connection handed out later may carry what a statement
+// set since), is written once. Both are the data source's, under one lock.
 #define PROOF_UNKNOWN 0
 #define PROOF_RUNNING 1
 #define PROOF_MADE 2
 #define PROOF_REFUSED 3
-
-// What the data source's first connection had set at connect, which every
-// reset makes again: a pooled connection handed out later may carry what a
-// statement set since. Written once, under the lock.
-static std::mutex *connectSettingsLock;
+// Kept statements after which the reset is proven again.
+#define PROOF_EVERY 1000
+static std::mutex *proofLock;
 static char connectSettings[DB_SETTINGS_SIZE];
 static int connectSettingsKnown;
 static int resetProof;
+static int provingAgain;
+static long keptSinceProof;
+static int fallbackSaid;
 
-static void PutJob(JobQueue *queue, const Job *job)
+// Says once that connections are reached through the server, not by their
+// socket: behind a proxy, over a Unix socket, or on Windows.
+static void SayFallbackOnce(void)
 {
-    queue->jobs[(queue->head + queue->count++) % QUEUE_SIZE] = *job;
-}
-
-static void TakeJob(JobQueue *queue, Job *job)
-{
-    *job = queue->jobs[queue->head];
-    queue->head = (queue->head + 1) % QUEUE_SIZE;
-    queue->count--;
+    std::lock_guard<std::mutex> hold(*proofLock);
+    if (fallbackSaid)
+        return;
+    fallbackSaid = 1;
+    ConsoleLine("Connections to %s are checked and ended through the server: their sockets were not found\n",
+                serviceSettings.dataSource);
 }
 
 // A fresh session: connected, and when the driver manager pools, brought
 // back to a fresh session's state as far as the database allows; a pooled
-// connection that is gone or whose reset fails is let go for another, once. Returns 0, or
-// -1 when the statement cannot reach the database.
+// connection that is gone or whose reset fails is let go for another, once.
+// Returns 0, or -1 when the statement cannot reach the database.
 static int OpenSession(DbSession *session)
 {
     for (int attempt = 0; attempt < 2; attempt++) {
@@ -102,15 +83,19 @@ static int OpenSession(DbSession *session)
         session->resetKind =
             serviceSettings.reuseSessions || driverManagerPools ? DbResetKind(session) : DB_RESET_NONE;
         // A kept connection's socket is looked at before each statement;
-        // a watched one's is closed under a statement that hangs.
-        int ports = serviceSettings.statementTimeout > 0 ||
-                    (serviceSettings.reuseSessions && session->resetKind == DB_RESET_COMPLETE);
-        if (session->resetKind < 0 || (ports && DbLearnPorts(session) != 0)) {
+        // a watched one's is cut under a statement that outlives its cancel,
+        // which is then ended on the server.
+        int identity = serviceSettings.statementTimeout > 0 ||
+                       (serviceSettings.reuseSessions && session->resetKind == DB_RESET_COMPLETE);
+        if (session->resetKind < 0 || (identity && DbLearnIdentity(session) != 0)) {
             DbRelease(session);
             continue;
         }
+        if (identity && session->socket == NET_INVALID_SOCKET &&
+            (session->dbms == DB_DBMS_POSTGRESQL || session->dbms == DB_DBMS_MYSQL))
+            SayFallbackOnce();
         if (session->resetKind == DB_RESET_COMPLETE) {
-            std::lock_guard<std::mutex> hold(*connectSettingsLock);
+            std::lock_guard<std::mutex> hold(*proofLock);
             if (!connectSettingsKnown)
                 memcpy(connectSettings, session->connectSettings, sizeof connectSettings);
             connectSettingsKnown = 1;
@@ -123,9 +108,10 @@ static int OpenSession(DbSession *session)
     return -1;
 }
 
-// Whether `session`, just reset, may keep its connection: the first one to
-// get here compares it with a fresh session, once for the data source; the
-// others keep nothing meanwhile.
+// Whether `session`, just reset, may keep its connection. The first one to
+// get here compares it with a fresh session, and so does the first after
+// every PROOF_EVERY kept statements; while the first proof runs, the
+// others keep nothing, while a later one runs they go on as proven.
 static int ResetProven(DbSession *session)
 {
     DbSession fresh;
@@ -133,10 +119,14 @@ static int ResetProven(DbSession *session)
     int compared;
 
     {
-        std::lock_guard<std::mutex> hold(*connectSettingsLock);
-        if (resetProof != PROOF_UNKNOWN)
-            return resetProof == PROOF_MADE;
-        resetProof = PROOF_RUNNING;
+        std::lock_guard<std::mutex> hold(*proofLock);
+        if (resetProof == PROOF_MADE && (provingAgain || ++keptSinceProof < PROOF_EVERY))
+            return 1;
+        if (resetProof == PROOF_REFUSED || resetProof == PROOF_RUNNING)
+            return 0;
+        provingAgain = resetProof == PROOF_MADE;
+        if (!provingAgain)
+            resetProof = PROOF_RUNNING;
     }
     memset(&fresh, 0, sizeof fresh);
     fresh.loginTimeout = session->loginTimeout;
@@ -145,27 +135,23 @@ static int ResetProven(DbSession *session)
                                   serviceSettings.dataSource, reason, sizeof reason);
     if (compared == 1)
         ConsoleLine("Reuse Sessions not used for %s: %s\n", serviceSettings.dataSource, reason);
-    std::lock_guard<std::mutex> hold(*connectSettingsLock);
-    resetProof = compared == 0 ? PROOF_MADE : compared == 1 ? PROOF_REFUSED : PROOF_UNKNOWN;
+    std::lock_guard<std::mutex> hold(*proofLock);
+    keptSinceProof = 0;
+    provingAgain = 0;
+    // A proof that could not be made leaves the last one standing.
+    if (compared == 0)
+        resetProof = PROOF_MADE;
+    else if (compared == 1)
+        resetProof = PROOF_REFUSED;
+    else if (resetProof == PROOF_RUNNING)
+        resetProof = PROOF_UNKNOWN;
     return compared == 0;
-}
-
-// Whether the session may send its statement now, past the point where the
-// loop could still take it back.
-static int MaySend(void)
-{
-    if (ownSession < 0)
-        return 1;
-    std::lock_guard<std::mutex> hold(pending->lock);
-    if (sessionStates[ownSession].phase == PHASE_TAKEN_BACK)
-        return 0;
-    sessionStates[ownSession].phase = PHASE_SENT;
-    return 1;
 }
 
 int SendStatement(DbSession *session, const char *statement)
 {
     int lost;
+    int keep;
 
     // A kept connection that went away while idle is let go before anything
     // is sent: the statement gets a fresh session and runs once.
@@ -173,15 +159,18 @@ int SendStatement(DbSession *session, const char *statement)
         DbRelease(session);
     if (session->hdbc == SQL_NULL_HDBC && OpenSession(session) != 0)
         return STATEMENT_NOT_SENT;
-    if (!MaySend())
+    if (ownSession >= 0 && !LifeSend(ownSession))
         return STATEMENT_NOT_SENT;
     lost = OdbcFailed(serviceSettings.statementTimeout > 0 ? ExecuteWatched(session, statement)
                                                            : DbExecute(session, statement)) &&
            session->connectionLost;
     // Only a database whose reset is complete keeps its connection. A
     // connection a cancel still runs on was left to it.
-    if (session->hdbc != SQL_NULL_HDBC &&
-        (lost || !serviceSettings.reuseSessions || session->resetKind != DB_RESET_COMPLETE))
+    keep = session->hdbc != SQL_NULL_HDBC && !lost && serviceSettings.reuseSessions &&
+           session->resetKind == DB_RESET_COMPLETE;
+    if (ownSession >= 0)
+        keep = LifeStatementDone(ownSession, keep);
+    if (!keep && session->hdbc != SQL_NULL_HDBC)
         DbDisconnect(session);
     return lost ? STATEMENT_UNKNOWN : STATEMENT_TAKEN;
 }
@@ -203,6 +192,11 @@ int ResetKeptSession(DbSession *session)
 // and a wake-up is on its way to it that it has not cleared.
 static std::atomic<int> loopIdle;
 static std::atomic<int> wakeSent;
+
+static void PutJob(JobQueue *queue, const Job *job)
+{
+    queue->jobs[(queue->head + queue->count++) % QUEUE_SIZE] = *job;
+}
 
 // A loop that is awake takes what finished at its next turn: only one that
 // may be blocked is woken, once however many jobs finish meanwhile.
@@ -245,71 +239,36 @@ static void NoteKeptClosed(void)
     PutFinished(&note);
 }
 
-// Closes the connection a session kept, and tells the loop.
-static void CloseKept(DbSession *session)
-{
-    DbDisconnect(session);
-    NoteKeptClosed();
-}
-
-// Waits, holding the lock, for a job to take. The connection is closed,
-// without the lock, when a stop keeps none or when it has been idle too
-// long. Once the sessions are to end, a session with nothing to do counts
-// itself ended, wakes the loop and waits for the process to end.
-static void AwaitJob(std::unique_lock<std::mutex> &hold, DbSession *session)
-{
-    auto idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(KEPT_IDLE_MS);
-    int counted = 0;
-
-    while (pending->count == 0) {
-        if (session->hdbc != SQL_NULL_HDBC &&
-            (closing != CLOSING_NONE || jobArrived->wait_until(hold, idleUntil) == std::cv_status::timeout)) {
-            if (pending->count > 0)
-                break;
-            hold.unlock();
-            CloseKept(session);
-            hold.lock();
-        } else if (closing == CLOSING_END && !counted && session->hdbc == SQL_NULL_HDBC) {
-            // A session woken from its idle wait by the end keeps its
-            // connection until the next turn closes it: only then is it
-            // ended, and may the process end.
-            counted = 1;
-            sessionsEnded++;
-            hold.unlock();
-            NetWake();
-            hold.lock();
-        } else if (session->hdbc == SQL_NULL_HDBC) {
-            jobArrived->wait(hold);
-        }
-    }
-}
-
 // One session's thread: it owns its session record and touches nothing of
-// the loop's but the two queues and its own state beside them.
+// the loop's but its life and the finished queue.
 static void RunSession(void)
 {
     DbSession session;
     Job job;
-    int outcome;
-    int keep;
+    int own = LifeJoin();
+    int held;
     long connects;
     long connectFailures;
-    int held;
 
     memset(&session, 0, sizeof session);
     session.loginTimeout = serviceSettings.loginTimeout;
     session.mariaDbDriver = mariaDbDriver;
-    {
-        std::lock_guard<std::mutex> hold(pending->lock);
-        ownSession = sessionsStarted++;
-    }
+    if (watched)
+        session.watchCall = LifeWatchCall;
+    ownSession = own;
     for (;;) {
-        {
-            std::unique_lock<std::mutex> hold(pending->lock);
-            AwaitJob(hold, &session);
-            TakeJob(pending, &job);
-            sessionStates[ownSession].phase = PHASE_CONNECTING;
-            sessionStates[ownSession].job = &job;
+        switch (LifeAwaitJob(own, session.hdbc != SQL_NULL_HDBC, &job)) {
+        case NEXT_END:
+            // Out of the driver for good: the process may end around it.
+            for (;;)
+                std::this_thread::sleep_for(std::chrono::hours(24));
+        case NEXT_CLOSE:
+            DbDisconnect(&session);
+            LifeIdle(own);
+            NoteKeptClosed();
+            continue;
+        default:
+            break;
         }
         ConsoleSetClient(job.peer);
         if (job.client < 0)
@@ -321,21 +280,19 @@ static void RunSession(void)
         connectFailures = session.connectFailures;
         held = session.hdbc != SQL_NULL_HDBC;
         session.executeFailed = 0;
-        outcome = SendStatement(&session, job.text);
-        {
-            std::lock_guard<std::mutex> hold(pending->lock);
-            sessionStates[ownSession].phase = PHASE_IDLE;
-            sessionStates[ownSession].job = NULL;
-            keep = closing == CLOSING_NONE;
+        job.outcome = SendStatement(&session, job.text);
+        // A job the loop took back at a stop's bound is its own again.
+        if (LifeTakenBack(own)) {
+            if (session.hdbc != SQL_NULL_HDBC) {
+                LifeClosing(own);
+                DbDisconnect(&session);
+            }
+            ConsoleSetClient("");
+            continue;
         }
-        // Closed before the job goes back, so that once the loop has every
-        // job back at a stop, no connection is left but idle ones.
-        if (!keep && session.hdbc != SQL_NULL_HDBC)
-            DbDisconnect(&session);
-        job.outcome = outcome;
         job.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
                             .count();
-        job.failed = outcome == STATEMENT_TAKEN && session.executeFailed;
+        job.failed = job.outcome == STATEMENT_TAKEN && session.executeFailed;
         memcpy(job.failedState, session.lastState, sizeof job.failedState);
         job.connects = (int)(session.connects - connects);
         job.connectFailures = (int)(session.connectFailures - connectFailures);
@@ -343,8 +300,8 @@ static void RunSession(void)
         PutFinished(&job);
         // The kept connection is reset as soon as the statement ends, so
         // that nothing it left (a lock, an open transaction) outlives it,
-        // while the loop reads on; the next job waits for it. Its lines
-        // still name the statement's client.
+        // while the loop reads on; the next job goes to another session or
+        // waits for it. Its lines still name the statement's client.
         if (session.hdbc != SQL_NULL_HDBC && ResetKeptSession(&session) != 0)
             NoteKeptClosed();
         ConsoleSetClient("");
@@ -353,11 +310,16 @@ static void RunSession(void)
 
 int StartSessions(int count)
 {
-    pending = new JobQueue();
+    // The limit on the service's own calls on a kept or watched connection.
+    int64_t ownLimit = 1000 * (int64_t)(serviceSettings.statementTimeout > 0 ? serviceSettings.statementTimeout
+                                                                              : serviceSettings.loginTimeout);
+
     finished = new JobQueue();
-    jobArrived = new std::condition_variable();
-    connectSettingsLock = new std::mutex();
-    if (serviceSettings.statementTimeout > 0 && StartStatementWatch(count) != 0)
+    proofLock = new std::mutex();
+    sessionsStarted = count;
+    watched = serviceSettings.statementTimeout > 0 || serviceSettings.reuseSessions;
+    LifeStart(count, watched, 1000 * (int64_t)serviceSettings.statementTimeout, ownLimit);
+    if (watched && StartStatementWatch(count) != 0)
         return -1;
     mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);
     driverManagerPools = DbDriverManagerPools();
@@ -369,11 +331,7 @@ int StartSessions(int count)
 
 void SubmitJob(const Job *job)
 {
-    {
-        std::lock_guard<std::mutex> hold(pending->lock);
-        PutJob(pending, job);
-    }
-    jobArrived->notify_one();
+    LifeSubmit(job);
 }
 
 int TakeFinishedJob(Job *job)
@@ -381,45 +339,28 @@ int TakeFinishedJob(Job *job)
     std::lock_guard<std::mutex> hold(finished->lock);
     if (finished->count == 0)
         return 0;
-    TakeJob(finished, job);
+    *job = finished->jobs[finished->head];
+    finished->head = (finished->head + 1) % QUEUE_SIZE;
+    finished->count--;
     return 1;
 }
 
 void StopKeepingSessions(void)
 {
-    {
-        std::lock_guard<std::mutex> hold(pending->lock);
-        if (closing == CLOSING_NONE)
-            closing = CLOSING_KEEP_NONE;
-    }
-    jobArrived->notify_all();
+    LifeKeepNone();
 }
 
 int EndSessions(void)
 {
-    int ended;
-    {
-        std::lock_guard<std::mutex> hold(pending->lock);
-        closing = CLOSING_END;
-        ended = sessionsEnded;
-    }
-    jobArrived->notify_all();
-    return ended;
+    return LifeEndAll();
+}
+
+int SessionsLeaveDriver(void)
+{
+    return LifeLeaveDriver();
 }
 
 int TakeBackUnsentJobs(Job *jobs, int *queued)
 {
-    std::lock_guard<std::mutex> hold(pending->lock);
-    int count = 0;
-
-    while (pending->count > 0)
-        TakeJob(pending, &jobs[count++]);
-    *queued = count;
-    for (int i = 0; i < sessionsStarted; i++) {
-        if (sessionStates[i].phase != PHASE_CONNECTING)
-            continue;
-        jobs[count++] = *sessionStates[i].job;
-        sessionStates[i].phase = PHASE_TAKEN_BACK;
-    }
-    return count;
+    return LifeTakeBackUnsent(jobs, queued);
 }

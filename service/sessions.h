@@ -44,21 +44,23 @@ typedef struct Job {
 int SendStatement(DbSession *session, const char *statement);
 
 // Brings a connection SendStatement kept back to what a fresh session
-// shows, and proves that once for the data source. Returns 0, or -1 when
-// it let the connection go (a failed reset is written).
+// shows, proven now and then against a fresh session of the data source.
+// Returns 0, or -1 when it let the connection go (a failed reset is
+// written).
 int ResetKeptSession(DbSession *session);
 
-// Starts the watch of statements for "Statement Timeout": a thread that
-// keeps the time and one per session that cancels. Returns 0, or -1 when a
-// thread could not be had.
+// Starts the statement watch: a thread that keeps the time and one per
+// session that cancels. Returns 0, or -1 when a thread could not be had.
 int StartStatementWatch(int sessions);
 
-// Runs a statement as DbExecute does, under the session thread's watch:
-// past "Statement Timeout" it is cancelled through ODBC from another
-// thread, and 5 s later, if that did not end it, its connection is closed
-// under it (its outcome unknown: SQL_ERROR with session->connectionLost
-// set); either writes its line. Handles a cancel still runs on are left to
-// it: the session's connection is then null.
+// Runs a client's statement as DbExecute does, under the watch: past
+// "Statement Timeout" it is cancelled through ODBC from another thread, and
+// 5 s later, if that did not end it, its connection is cut under it where
+// the service holds its socket and the statement is ended on the server
+// from a fresh connection; each writes its line. Returns SQL_ERROR with
+// session->connectionLost set when its outcome is unknown. Handles a
+// cancel still runs on are left to it: the session's connection is then
+// null.
 int ExecuteWatched(DbSession *session, const char *statement);
 
 // Starts `count` database sessions, each on a thread of its own. Returns 0,
@@ -87,6 +89,9 @@ void StopKeepingSessions(void);
 // Has every session end once no job waits for it, its connection closed
 // first. Returns how many have ended so far; called again, it tells again.
 int EndSessions(void);
+// When nothing of the service is in the driver, keeps it out from now on
+// and returns 1: the process may end normally, its libraries cleaned up.
+int SessionsLeaveDriver(void);
 // At the stop's bound: takes back into `jobs` every job out that has not
 // reached the database, so that none of them ever does, and returns how
 // many. The first *queued were never started; the rest had their session

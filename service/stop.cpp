@@ -1,8 +1,9 @@
 // The orderly stop: nothing more is accepted or read than what has reached
-// this host; what was read runs, or with a spool is kept there for the
-// restart; running statements finish with their lines; the sessions close
-// their connections; and a stop that takes longer than "Stop Timeout" says
-// what became of each statement it could not wait for.
+// this host, the connections waiting in the listen backlog included; what
+// was read runs, or with a spool is kept there for the restart; running
+// statements finish with their lines; the sessions close their
+// connections; and a stop that takes longer than "Stop Timeout" says what
+// became of each statement it could not wait for.
 #include "loop.h"
 #include "counters.h"
 #include "settings.h"
@@ -13,7 +14,13 @@
 void BeginStop(void)
 {
     ConsoleLine("Stopping\n");
+    // Connections the host has completed and queued are taken before the
+    // listener closes, which would reset them unread: each is admitted or
+    // denied as ever and read as a client at a stop, whatever "Max
+    // Clients" says, as far as there are slots.
     if (serviceLoop.listener != NET_INVALID_SOCKET) {
+        while (serviceLoop.clientCount < MAX_CLIENTS_LIMIT && AcceptClient())
+            continue;
         NetCloseClient(serviceLoop.listener);
         serviceLoop.listener = NET_INVALID_SOCKET;
     }
@@ -67,17 +74,47 @@ static void LeaveUnrun(Client *client, const char *text, int announce)
     ConsoleSetClient("");
 }
 
-// At "Stop Timeout": every statement that has not reached the database is
-// taken back from the sessions and, with those waiting for their turn,
-// kept or said to be lost; every one that may have is said to be of
-// unknown outcome (a replay's is taken from the spool, never to run
-// again); and every client is closed.
+// What a client the stop can no longer wait for holds past the statement it
+// ran or waited with: each whole statement in its buffer, and in what had
+// reached the host when the stop began, is kept or said to be lost as that
+// one was; what is left of one not whole is logged as when the peer closes.
+static void LeaveBuffered(Client *client)
+{
+    int64_t now = ClockMs();
+    int read;
+
+    do {
+        NextTurn(client);
+        ConsoleSetClient(client->peer);
+        read = ReadStatementBytes(client->sock, client->statement, STATEMENT_MAX, &client->framing, now);
+        if (read == READ_COMPLETE) {
+            serviceCounters.statementsRead++;
+            client->waiting = 1;
+            if (!DropIfNotWhole(client))
+                LeaveUnrun(client, client->statement, 1);
+        }
+        ConsoleSetClient("");
+    } while (read == READ_COMPLETE);
+    if (read == READ_ENDED)
+        EndClient(client);
+}
+
+// At "Stop Timeout": what finished meanwhile is taken as usual; every
+// statement that has not reached the database is taken back from the
+// sessions and, with those waiting for their turn and whole ones in their
+// clients' buffers, kept or said to be lost; every one that may have is
+// said to be of unknown outcome (a replay's is taken from the spool, never
+// to run again); and every client is closed.
 static void GiveUpWaiting(void)
 {
     static Job unsent[MAX_DATABASE_SESSIONS];
+    static int held[MAX_CLIENTS_LIMIT];
     int queued;
-    int count = TakeBackUnsentJobs(unsent, &queued);
+    int count;
+    int heldCount = 0;
 
+    TakeFinishedJobs();
+    count = TakeBackUnsentJobs(unsent, &queued);
     for (int i = 0; i < count; i++) {
         serviceLoop.jobsOut--;
         if (unsent[i].client < 0) {
@@ -87,23 +124,31 @@ static void GiveUpWaiting(void)
         }
         serviceLoop.clients[unsent[i].client].running = 0;
         LeaveUnrun(&serviceLoop.clients[unsent[i].client], unsent[i].text, i < queued);
+        held[heldCount++] = unsent[i].client;
     }
     for (; serviceLoop.turnCount > 0; serviceLoop.turnCount--) {
         Client *client = &serviceLoop.clients[serviceLoop.turns[serviceLoop.turnHead]];
-        LeaveUnrun(client, client->statement, 1);
+        if (!DropIfNotWhole(client))
+            LeaveUnrun(client, client->statement, 1);
         serviceLoop.turnHead = (serviceLoop.turnHead + 1) % MAX_CLIENTS_LIMIT;
+        held[heldCount++] = (int)(client - serviceLoop.clients);
     }
     for (int slot = 0; slot < serviceLoop.slotsUsed; slot++) {
         Client *client = &serviceLoop.clients[slot];
-        if (!client->inUse)
+        if (!client->inUse || !client->running)
             continue;
-        if (client->running) {
-            serviceCounters.statementsUnknown++;
-            ConsoleSetClient(client->peer);
-            ConsoleLine("Statement outcome unknown, not retried.\n");
-        }
-        CloseAtStop(client);
+        serviceCounters.statementsUnknown++;
+        ConsoleSetClient(client->peer);
+        ConsoleLine("Statement outcome unknown, not retried.\n");
+        ConsoleSetClient("");
+        held[heldCount++] = slot;
     }
+    for (int i = 0; i < heldCount; i++)
+        if (serviceLoop.clients[held[i]].inUse)
+            LeaveBuffered(&serviceLoop.clients[held[i]]);
+    for (int slot = 0; slot < serviceLoop.slotsUsed; slot++)
+        if (serviceLoop.clients[slot].inUse)
+            CloseAtStop(&serviceLoop.clients[slot]);
     if (serviceLoop.replayOut) {
         serviceCounters.statementsUnknown++;
         ConsoleLine("Statement outcome unknown, not retried.\n");
@@ -128,5 +173,9 @@ void AdvanceStop(void)
     ReportWhenDue(1);
     ConsoleLine("Stopped.\n");
     ConsoleClose();
+    // A session still in the driver would run under the libraries'
+    // clean-up at exit.
+    if (!SessionsLeaveDriver())
+        ProcessEndsAtOnce();
     serviceLoop.stopping = STOP_DONE;
 }

@@ -4,6 +4,7 @@
 // (milliseconds), so that tests of them need not take minutes, and a
 // fourth the time between two writes of the metrics file.
 #include "counters.h"
+#include "platform.h"
 #include "service.h"
 #include "statement_reader.h"
 
@@ -17,5 +18,5 @@ int main(int argc, char **argv)
     }
     if (argc == 5)
         metricsEveryMs = atol(argv[4]);
-    return argc == 2 || argc == 4 || argc == 5 ? RunService(argv[1]) : 2;
+    return argc == 2 || argc == 4 || argc == 5 ? RunPlatformService(RunService, argv[1]) : 2;
 }
