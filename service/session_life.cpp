@@ -279,7 +279,9 @@ static void EndCall(std::unique_lock<std::mutex> &hold, Life *life, DbSession *s
         // The statement's own outcome wins over a cancel the canceller has
         // not taken yet: none is sent.
         life->cancelDue = 0;
-        if (life->endTaken)
+        // A cut returns the call at once, but the statement still runs on
+        // the server until it is ended there: that is waited for.
+        if (life->endDue)
             life->changed->wait_until(hold, In((int64_t)session->loginTimeout * 1000 + END_WAIT_MS),
                                       [life] { return life->endDone; });
         life->ending.cancelSent = life->cancelTaken;
@@ -371,7 +373,7 @@ int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char *text, c
             *hstmt = life->call;
             return CANCEL_SEND;
         }
-        if (life->calling && life->endDue && !life->endTaken) {
+        if (life->endDue && !life->endTaken) {
             life->endTaken = 1;
             life->cancelInDriver = 1;
             *identity = life->identity;

@@ -159,6 +159,30 @@ TEST_P(Reuse, postgres_RestartBetweenStatements)
     EXPECT_EQ(0, CountOf(ServiceLog(run), "outcome unknown"));
 }
 
+// Statements that end just as "Statement Timeout" runs out, each followed
+// by an INSERT on the same kept connection: a cancel sent for one of them
+// reaches nothing after it, neither the reset nor the INSERT.
+TEST_P(Reuse, postgres_LateCancelReachesNothingAfter)
+{
+    if (GetParam())
+        GTEST_SKIP() << "the watch's cancel and a kept connection";
+    DataSource source = Source("postgres");
+    UseDataSource(source, dir);
+    std::vector<std::string> settings = SourceSettings(source);
+    settings.insert(settings.end(), {PortValue(port), Dword("Reuse Sessions", 1), Dword("Statement Timeout", 1)});
+    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
+    std::string text;
+    std::string expected;
+    for (int a = 1; a <= 6; a++) {
+        text += "SELECT pg_sleep(" + std::to_string(0.97 + 0.01 * a) + ");" + Insert(a, "after");
+        expected += std::to_string(a) + "|after\n";
+    }
+    EXPECT_TRUE(Visit(run, "127.0.0.1", {text}));
+    std::string log = ServiceLog(run);
+    EXPECT_EQ(expected, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << log;
+    EXPECT_EQ(0, CountOf(log, "ERROR: Resetting Session")) << log;
+}
+
 // What a client's last statement holds on the server is let go as that
 // statement ends, not when the next one comes: another connection has it
 // within 1 s, while the client stays connected and sends nothing more.

@@ -381,14 +381,22 @@ INSTANTIATE_TEST_SUITE_P(Sessions, Screened, testing::ValuesIn(kScreenCases),
 // "Statement Timeout" 2: a statement that runs longer is cancelled through
 // ODBC with its lines, and its session goes on. One whose server does not
 // act on the cancel (its backend stopped) has its connection closed 5 s
-// later, its outcome unknown.
+// later, its outcome unknown; one that catches its cancel is ended on the
+// server then, its socket found or not (a Unix socket), and two such on
+// two sessions leave nothing running. One well within the limit runs to
+// its end without a word of the watch.
 struct TimeoutCase : NamedCase {
     const char *source;
     const char *statement;
-    std::vector<std::string> lines;  // each once, the last within `withinMs` of the Query line
+    std::vector<std::string> lines;  // each once a copy, the last within `withinMs` of the Query line
     long withinMs;
     bool stopBackend;
+    const char *dsn = NULL;  // another data source of the same server
+    int copies = 1;          // clients sending it at once, on as many sessions
 };
+
+const char kCatches[] = "DO $$BEGIN LOOP BEGIN PERFORM pg_sleep(0.1); EXCEPTION WHEN query_canceled THEN NULL; "
+                        "END; END LOOP; END$$;";
 
 const TimeoutCase kTimeoutCases[] = {
     {{"sleep"}, "postgres", "SELECT pg_sleep(10);",
@@ -400,6 +408,11 @@ const TimeoutCase kTimeoutCases[] = {
     {{"stopped backend"}, "postgres", "SELECT pg_sleep(20);",
      {"Statement ran past 2 s and its cancel, connection closed.", "Statement outcome unknown, not retried."}, 8000,
      true},
+    {{"cancel caught"}, "postgres", kCatches, {"Statement ran past 2 s and its cancel, connection closed."}, 8000, false,
+     NULL, 2},
+    {{"cancel caught over a Unix socket"}, "postgres", kCatches,
+     {"Statement ran past 2 s and its cancel, ended in the server."}, 8000, false, "varn_pg_unix", 2},
+    {{"well within"}, "postgres", "SELECT pg_sleep(1.5);", {}, 3000, false},
 };
 
 using TimedOut = OnSource<TimeoutCase>;
@@ -407,13 +420,21 @@ using TimedOut = OnSource<TimeoutCase>;
 TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
 {
     const TimeoutCase &c = GetParam();
-    DataSource source = StartOn(c.source, {Dword("Statement Timeout", 2), SpoolValue(dir + "/spool")});
+    std::vector<std::string> settings = {Dword("Statement Timeout", 2), SpoolValue(dir + "/spool"),
+                                         "\"SQL Dialect\"=\"postgresql\"", Dword("Database Sessions", c.copies),
+                                         Dword("Max Clients", c.copies + 1)};
+    if (c.dsn != NULL)
+        settings.push_back("\"Data Source\"=\"" + std::string(c.dsn) + "\"");
+    DataSource source = StartOn(c.source, settings);
     if (source.name.empty())
         GTEST_SKIP() << "needs the throwaway database servers";
     EXPECT_EQ(1, CountOf(ServiceLog(run), "\nStatement timeout 2 s\n"));
-    int fd = ConnectFrom("127.0.0.1", port);
-    SendAll(fd, c.statement);
-    ASSERT_TRUE(WaitForLog(run, QueryLine(c.statement), 1, 5000)) << ServiceLog(run);
+    std::vector<int> fds;
+    for (int copy = 0; copy < c.copies; copy++) {
+        fds.push_back(ConnectFrom("127.0.0.1", port));
+        SendAll(fds.back(), c.statement);
+    }
+    ASSERT_TRUE(WaitForLog(run, QueryLine(c.statement), c.copies, 5000)) << ServiceLog(run);
     long sent = NowMs();
     std::string backend;
     while (c.stopBackend && backend.empty() && NowMs() - sent < 1000)
@@ -421,22 +442,76 @@ TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
     if (c.stopBackend) {
         ASSERT_EQ(0, kill(atoi(backend.c_str()), SIGSTOP)) << backend;
     }
-    EXPECT_TRUE(WaitForLog(run, c.lines.back(), 1, c.withinMs + 2000)) << ServiceLog(run);
-    EXPECT_LT(NowMs() - sent, c.withinMs);
+    if (!c.lines.empty()) {
+        EXPECT_TRUE(WaitForLog(run, c.lines.back(), c.copies, c.withinMs + 2000)) << ServiceLog(run);
+        EXPECT_LT(NowMs() - sent, c.withinMs);
+    }
     if (c.stopBackend)
         kill(atoi(backend.c_str()), SIGCONT);
     for (const std::string &line : c.lines)
-        EXPECT_EQ(1, CountOf(ServiceLog(run), line)) << line << "\n" << ServiceLog(run);
-    SendAll(fd, Insert(1, "after"));
-    shutdown(fd, SHUT_WR);
+        EXPECT_EQ(c.copies, CountOf(ServiceLog(run), line)) << line << "\n" << ServiceLog(run);
+    SendAll(fds[0], Insert(1, "after"));
+    shutdown(fds[0], SHUT_WR);
     EXPECT_TRUE(WaitForLog(run, "Peer closed connection.", 1, 5000));
     EXPECT_EQ("1|after\n", QueryDataSource(source, "SELECT a, b FROM t")) << ServiceLog(run);
-    close(fd);
+    if (c.lines.empty()) {
+        EXPECT_EQ(0, CountOf(ServiceLog(run), "Statement ran past")) << ServiceLog(run);
+    }
+    // Nothing the service sent still runs on the server.
+    std::string running = "SELECT count(*) FROM pg_stat_activity WHERE query = '" + std::string(c.statement) + "'";
+    for (long since = NowMs(); c.source == std::string("postgres") && NowMs() - since < 2000;)
+        if (QueryDataSource(source, running) == "0\n")
+            break;
+    if (c.source == std::string("postgres")) {
+        EXPECT_EQ("0\n", QueryDataSource(source, running)) << ServiceLog(run);
+    }
+    for (int fd : fds)
+        close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, TimedOut, testing::ValuesIn(kTimeoutCases),
                          [](const testing::TestParamInfo<TimeoutCase> &info) {
                              return std::string(info.param.source) + "_" + TestName(info.param.name);
                          });
+
+}  // namespace
+
+namespace {
+
+// Behind PgBouncer the server reports the pooler's end of its connection,
+// which no socket of the service has: kept sessions and the statement
+// watch go through the server instead, said once. A statement past its
+// limit is still cancelled, and another client's statements on the other
+// session, kept, run as they would.
+TEST(Pooler, postgres_CancelAndKeptSessionsThroughPgBouncer)
+{
+    if (!ServersRunning() || RunsUnderWine())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    DataSource source = ServerSource("postgres");
+    std::string dir = MakeTempDir();
+    UseDataSource(source, dir);
+    ASSERT_TRUE(ResetTable(source));
+    source.dsn = "varn_pgbouncer";
+    int port = FreePort();
+    std::vector<std::string> settings = SourceSettings(source);
+    settings.insert(settings.end(), {PortValue(port), Dword("Statement Timeout", 2), Dword("Reuse Sessions", 1),
+                                     Dword("Database Sessions", 2), Dword("Max Clients", 4)});
+    ServiceRun run;
+    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
+    int slow = ConnectFrom("127.0.0.2", port);
+    SendAll(slow, "SELECT pg_sleep(10);");
+    ASSERT_TRUE(WaitForLog(run, "Query:", 1, 5000)) << ServiceLog(run);
+    EXPECT_TRUE(Visit(run, "127.0.0.3", {"SELECT pg_sleep(1.5);" + Insert(1, "b")}));
+    EXPECT_TRUE(WaitForLog(run, "Statement ran past 2 s, cancelled.", 1, 4000)) << ServiceLog(run);
+    EXPECT_TRUE(Visit(run, "127.0.0.3", {Insert(2, "c") + Insert(3, "d")}));
+    std::string log = ServiceLog(run);
+    EXPECT_EQ("1|b\n2|c\n3|d\n", QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << log;
+    EXPECT_EQ(1, CountOf(log, "Connections to varn_pgbouncer are checked and ended through the server")) << log;
+    EXPECT_EQ(1, CountOf(log, "Statement ran past")) << log;
+    EXPECT_EQ(0, CountOf(log, "ERROR: Resetting Session")) << log;
+    close(slow);
+    StopService(&run);
+    RemoveTree(dir);
+}
 
 }  // namespace

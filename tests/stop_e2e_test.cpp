@@ -25,6 +25,7 @@ struct StopCase : NamedCase {
     std::map<std::string, int> lines;               // how often each line is written
     const char *rows;                               // SELECT a FROM t after the stop, or NULL: not judged
     const char *rowsAfterRestart;                   // with a spool, once it is empty again
+    int accepted = 0;                               // clients accepted before the stop; 0: all, the rest wait in the backlog
 };
 
 std::string Inserts(int from, int to)
@@ -77,6 +78,20 @@ const StopCase kCases[] = {
      {"{slow 1}" + Inserts(1, 50)}, 1, {{"Peer closed connection.", 1}}, kFifty.c_str(), NULL},
     {{"fifty statements received or unread are spooled"}, "sqlite", {"{spool}", Dword("Database Sessions", 2)},
      {"{slow 1}" + Inserts(1, 50)}, 1, {{"Statement spooled, 50 waiting.", 1}}, "0\n", kFifty.c_str()},
+    // Clients the host accepted into the listen backlog, their statements
+    // written, are taken before the listener closes.
+    {{"the backlog runs"}, "sqlite", {}, {"{slow 1}", Insert(1, "a"), Insert(2, "b")}, 1,
+     {{"Incoming connection from 127.0.0.1", 3}}, "0\n1\n2\n", NULL, 1},
+    {{"the backlog is spooled"}, "sqlite", {"{spool}"}, {"{slow 1}", Insert(1, "a"), Insert(2, "b")}, 1,
+     {{"Statement spooled, 2 waiting.", 1}}, "0\n", "0\n1\n2\n", 1},
+    // At the bound, whole statements behind the one that runs, in the same
+    // write, are kept or said not run.
+    {{"the bound keeps a client's buffer"}, "sqlite", {"{spool}", Dword("Max Clients", 2), Dword("Stop Timeout", 1)},
+     {"{slow 5}" + Inserts(1, 2)}, 1,
+     {{"Statement outcome unknown, not retried.", 1}, {"Statement spooled, 2 waiting.", 1}}, NULL, "1\n2\n"},
+    {{"the bound says a client's buffer is not run"}, "sqlite", {Dword("Max Clients", 2), Dword("Stop Timeout", 1)},
+     {"{slow 5}" + Inserts(1, 2)}, 1,
+     {{"Statement outcome unknown, not retried.", 1}, {"Service stopping, statement not executed.", 2}}, "", NULL},
 };
 
 // The statement that runs `seconds` and leaves row 0.
@@ -137,7 +152,8 @@ TEST_P(Stop, LosesNothingRunsNothingTwice)
         fds.push_back(ConnectFrom("127.0.0.1", port));
         ASSERT_TRUE(SendAll(fds.back(), sent));
     }
-    ASSERT_TRUE(WaitForLog(run, "Incoming connection", (int)c.clients.size(), 5000)) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Incoming connection", c.accepted ? c.accepted : (int)c.clients.size(), 5000))
+        << ServiceLog(run);
     ASSERT_TRUE(WaitForLog(run, "Query:", c.queriesBeforeStop, 5000)) << ServiceLog(run);
     usleep(200000);
     // Wine hands SIGINT to a console program as Ctrl-C.

@@ -48,6 +48,7 @@ StopPid() {
 }
 
 StopAll() {
+    StopPid "$1/pgb/pgbouncer.pid" "$1" INT
     StopPid "$1/my.pid" "$1" TERM
     # Fast shutdown: connected sessions are cut off, not waited for.
     StopPid "$1/pg/postmaster.pid" "$1" INT
@@ -60,6 +61,8 @@ StartPostgres() {
     install -o postgres -g postgres -m 644 /dev/null "$dir/pg.log"
     runuser -u postgres -- "$PG_BIN/initdb" -D "$dir/pg" -U postgres -E UTF8 --locale=C.UTF-8 \
         --auth-local=peer --auth-host=scram-sha-256 >"$dir/pg-initdb.log" 2>&1 || Die "initdb: $(cat "$dir/pg-initdb.log")"
+    # The test account signs in with its password over the Unix socket too.
+    sed -i "1i local $DB_NAME $DB_USER scram-sha-256" "$dir/pg/pg_hba.conf"
     # Throwaway data: durability is traded for speed.
     cat >>"$dir/pg/postgresql.conf" <<EOF
 listen_addresses = '127.0.0.1'
@@ -107,6 +110,35 @@ GRANT ALL PRIVILEGES ON $DB_NAME.* TO '$DB_USER'@'127.0.0.1';
 EOF
 }
 
+# PgBouncer in front of PostgreSQL, pooling by session, run as postgres (it
+# refuses root); the account's password is in its file as plain text.
+StartPgbouncer() {
+    local dir=$1 pg_port=$2 port=$3
+    install -d -o postgres -g postgres -m 700 "$dir/pgb"
+    cat >"$dir/pgb/pgbouncer.ini" <<EOF
+[databases]
+$DB_NAME = host=127.0.0.1 port=$pg_port dbname=$DB_NAME
+[pgbouncer]
+listen_addr = 127.0.0.1
+listen_port = $port
+unix_socket_dir =
+auth_type = scram-sha-256
+auth_file = $dir/pgb/users.txt
+pool_mode = session
+logfile = $dir/pgb/pgbouncer.log
+pidfile = $dir/pgb/pgbouncer.pid
+ignore_startup_parameters = extra_float_digits
+EOF
+    printf '"%s" "%s"\n' "$DB_USER" "$DB_PASSWORD" >"$dir/pgb/users.txt"
+    chown postgres:postgres "$dir/pgb/pgbouncer.ini" "$dir/pgb/users.txt"
+    runuser -u postgres -- pgbouncer -d "$dir/pgb/pgbouncer.ini" >/dev/null 2>&1
+    for _ in $(seq 50); do
+        [[ -s "$dir/pgb/pgbouncer.pid" && -n "$(ss -Htln "sport = :$port")" ]] && return
+        sleep 0.1
+    done
+    Die "PgBouncer did not start: $(tail -n 20 "$dir/pgb/pgbouncer.log")"
+}
+
 Library() {
     dpkg -L "$1" | grep -m1 "/$2\$" || Die "package $1 ships no $2"
 }
@@ -115,7 +147,7 @@ Library() {
 # writes a file under /tmp on every connection). No credentials are stored.
 # The *_down sources name a port where nothing listens: a server that is down.
 WriteOdbcConfig() {
-    local dir=$1 pg_port=$2 maria_port=$3 down_port=$4
+    local dir=$1 pg_port=$2 maria_port=$3 down_port=$4 pgb_port=$5
     cat >"$dir/odbcinst.ini" <<EOF
 [PostgreSQL ANSI]
 Driver=$(Library odbc-postgresql psqlodbca.so)
@@ -133,6 +165,18 @@ EOF
 Driver=PostgreSQL ANSI
 Servername=127.0.0.1
 Port=$pg_port
+Database=$DB_NAME
+
+[varn_pg_unix]
+Driver=PostgreSQL ANSI
+Servername=$dir/pgsock
+Port=$pg_port
+Database=$DB_NAME
+
+[varn_pgbouncer]
+Driver=PostgreSQL ANSI
+Servername=127.0.0.1
+Port=$pgb_port
 Database=$DB_NAME
 
 [varn_pg_down]
@@ -176,16 +220,18 @@ start)
     ((EUID == 0)) || Die "start must run as root"
     [[ -d "$dir" && ! -e "$dir/pg" ]] || Die "$dir must be a fresh folder"
     "$(dirname "$0")/../../scripts/install-deps.sh" postgresql mariadb-server mariadb-client odbc-postgresql \
-        odbc-mariadb unixodbc odbcinst libsqliteodbc sqlite3 iproute2
+        odbc-mariadb unixodbc odbcinst libsqliteodbc sqlite3 iproute2 pgbouncer
     chmod go+x "$dir"
     trap 'StopAll "$dir"' EXIT
     pg_port=$(FreePort)
     StartPostgres "$dir" "$pg_port"
     maria_port=$(FreePort)
     StartMaria "$dir" "$maria_port"
-    WriteOdbcConfig "$dir" "$pg_port" "$maria_port" "$(FreePort)"
+    pgb_port=$(FreePort)
+    StartPgbouncer "$dir" "$pg_port" "$pgb_port"
+    WriteOdbcConfig "$dir" "$pg_port" "$maria_port" "$(FreePort)" "$pgb_port"
     trap - EXIT
-    echo "dbservers: PostgreSQL on $pg_port, MariaDB on $maria_port; source $dir/env.sh"
+    echo "dbservers: PostgreSQL on $pg_port (PgBouncer on $pgb_port), MariaDB on $maria_port; source $dir/env.sh"
     ;;
 stop) StopAll "$dir" ;;
 pg-stop) StopPid "$dir/pg/postmaster.pid" "$dir" INT ;;
