@@ -270,13 +270,14 @@ void ConsoleText(const char *event, const char *lead, const char *text, int leng
 // ("2026-12-09T03:04:05.678Z").
 void ClockUtcText(char text[32]);
 
-// A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl-C,
-// Ctrl-Break or closing the console window, or the service's stop or
-// shutdown control, on Windows. From StopWatchStart on, each such request
-// makes StopRequested true and wakes the loop (NetWake); a second signal
-// or console request while the first is acted on ends the process at once,
-// as an unwatched one would. Threads started after it never take the
-// signals.
+// A stop asked for from outside: SIGTERM or SIGINT on POSIX; on Windows
+// Ctrl-C, Ctrl-Break or closing the console window for a console program,
+// and for the service only its stop or shutdown control (console events,
+// a user's logoff among them, leave it running). From StopWatchStart on,
+// each such request makes StopRequested true and wakes the loop (NetWake);
+// a second signal or console request while the first is acted on ends the
+// process at once, as an unwatched one would. Threads started after it
+// never take the signals.
 void StopWatchStart(void);
 int StopRequested(void);
 

@@ -78,8 +78,23 @@ static BOOL WINAPI HandleConsoleControl(DWORD event)
     return TRUE;
 }
 
+// The service's console events (a user's logoff, the system's shutdown)
+// are taken and ignored: only the Service Control Manager's stop and
+// shutdown controls stop it. Passed on, one would reach Wine's default
+// handler, which ends the process; Windows' own ends no service for a
+// logoff, whatever a handler answers.
+static BOOL WINAPI IgnoreConsoleControl(DWORD event)
+{
+    (void)event;
+    return TRUE;
+}
+
 void StopWatchStart(void)
 {
+    if (serviceRun.statusHandle != NULL) {
+        SetConsoleCtrlHandler(IgnoreConsoleControl, TRUE);
+        return;
+    }
     if (stopFinished == NULL)
         stopFinished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
