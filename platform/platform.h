@@ -144,6 +144,10 @@ int StoreReadDword(const char *name, uint32_t *number);
 // Why the last call answered STORE_UNREADABLE.
 const char *StoreErrorText(void);
 
+// The file the store at `location` is read from, or NULL where the store
+// is no file (the Windows registry).
+const char *StoreFilePath(const char *location);
+
 void StoreClose(void);
 
 // Files the service keeps for itself (the spool): read and written at
@@ -197,6 +201,16 @@ int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const 
 int FileSyncFolder(const char *path);
 // Removes the file or link at `path`, if any; FileErrorText is untouched.
 void FileRemove(const char *path);
+// 1 when `a` and `b` name one file, whatever their spelling: the same file
+// (device and inode; on Windows volume and file id) where a file is there
+// (a link as itself), or the same name in the same folder where none is
+// yet; 0 otherwise, or when a folder cannot be found.
+int FileSameFile(const char *a, const char *b);
+// 1 when `path` starts at a root: "/" on POSIX; on Windows a drive's root
+// ("C:\") or a share ("\\server\share").
+int FileIsFullPath(const char *path);
+// How many names the held file has, or -1.
+int FileLinkCount(FileHandle file);
 // Puts a file of `size` bytes at `path` in one step: written to
 // "<path>.tmp", made afresh (whatever had that name removed first, never
 // written through; mode 0644, whatever the umask), then renamed over
@@ -294,5 +308,9 @@ typedef int (*ServeFunction)(const char *settingsLocation);
 // `serve`'s status as the service-specific exit code; started from a console
 // it runs `serve` directly, as a console program.
 int RunPlatformService(ServeFunction serve, const char *settingsLocation);
+
+// The file console lines are appended to (the Windows service's log), or
+// NULL where they go to standard output.
+const char *ServiceLogPath(void);
 
 #endif

@@ -47,3 +47,8 @@ int RunPlatformService(ServeFunction serve, const char *settingsLocation)
 {
     return serve(settingsLocation);
 }
+
+const char *ServiceLogPath(void)
+{
+    return NULL;
+}
