@@ -147,18 +147,4 @@ TEST_P(Filter, AddressMaskAndAdmission)
 
 INSTANTIATE_TEST_SUITE_P(Settings, Filter, testing::ValuesIn(kFilters), CaseName());
 
-// Every string setting takes 100 bytes and refuses 101, naming itself.
-TEST_F(Settings, StringOneByteOverIsRefused)
-{
-    for (const char *name : {"Data Source", "User Name", "Password", "Allow IP", "Allow Mask", "SQL Dialect", "Spool File",
-                             "Log File", "Metrics File", "Log Format"})
-        for (size_t size : {100, 101}) {
-            int loaded = Load(Key("\"" + std::string(name) + "\"=\"" + std::string(size, 'x') + "\""));
-            EXPECT_EQ(size == 100 ? 1 : -1, loaded) << name << " " << size;
-            if (size == 101) {
-                EXPECT_EQ("line 3: \"" + std::string(name) + "\" is longer than 100 bytes", std::string(StoreErrorText()));
-            }
-        }
-}
-
 }  // namespace

