@@ -171,10 +171,10 @@ TEST(Metrics, NeverSeenHalfWritten)
 // which the file counts once it is written again.
 TEST(Metrics, FailureSaidOnceThenCounted)
 {
-    std::string dir = MakeTempDir(), folder = dir + "/m", path = folder + "/varn.prom", text;
-    if (RunsUnderWine() || mkdir(folder.c_str(), 0700) != 0 || unshare(CLONE_NEWNS) != 0 ||
-        mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0 || mount(folder.c_str(), folder.c_str(), NULL, MS_BIND, NULL) != 0)
+    if (RunsUnderWine() || unshare(CLONE_NEWNS) != 0 || mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
         GTEST_SKIP() << "needs root for a mount of its own, and the test host";
+    std::string dir = MakeTempDir(), folder = dir + "/m", path = folder + "/varn.prom", text;
+    ASSERT_TRUE(mkdir(folder.c_str(), 0700) == 0 && mount(folder.c_str(), folder.c_str(), NULL, MS_BIND, NULL) == 0);
     UseSqliteOdbcConfig(dir, dir + "/test.db");
     ServiceRun run;
     int port = FreePort();
