@@ -217,6 +217,45 @@ void FileRemove(const char *path)
     unlink(path);
 }
 
+// The file at `path` (a link as itself), or where none is yet its folder
+// and in *name the name the file would have there. Returns 0, or -1.
+static int IdentityOf(const char *path, struct stat *status, const char **name)
+{
+    char folder[4096];
+    const char *slash = strrchr(path, '/');
+
+    *name = "";
+    if (lstat(path, status) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    *name = slash != NULL ? slash + 1 : path;
+    snprintf(folder, sizeof folder, "%.*s", slash != NULL ? (int)(slash - path) + 1 : 1, slash != NULL ? path : ".");
+    return stat(folder, status);
+}
+
+int FileSameFile(const char *a, const char *b)
+{
+    struct stat first;
+    struct stat second;
+    const char *firstName;
+    const char *secondName;
+
+    return IdentityOf(a, &first, &firstName) == 0 && IdentityOf(b, &second, &secondName) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino && strcmp(firstName, secondName) == 0;
+}
+
+int FileIsFullPath(const char *path)
+{
+    return path[0] == '/';
+}
+
+int FileLinkCount(FileHandle file)
+{
+    struct stat status;
+    return fstat((int)file, &status) == 0 ? (int)status.st_nlink : NoteFileError();
+}
+
 int FileReplaceWith(const char *path, const void *bytes, int size)
 {
     char temporary[4096];

@@ -131,10 +131,17 @@ int FileCreateHeld(const char *path, FileHandle *file)
     return 0;
 }
 
+// Opens whatever is at `path` (a folder, a reparse point as itself) to
+// read its attributes only, beside any other program's handles.
+static HANDLE OpenAttributes(const char *path)
+{
+    return CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
 int FileCheckRegular(const char *path)
 {
-    HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE handle = OpenAttributes(path);
     int regular;
 
     if (handle == INVALID_HANDLE_VALUE)
@@ -259,6 +266,59 @@ int FileSyncFolder(const char *path)
 void FileRemove(const char *path)
 {
     DeleteFileA(path);
+}
+
+// The file at `path`, or where none is yet its folder and in *name the
+// name the file would have there. Returns 0, or -1.
+static int IdentityOf(const char *path, BY_HANDLE_FILE_INFORMATION *info, const char **name)
+{
+    char folder[MAX_PATH + 8];
+    const char *cut = NULL;
+    HANDLE handle = OpenAttributes(path);
+    BOOL known;
+
+    *name = "";
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return -1;
+        for (const char *c = path; *c != '\0'; c++)
+            if (*c == '\\' || *c == '/' || (*c == ':' && c == path + 1))
+                cut = c;
+        *name = cut != NULL ? cut + 1 : path;
+        snprintf(folder, sizeof folder, "%.*s", cut != NULL ? (int)(cut - path) + 1 : 1, cut != NULL ? path : ".");
+        handle = OpenAttributes(folder);
+        if (handle == INVALID_HANDLE_VALUE)
+            return -1;
+    }
+    known = GetFileInformationByHandle(handle, info);
+    CloseHandle(handle);
+    return known ? 0 : -1;
+}
+
+// Names compare without regard to case, as NTFS's do.
+int FileSameFile(const char *a, const char *b)
+{
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    const char *firstName;
+    const char *secondName;
+
+    return IdentityOf(a, &first, &firstName) == 0 && IdentityOf(b, &second, &secondName) == 0 &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow &&
+           lstrcmpiA(firstName, secondName) == 0;
+}
+
+int FileIsFullPath(const char *path)
+{
+    int drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':';
+    return (drive && (path[2] == '\\' || path[2] == '/')) || (path[0] == '\\' && path[1] == '\\');
+}
+
+int FileLinkCount(FileHandle file)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle((HANDLE)file, &info) ? (int)info.nNumberOfLinks : NoteFileError();
 }
 
 int FileReplaceWith(const char *path, const void *bytes, int size)

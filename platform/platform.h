@@ -146,6 +146,10 @@ int StoreReadDword(const char *name, uint32_t *number);
 // Why the last call answered STORE_UNREADABLE.
 const char *StoreErrorText(void);
 
+// The file the store at `location` is read from, or NULL where the store
+// is no file (the Windows registry).
+const char *StoreFilePath(const char *location);
+
 void StoreClose(void);
 
 // Files the service keeps for itself (the spool): read and written at
@@ -199,6 +203,16 @@ int FileReplaceHeld(FileHandle *held, const char *path, FileHandle fresh, const 
 int FileSyncFolder(const char *path);
 // Removes the file or link at `path`, if any; FileErrorText is untouched.
 void FileRemove(const char *path);
+// 1 when `a` and `b` name one file, whatever their spelling: the same file
+// (device and inode; on Windows volume and file id) where a file is there
+// (a link as itself), or the same name in the same folder where none is
+// yet; 0 otherwise, or when a folder cannot be found.
+int FileSameFile(const char *a, const char *b);
+// 1 when `path` starts at a root: "/" on POSIX; on Windows a drive's root
+// ("C:\") or a share ("\\server\share").
+int FileIsFullPath(const char *path);
+// How many names the held file has, or -1.
+int FileLinkCount(FileHandle file);
 // Puts a file of `size` bytes at `path` in one step: written to
 // "<path>.tmp", made afresh (whatever had that name removed first, never
 // written through; mode 0644, whatever the umask), then renamed over
@@ -272,13 +286,14 @@ void ConsoleText(const char *event, const char *lead, const char *text, int leng
 // ("2026-12-09T03:04:05.678Z").
 void ClockUtcText(char text[32]);
 
-// A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl-C,
-// Ctrl-Break or closing the console window, or the service's stop or
-// shutdown control, on Windows. From StopWatchStart on, each such request
-// makes StopRequested true and wakes the loop (NetWake); a second signal
-// or console request while the first is acted on ends the process at once,
-// as an unwatched one would. Threads started after it never take the
-// signals.
+// A stop asked for from outside: SIGTERM or SIGINT on POSIX; on Windows
+// Ctrl-C, Ctrl-Break or closing the console window for a console program,
+// and for the service only its stop or shutdown control (console events,
+// a user's logoff among them, leave it running). From StopWatchStart on,
+// each such request makes StopRequested true and wakes the loop (NetWake);
+// a second signal or console request while the first is acted on ends the
+// process at once, as an unwatched one would. Threads started after it
+// never take the signals.
 void StopWatchStart(void);
 int StopRequested(void);
 
@@ -300,5 +315,9 @@ typedef int (*ServeFunction)(const char *settingsLocation);
 // `serve`'s status as the service-specific exit code; started from a console
 // it runs `serve` directly, as a console program.
 int RunPlatformService(ServeFunction serve, const char *settingsLocation);
+
+// The file console lines are appended to (the Windows service's log), or
+// NULL where they go to standard output.
+const char *ServiceLogPath(void);
 
 #endif

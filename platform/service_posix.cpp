@@ -59,3 +59,8 @@ int RunPlatformService(ServeFunction serve, const char *settingsLocation)
         _exit(status);
     return status;
 }
+
+const char *ServiceLogPath(void)
+{
+    return NULL;
+}

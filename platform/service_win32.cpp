@@ -39,6 +39,7 @@ typedef struct ServiceRun {
     SERVICE_STATUS_HANDLE statusHandle;
     HANDLE stopEvent;
     HANDLE logFile;
+    char logPath[LOG_PATH_SIZE];  // "" when not run as a service
     HANDLE logPipe;
     int stampLines;  // plain lines: each gets its time at the start
     DWORD checkPoint;
@@ -93,8 +94,23 @@ static BOOL WINAPI HandleConsoleControl(DWORD event)
     return TRUE;
 }
 
+// The service's console events (a user's logoff, the system's shutdown)
+// are taken and ignored: only the Service Control Manager's stop and
+// shutdown controls stop it. Passed on, one would reach Wine's default
+// handler, which ends the process; Windows' own ends no service for a
+// logoff, whatever a handler answers.
+static BOOL WINAPI IgnoreConsoleControl(DWORD event)
+{
+    (void)event;
+    return TRUE;
+}
+
 void StopWatchStart(void)
 {
+    if (serviceRun.statusHandle != NULL) {
+        SetConsoleCtrlHandler(IgnoreConsoleControl, TRUE);
+        return;
+    }
     if (stopFinished == NULL)
         stopFinished = CreateEventA(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(HandleConsoleControl, TRUE);
@@ -141,9 +157,11 @@ static DWORD WINAPI HandleControl(DWORD control, DWORD eventType, void *eventDat
 // The log named by the "Log File" value, or varn-odbc.log in the common
 // application data folder's "VARN ODBC" (made here when missing), opened
 // for appending only: every write lands at the end, after any other writer's.
+// Its path is kept in serviceRun.logPath; the service runs only once it is
+// open.
 static HANDLE OpenLog(void)
 {
-    char path[LOG_PATH_SIZE];
+    char *path = serviceRun.logPath;
 
     // A "Log File" that cannot be read leaves the default log, where the
     // service's refusal of its settings then lands.
@@ -333,6 +351,11 @@ stopped:
     EndLog(pump);
     ReportStatus(SERVICE_STOPPED, win32ExitCode, serviceExitCode);
     EndAtOnceIfAsked(0);
+}
+
+const char *ServiceLogPath(void)
+{
+    return serviceRun.logPath[0] != '\0' ? serviceRun.logPath : NULL;
 }
 
 int RunPlatformService(ServeFunction serve, const char *settingsLocation)

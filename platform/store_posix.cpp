@@ -340,6 +340,11 @@ const char *StoreErrorText(void)
     return store.error;
 }
 
+const char *StoreFilePath(const char *location)
+{
+    return location;
+}
+
 void StoreClose(void)
 {
     free(store.text);

@@ -101,6 +101,12 @@ const char *StoreErrorText(void)
     return storeError;
 }
 
+const char *StoreFilePath(const char *location)
+{
+    (void)location;
+    return NULL;
+}
+
 void StoreClose(void)
 {
     if (storeKey != NULL)

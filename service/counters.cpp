@@ -27,6 +27,8 @@ static const char *const dropReasons[DROP_REASONS] = {"spool_full", "spool_unwri
 
 static int64_t metricsAt;
 static int64_t statsAt;
+static int64_t metricsFailures;  // writes of the metrics file that failed
+static int metricsFailing;       // the last one did
 
 // Counts a failure under its SQLSTATE's class; once FAILURE_CLASSES - 1
 // classes are known, any further one counts under "other".
@@ -143,6 +145,7 @@ int WriteMetricsFile(const char *path)
     Metric(&m, "spool_file_bytes", "gauge", "Size of the spool file.", spool.file != FILE_NONE ? spool.end : 0);
     Metric(&m, "connects_total", "counter", "Database connects made.", c->connects);
     Metric(&m, "connect_failures_total", "counter", "Database connects that failed.", c->connectFailures);
+    Metric(&m, "metrics_write_failures_total", "counter", "Writes of this file that failed.", metricsFailures);
     Family(&m, "statement_duration_seconds", "histogram", "Time from a session taking a statement to its end.");
     for (int i = 0; i <= DURATION_BUCKETS; i++) {
         cumulative += c->durations[i];
@@ -187,8 +190,13 @@ int64_t ReportWhenDue(int now)
     if (serviceSettings.metricsFile[0] != '\0') {
         if (now || clock >= metricsAt) {
             // A file that cannot be written now is tried again at the next
-            // write, not every turn; the counters go on either way.
-            WriteMetricsFile(serviceSettings.metricsFile);
+            // write, not every turn, and said once for each spell of
+            // failures, which the file counts once it is written again.
+            int failed = WriteMetricsFile(serviceSettings.metricsFile) != 0;
+            if (failed && !metricsFailing)
+                ConsoleLine("Metrics file %s cannot be written: %s\n", serviceSettings.metricsFile, FileErrorText());
+            metricsFailures += failed;
+            metricsFailing = failed;
             metricsAt = clock + metricsEveryMs;
         }
         next = metricsAt - clock;

@@ -11,6 +11,7 @@
 #include "spool.h"
 #include "statement_reader.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <chrono>
@@ -41,8 +42,8 @@ static void AnnounceFilter(void)
 
 // Opens the spool. One that another process holds is waited for, for up to
 // "Stop Timeout": a service restarted while the one before still stops
-// takes it over once that one is done. Returns 0, or -1 with the line
-// written.
+// takes it over once that one is done. Returns 0; -1 with the line written;
+// or 1 when a stop was asked for meanwhile, its lines written.
 static int OpenSpool(void)
 {
     int64_t until = ClockMs() + (int64_t)serviceSettings.stopTimeout * 1000;
@@ -56,9 +57,40 @@ static int OpenSpool(void)
             ConsoleLine("Spool %s is held by another process, waiting\n", serviceSettings.spoolFile);
         std::this_thread::sleep_for(std::chrono::milliseconds(SPOOL_RETRY_MS));
     }
+    if (rc == FILE_HELD && StopRequested()) {
+        ConsoleLine("Stopping\n");
+        ConsoleLine("Stopped.\n");
+        return 1;
+    }
     if (rc != 0)
         ConsoleLine("Spool %s cannot be opened: %s\n", serviceSettings.spoolFile, FileErrorText());
     return rc == 0 ? 0 : -1;
+}
+
+// The service's own files must be distinct files, whatever their names: a
+// metrics write over the spool would lose what it keeps, and the spool
+// would take in the log. Returns 0, or -1 with the line naming two that
+// are one.
+static int CheckOwnFiles(const char *settingsLocation)
+{
+    char metricsTemporary[sizeof serviceSettings.metricsFile + 4] = "";
+    const char *const files[][2] = {{"settings file", StoreFilePath(settingsLocation)},
+                                    {"log file", ServiceLogPath()},
+                                    {"spool", serviceSettings.spoolFile},
+                                    {"metrics file", serviceSettings.metricsFile},
+                                    {"metrics temporary file", metricsTemporary}};
+    int count = sizeof files / sizeof files[0];
+
+    if (serviceSettings.metricsFile[0] != '\0')
+        snprintf(metricsTemporary, sizeof metricsTemporary, "%s.tmp", serviceSettings.metricsFile);
+    for (int i = 0; i < count; i++)
+        for (int j = i + 1; j < count && files[i][1] != NULL && files[i][1][0] != '\0'; j++)
+            if (files[j][1] != NULL && files[j][1][0] != '\0' && FileSameFile(files[i][1], files[j][1])) {
+                ConsoleLine("Same file named twice: %s %s and %s %s\n", files[i][0], files[i][1], files[j][0],
+                            files[j][1]);
+                return -1;
+            }
+    return 0;
 }
 
 int RunService(const char *settingsLocation)
@@ -134,8 +166,14 @@ int RunService(const char *settingsLocation)
     // each session's driver files and sockets.
     if (serviceLoop.maxClients > 1)
         clientRoom = NetReserveSockets((int)serviceLoop.maxClients, 64 + 8 * serviceLoop.sessions);
-    if (serviceSettings.spoolFile[0] != '\0' && OpenSpool() != 0)
+    if (serviceSettings.metricsFile[0] != '\0' && !FileIsFullPath(serviceSettings.metricsFile)) {
+        ConsoleLine("Metrics file %s cannot be written: not a full path\n", serviceSettings.metricsFile);
         return 1;
+    }
+    if (CheckOwnFiles(settingsLocation) != 0)
+        return 1;
+    if (serviceSettings.spoolFile[0] != '\0' && (rc = OpenSpool()) != 0)
+        return rc < 0 ? 1 : 0;
     // As with the spool: only a regular file (or none) at the path, and one
     // that can be written now.
     if (serviceSettings.metricsFile[0] != '\0' &&

@@ -12,7 +12,7 @@
 #define ALL_ONES 0xFFFFFFFFu
 
 const ServiceSettings defaultSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1,
-                                         DEFAULT_LOGIN_TIMEOUT, 0, 0, DEFAULT_STOP_TIMEOUT, "", 0, ""};
+                                         DEFAULT_LOGIN_TIMEOUT, 0, 0, DEFAULT_STOP_TIMEOUT, "", 0, "plain"};
 ServiceSettings serviceSettings = defaultSettings;
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
@@ -94,7 +94,7 @@ static int IsName(const char *text, const char *name)
 
 int SettingsLogJson(void)
 {
-    if (serviceSettings.logFormat[0] == '\0' || IsName(serviceSettings.logFormat, "plain"))
+    if (IsName(serviceSettings.logFormat, "plain"))
         return 0;
     return IsName(serviceSettings.logFormat, "json") ? 1 : -1;
 }

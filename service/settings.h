@@ -28,7 +28,7 @@ typedef struct ServiceSettings {
     uint32_t stopTimeout;       // seconds a stop may wait for statements
     char metricsFile[SETTING_TEXT_SIZE];  // "" for none
     uint32_t statsInterval;               // seconds between Stats lines; 0: none
-    char logFormat[SETTING_TEXT_SIZE];    // "plain" or "json", any case; "" is plain
+    char logFormat[SETTING_TEXT_SIZE];    // "plain" (the default) or "json", any case
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;

@@ -17,7 +17,7 @@ static_assert(RECORD_MAX >= SPOOL_HEADER_SIZE + STATEMENT_MAX, "a record holds t
 // so that a small spool is not copied at every turn.
 #define RECLAIM_FLOOR 65536
 
-Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0, 0};
+Spool spool = {FILE_NONE, "", 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 typedef struct Record {
     int state;
@@ -311,6 +311,18 @@ static int Reclaim(void)
     return status;
 }
 
+// Whether the spool has a name besides its own, which a move would leave on
+// the old file; said once while it lasts.
+static int HasSecondName(void)
+{
+    int second = FileLinkCount(spool.file) > 1;
+
+    if (second && !spool.linkSaid)
+        ConsoleLine("Spool %s has more than one link, not compacted.\n", spool.path);
+    spool.linkSaid = second;
+    return second;
+}
+
 // Whether a record of `size` bytes may be appended: the bytes waiting stay
 // within the limit, and so do those taken (a floor aside), which they do
 // by themselves while Reclaim works and which bounds the file when it
@@ -335,7 +347,7 @@ int SpoolOpen(const char *path, int64_t limitBytes)
     spool.limitBytes = limitBytes;
     spool.head = spool.end = spool.marked = spool.headSize = spool.moveAt = 0;
     spool.waiting = 0;
-    spool.syncOwed = 0;
+    spool.syncOwed = spool.linkSaid = 0;
     if (FileCheckRegular(damagedPath) != 0)
         return -1;
     status = FileOpenHeld(path, &spool.file);
@@ -423,7 +435,7 @@ int SpoolTakeHead(void)
     // move that failed waits until as much again was taken, so that a file
     // system that cannot make it costs a line per doubling of the file.
     if (status == 0 && spool.waiting > 0 && spool.head >= RECLAIM_FLOOR && spool.head >= spool.end - spool.head &&
-        spool.head >= spool.moveAt) {
+        spool.head >= spool.moveAt && !HasSecondName()) {
         status = Reclaim();
         spool.moveAt = 2 * spool.head;
     }

@@ -32,6 +32,7 @@ typedef struct Spool {
     int64_t marked;
     int syncOwed;  // a rename or an emptying is not yet known to be durable
     int64_t moveAt;  // the head before which no move to a fresh file is tried
+    int linkSaid;    // a second name was found and said, and is not yet gone
 } Spool;
 
 extern Spool spool;
@@ -78,7 +79,10 @@ int SpoolReadHead(char *text);
 // tried again by the next SpoolTakeHead or SpoolAppend, except a move that
 // left the spool in its file, which is tried again once as many bytes again
 // have been taken. A record on disk that was not taken is never moved or
-// overwritten.
+// overwritten. A file with a second name is not moved at all (that name
+// would keep the old file, and the records moved would run again from it):
+// "Spool <path> has more than one link, not compacted." once, until the
+// name is gone.
 int SpoolTakeHead(void);
 
 void SpoolClose(void);

@@ -198,12 +198,13 @@ TEST_F(ServiceProcess, BusyPortEndsStartUp)
     close(holder);
 }
 
-// Settings that would open the door or frame statements by a rule the
-// operator did not choose: each ends in a refused start-up (status 1,
-// before the port is bound) or in a filter that admits nobody.
+// Settings that would open the door, frame statements by a rule the
+// operator did not choose, or write one of the service's files over
+// another: each ends in a refused start-up (status 1, before the port is
+// bound, nothing written) or in a filter that admits nobody.
 struct ClosedCase : NamedCase {
     bool fileOnly;  // a fault of the settings file itself, which no registry holds
-    std::vector<std::string> values;
+    std::vector<std::string> values;  // "{dir}" is the service's folder
     std::vector<std::string> lines;  // the refusal, or the start-up lines after the Listening line
     bool refused;
 };
@@ -224,12 +225,25 @@ const ClosedCase kClosedCases[] = {
     {{"login time-out libpq cannot take"}, false, {Dword("Login Timeout", 0xFFFFFFFFu)},
      {"Login Timeout 4294967295 out of range"}, true},
     {{"login time-out past 16 bits"}, false, {Dword("Login Timeout", 65536)}, {"Login Timeout 65536 out of range"}, true},
-    {{"longest login time-out"}, false, {Dword("Login Timeout", 65535), "\"Allow IP\"=\"0.0.0.0\""},
-     {"Allowed host 0.0.0.0"}, false},
+    {{"largest numbers"}, false,
+     {Dword("Login Timeout", 65535), Dword("Max Clients", 1024), Dword("Database Sessions", 64), Dword("Reuse Sessions", 1),
+      Dword("Statement Timeout", 86400), Dword("Stop Timeout", 3600), Dword("Spool Limit", 0xFFFFFFFFu),
+      Dword("Stats Interval", 0xFFFFFFFFu), "\"Spool File\"=\"{dir}/spool\"", "\"Allow IP\"=\"0.0.0.0\""},
+     {"Allowed host 0.0.0.0", "Max clients 1024", "Database sessions 64", "Reusing sessions", "Statement timeout 86400 s"},
+     false},
     {{"statement time-out over a day"}, false, {Dword("Statement Timeout", 86401)},
      {"Statement Timeout 86401 out of range"}, true},
     {{"spool that cannot be made"}, false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
+    {{"empty log format"}, false, {"\"Log Format\"=\"\""}, {"Unknown log format \"\""}, true},
+    {{"metrics file at a relative path"}, false, {"\"Metrics File\"=\"varn.prom\""},
+     {"Metrics file varn.prom cannot be written: not a full path"}, true},
+    {{"metrics file naming the settings file"}, true, {"\"Metrics File\"=\"{dir}/settings.reg\""},
+     {"Same file named twice: settings file <any>/settings.reg and metrics file <any>/settings.reg"}, true},
+    {{"metrics file naming the spool"}, false, {"\"Spool File\"=\"{dir}/spool\"", "\"Metrics File\"=\"{dir}/./spool\""},
+     {"Same file named twice: spool <any>/spool and metrics file <any>/./spool"}, true},
+    {{"spool as the metrics file's .tmp"}, false, {"\"Spool File\"=\"{dir}/m.tmp\"", "\"Metrics File\"=\"{dir}/m\""},
+     {"Same file named twice: spool <any>/m.tmp and metrics temporary file <any>/m.tmp"}, true},
     {{"file over the size limit"}, true, {"\"Allow IP\"=\"127.0.0.2\"", ";" + std::string(1 << 20, 'x')},
      {"Settings file <any>/settings.reg cannot be read: larger than 1048576 bytes"}, true},
 };
@@ -242,18 +256,25 @@ TEST_P(FailsClosed, RefusedOrAdmitsNobody)
     if (c.fileOnly && RunsUnderWine())
         GTEST_SKIP() << "a fault of the settings file";
     std::vector<std::string> expected = {kBanner};
+    std::vector<std::string> values = c.values;
+    run.dir = MakeTempDir();
+    for (std::string &value : values)
+        for (size_t at; (at = value.find("{dir}")) != std::string::npos;)
+            value.replace(at, 5, (RunsUnderWine() ? "Z:" : "") + run.dir);
     if (c.refused) {
-        EXPECT_FALSE(Start(c.values));
+        EXPECT_FALSE(Start(values));
         EXPECT_EQ(1, WaitForExit(&run, 5000));
         EXPECT_LT(ConnectFrom("127.0.0.1", port), 0);
+        EXPECT_EQ("console.log\nsettings.reg\nREGEDIT4", RunCommand("cd " + ShellQuote(run.dir) + " && ls && head -c 8 settings.reg"));
     } else {
-        ASSERT_TRUE(Start(c.values)) << ServiceLog(run);
+        ASSERT_TRUE(Start(values)) << ServiceLog(run);
         expected.push_back("Listening on TCP port " + std::to_string(port));
         EXPECT_TRUE(Visit(run, "127.0.0.1", {"INSERT INTO t VALUES(1, 'in');"}, "Access denied")) << ServiceLog(run);
     }
     expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    // With "Max Clients" above 1 after the client's prefix.
     if (!c.refused)
-        expected.insert(expected.end(), {kIn, "Access denied"});
+        expected.insert(expected.end(), {"<any>" + std::string(kIn), "<any>Access denied"});
     std::string difference;
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(run), &difference)) << difference;
     EXPECT_EQ("0\n", Count());

@@ -31,7 +31,8 @@ protected:
         SqliteService::SetUp();
         UseSqliteOdbcConfig(dir, dir + "/down/test.db");
     }
-    bool StartSpooled() { return Start({SpoolValue(dir + "/spool")}); }
+    // At a limit of 4 GiB, whose bytes a 32-bit count would not hold.
+    bool StartSpooled() { return Start({SpoolValue(dir + "/spool"), Dword("Spool Limit", 4096)}); }
     std::string DownSql(const std::string &sql)
     {
         return RunCommand("sqlite3 " + dir + "/down/test.db " + ShellQuote(sql));
@@ -186,8 +187,9 @@ TEST_F(Spool, HeldBackNeverDroppedWhileTheDatabaseIsUp)
 }
 
 // Two services on one spool would run its statements twice: a second one
-// waits for the spool for up to its "Stop Timeout", then gives up; one
-// started while the first stops takes the spool over once it is free.
+// waits for the spool for up to its "Stop Timeout", then gives up, or stops
+// as any service does when asked to while it waits; one started while the
+// first stops takes the spool over once it is free.
 TEST_F(Spool, HeldSpoolWaitsThenStopsASecondService)
 {
     ASSERT_TRUE(StartSpooled()) << ServiceLog(run);
@@ -202,6 +204,15 @@ TEST_F(Spool, HeldSpoolWaitsThenStopsASecondService)
     std::vector<std::string> expected = {"<any>", "Spool <any>/spool is held by another process, waiting",
                                          "Spool <any>/spool cannot be opened: held by another running instance"};
     std::string difference;
+    EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(second), &difference)) << difference;
+    StopService(&second);
+    second.dir = MakeTempDir();
+    std::thread stopped([&] { EXPECT_FALSE(StartService(&second, settings(ports[0], 20), ports[0])); });
+    EXPECT_TRUE(WaitForLog({-1, "", second.dir + "/console.log"}, "waiting", 1, 30000));
+    kill(second.pid, RunsUnderWine() ? SIGINT : SIGTERM);  // set before the process wrote a line
+    stopped.join();
+    EXPECT_EQ(0, second.exitStatus);
+    expected = {"<any>", "Spool <any>/spool is held by another process, waiting", "Stopping", "Stopped."};
     EXPECT_TRUE(LinesMatch(expected, ServiceLogLines(second), &difference)) << difference;
     StopService(&second);
     third.dir = MakeTempDir();

@@ -2,8 +2,10 @@
 // come back in order after a reopen; a record cut short by a crash or
 // changed on disk is set aside and never run; the limit holds; the file
 // shrinks as it drains; and a write, sync, cut or rename that fails leaves
-// nothing that runs, or runs twice. A link-time seam (--wrap) makes the
-// system's file calls fail on demand.
+// nothing that runs, or runs twice; so does a name that moves on or gains a
+// second name, and the metrics file is replaced whole or not at all. A
+// link-time seam (--wrap) makes the system's file calls fail on demand.
+#include "counters.h"
 #include "spool.h"
 #include "test_support.h"
 
@@ -24,18 +26,21 @@ using testing::internal::GetCapturedStdout;
 // The seam, in front of the system's calls: when armed, the next pwrite
 // writes only `writeKeeps` bytes and fails, the fdatasync after the next
 // `syncsPassing` fails, and so do the next `truncatesFailing` ftruncates
-// and `renamesFailing` renames, as a full or failing disk makes them.
+// and `renamesFailing` renames, as a full or failing disk makes them; the
+// next flock renames `renameFrom` over `renameTo` first, as another may.
 static int writeKeeps = -1;
 static bool failSync = false;
 static int syncsPassing = 0;
 static int truncatesFailing = 0;
 static int renamesFailing = 0;
+static std::string renameFrom, renameTo;
 
 extern "C" {
 ssize_t __real_pwrite(int fd, const void *buffer, size_t size, off_t offset);
 int __real_fdatasync(int fd);
 int __real_ftruncate(int fd, off_t size);
 int __real_rename(const char *from, const char *to);
+int __real_flock(int fd, int operation);
 
 ssize_t __wrap_pwrite(int fd, const void *buffer, size_t size, off_t offset)
 {
@@ -70,6 +75,14 @@ int __wrap_rename(const char *from, const char *to)
 {
     errno = EIO;
     return renamesFailing > 0 && renamesFailing-- ? -1 : __real_rename(from, to);
+}
+
+int __wrap_flock(int fd, int operation)
+{
+    if (!renameFrom.empty())
+        __real_rename(renameFrom.c_str(), renameTo.c_str());
+    renameFrom.clear();
+    return __real_flock(fd, operation);
 }
 }
 
@@ -118,7 +131,7 @@ protected:
     {
         std::vector<std::string> taken;
         char text[SPOOL_TEXT_MAX + 1];
-        while (SpoolReadHead(text) == 1 && taken.size() < 10) {
+        while (SpoolReadHead(text) == 1 && taken.size() < 1000) {
             taken.push_back(text);
             EXPECT_EQ(0, SpoolTakeHead());
         }
@@ -292,7 +305,7 @@ TEST_F(SpoolFile, FileShrinksWhileDraining)
             append();
         renamesFailing = std::max(renameFails, 0);
         int64_t largest = 0, mostWaiting = 0, previous = 0;
-        int falls = 0, failures = 0;
+        int falls = 0, failures = 0, movedAt = -2;
         char text[SPOOL_TEXT_MAX + 1];
         for (int turn = 0; SpoolReadHead(text) == 1 && turn < 1000; turn++) {
             taken.push_back(text);
@@ -304,8 +317,10 @@ TEST_F(SpoolFile, FileShrinksWhileDraining)
             failSync = false;
             struct stat file;
             ASSERT_EQ(0, stat(path.c_str(), &file));
-            if (spool.waiting > 0 && file.st_size < previous)
+            // Right after a move, and after the take that follows it.
+            if (spool.waiting > 0 && (file.st_size < previous || turn == movedAt + 1))
                 Open();
+            movedAt = file.st_size < previous ? turn : movedAt;
             if (turn < 300)
                 append();
             if (turn == 250)
@@ -342,6 +357,48 @@ TEST_F(SpoolFile, RecordAfterLongDamageRuns)
         EXPECT_EQ(junk, ReadFile(path + ".damaged")) << at;
         EXPECT_EQ(std::vector<std::string>({"A;"}), Drain()) << at;
     }
+}
+
+// A second name made while the spool drains keeps it in its file (said
+// once): that name is emptied with it, never left with records taken.
+TEST_F(SpoolFile, SecondNameKeepsItsFile)
+{
+    Open();
+    for (int i = 0; i < 200; i++)
+        ASSERT_EQ(SPOOL_KEPT, SpoolAppend((std::to_string(i) + ";" + std::string(480, '-')).c_str()));
+    ASSERT_EQ(0, link(path.c_str(), (dir + "/second").c_str()));
+    CaptureStdout();
+    EXPECT_EQ(200u, Drain().size());
+    EXPECT_EQ("Spool " + path + " has more than one link, not compacted.\n", GetCapturedStdout());
+    EXPECT_EQ("", ReadFile(dir + "/second"));
+}
+
+// A file that takes the spool's name between its open and its lock is not
+// the one locked: that one is not taken, and the next try takes the new.
+TEST_F(SpoolFile, LockOnAReplacedFileIsNotTheSpool)
+{
+    AppendAll();
+    std::string named = path;
+    path = dir + "/fresh";
+    Open();
+    ASSERT_EQ(SPOOL_KEPT, SpoolAppend("D;"));
+    SpoolClose();
+    renameFrom = path;
+    renameTo = path = named;
+    EXPECT_EQ(FILE_HELD, SpoolOpen(path.c_str(), 1 << 20));
+    EXPECT_EQ(std::vector<std::string>({"D;"}), (Open(), Drain()));
+}
+
+// A metrics write that fails half way leaves the old file whole.
+TEST_F(SpoolFile, FailedMetricsWriteLeavesTheOldFile)
+{
+    std::string metrics = dir + "/varn.prom";
+    ASSERT_EQ(0, WriteMetricsFile(metrics.c_str()));
+    std::string before = ReadFile(metrics);
+    serviceCounters.statementsRead = 7;
+    writeKeeps = 100;
+    EXPECT_EQ(-1, WriteMetricsFile(metrics.c_str()));
+    EXPECT_EQ(before, ReadFile(metrics));
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 # The Windows package and service under Wine, in a private prefix with a
 # persistent wineserver: a silent install, the service started and stopped by
 # sc, serving a SQLite data source through the host's unixODBC and appending
-# to its log, an upgrade over changed settings, a log file named in the
-# settings, a busy port, an uninstall.
+# to its log, console events that leave it running, an upgrade over changed
+# settings, a log file named in the settings (and as the metrics file), a busy
+# port, an uninstall.
 # Usage: msi_test.sh PACKAGE.msi VARN-ODBC.EXE PACKAGING-DIR SQLITE-ODBC-DRIVER
 set -euo pipefail
 
@@ -95,6 +96,15 @@ firstRun=$(printf '%s\r\n' "Halvorin VARN ODBC Query Service 19May04" "Listening
 expect_equal "the log, each line ending in CR LF" "$firstRun" "$(Log)"
 expect_equal "lines without their time" "" "$(grep -vE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z ' "$log")"
 
+echo "== console events leave the service running"
+# Ctrl-C, a user's logoff and the system's shutdown, each taken by a handler;
+# the stop control below stops it.
+x86_64-w64-mingw32-gcc -O2 -o "$work/console_event.exe" "$(dirname "$0")/console_event.c"
+for event in 0 5 6; do
+  expect_equal "console event $event taken" 1 "$(Wine "$work/console_event.exe" varn-odbc.exe "$event")"
+done
+expect_equal "running after console events" "4 $firstRun" "$(State STATE) $(Log)"
+
 echo "== stopped with a statement running and one waiting, started again"
 # The client stays connected (fd 3 open). Its second statement runs about a
 # second; the stop comes while it runs, with the third still in the socket,
@@ -153,6 +163,14 @@ Wine sc start varn-odbc >/dev/null || fail "sc start with a named log ended with
 WaitFor grep -qF "Listening on TCP port $port"$'\r' "$WINEPREFIX/drive_c/varn-named.log" || fail "named log unused"
 Wine sc stop varn-odbc >/dev/null
 WaitFor Stopped || fail "not stopped with a named log"
+# The same file by another spelling.
+Wine reg add "$key" /v 'Metrics File' /d 'c:\VARN-NAMED.LOG' /f >/dev/null
+Wine sc start varn-odbc >/dev/null || true
+WaitFor Stopped || fail "service kept running with its log as its metrics file"
+expect_equal "exit codes: the log as the metrics file" "1066 1" "$(State WIN32_EXIT_CODE) $(State SERVICE_EXIT_CODE)"
+expect_equal "last line: the log as the metrics file" 'Same file named twice: log file C:\varn-named.log and metrics file c:\VARN-NAMED.LOG' \
+  "$(tail -n 1 "$WINEPREFIX/drive_c/varn-named.log" | tr -d '\r' | cut -d' ' -f2-)"
+Wine reg delete "$key" /v 'Metrics File' /f >/dev/null
 Wine reg delete "$key" /v 'Log File' /f >/dev/null
 
 echo "== a busy port"
