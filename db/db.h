@@ -56,12 +56,14 @@ typedef struct DbSession {
 #define DB_SCREEN_RUNS 0
 #define DB_SCREEN_CLIENT_COPY 1  // PostgreSQL's COPY from or to the client, in which psqlODBC spins for good
 #define DB_SCREEN_HOST_FILE 2    // a file of the service's host: LOAD ... LOCAL INFILE; SQLite's ATTACH, VACUUM INTO, load_extension
+#define DB_SCREEN_UNREADABLE 3   // where its statements end cannot be told: it ends in a literal or comment, say
 
 // Whether `text`, sent to a database of kind `dbms`, would switch the
 // connection into a mode the service cannot serve, or open a file of the
-// service's host: DB_SCREEN_*. It reads the text as that database's lexer
-// does, every way the session's settings allow, and refuses what any of
-// them shows.
+// service's host: DB_SCREEN_*. It reads the text with the framer's lexer
+// of that database's dialect as its server does, statement by statement,
+// every way the session's settings allow, and refuses the whole text for
+// what any of them shows.
 int DbScreenStatement(int dbms, const char *text);
 
 // What a connection that another statement used can be brought back to.

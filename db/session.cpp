@@ -192,6 +192,10 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         ConsoleLine("Statement opens files of the service's host, not executed.\n");
         session->connectionLost = 0;
         return SQL_ERROR;
+    case DB_SCREEN_UNREADABLE:
+        ConsoleLine("Statement cannot be read as the database reads it, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
     session->executeFailed = OdbcFailed(rc);
