@@ -11,7 +11,13 @@
 
 // Room for the data source, user and password (100 bytes each), every byte
 // doubled by quoting, and the attribute names.
-#define CONNECT_STRING_SIZE 700
+#define CONNECT_STRING_SIZE 760
+
+// psqlODBC's own connection attributes: a SELECT is read through a cursor,
+// so many rows a round trip, rather than whole into the driver's memory.
+#define PSQLODBC_USE_DECLARE_FETCH 65539
+#define PSQLODBC_FETCH 65541
+#define ROWS_A_FETCH 16
 
 static void ReleaseConnection(DbSession *session)
 {
@@ -40,7 +46,8 @@ static void AppendAttribute(char *text, size_t size, const char *name, const cha
 
 // MariaDB's driver reads a file a LOAD DATA LOCAL INFILE names on the
 // service's host unless NOLOCALINFILE says otherwise; 3.1.15 knows no such
-// option and reads it anyway, which the screen refuses.
+// option and reads it anyway, which the screen refuses. NO_CACHE has it read
+// a result row by row from the server rather than whole into memory.
 static void BuildConnectString(char *text, const char *dataSource, const char *userName, const char *password,
                                uint32_t loginTimeout)
 {
@@ -51,6 +58,7 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     AppendAttribute(text, CONNECT_STRING_SIZE, "UID", userName);
     AppendAttribute(text, CONNECT_STRING_SIZE, "PWD", password);
     AppendAttribute(text, CONNECT_STRING_SIZE, "NOLOCALINFILE", "1");
+    AppendAttribute(text, CONNECT_STRING_SIZE, "NO_CACHE", "1");
     if (loginTimeout > 0) {
         snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
         AppendAttribute(text, CONNECT_STRING_SIZE, "CONN_TIMEOUT", seconds);
@@ -160,6 +168,12 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         return rc;
     }
     session->dbms = DbmsOf(session);
+    // Set once connected, since the connect reads the data source's own
+    // settings over it; a driver that is not psqlODBC refuses them.
+    if (session->dbms == DB_DBMS_POSTGRESQL && !session->mariaDbDriver) {
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_FETCH, (SQLPOINTER)ROWS_A_FETCH, 0);
+    }
     return 0;
 }
 
@@ -176,6 +190,32 @@ int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
         *hstmt = SQL_NULL_HSTMT;
     }
     return rc;
+}
+
+// A query PostgreSQL takes but no cursor may hold (a WITH that writes)
+// fails as feature_not_supported before anything of it is done, in the
+// transaction psqlODBC opened for the cursor: it is run again without one,
+// its result then read whole as before.
+static int CursorRefused(SQLHSTMT hstmt)
+{
+    SQLCHAR state[6] = "";
+    return SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, NULL, NULL, 0, NULL)) &&
+           strcmp((const char *)state, "0A000") == 0;
+}
+
+// The rows of a streamed result are read to the end and dropped, so that
+// the statement runs whole, as when the driver read it all at once: a
+// failure on the way is the statement's.
+static SQLRETURN ReadToEnd(SQLHSTMT hstmt, SQLRETURN executed)
+{
+    SQLSMALLINT columns = 0;
+    SQLRETURN rc = SQL_SUCCESS;
+
+    if (!SQL_SUCCEEDED(SQLNumResultCols(hstmt, &columns)) || columns == 0)
+        return executed;
+    while (SQL_SUCCEEDED(rc))
+        rc = SQLFetch(hstmt);
+    return rc == SQL_NO_DATA ? executed : rc;
 }
 
 int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText)
@@ -198,6 +238,13 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         return SQL_ERROR;
     }
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+    if (OdbcFailed(rc) && session->dbms == DB_DBMS_POSTGRESQL && CursorRefused(hstmt)) {
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)0, 0);
+        rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
+    }
+    if (!OdbcFailed(rc) && (session->dbms == DB_DBMS_POSTGRESQL || session->dbms == DB_DBMS_MYSQL))
+        rc = ReadToEnd(hstmt, rc);
     session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc))
         ReportOdbcErrors(session, hstmt, "Executing Statemtent");
