@@ -452,8 +452,10 @@ TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
     long sent = NowMs();
     std::string backend;
     while (c.stopBackend && backend.empty() && NowMs() - sent < 1000)
-        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE query = '" + std::string(c.statement) + "'");
+        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE state = 'active' AND pid <> "
+                                          "pg_backend_pid() AND datname = current_database()");
     if (c.stopBackend) {
+        ASSERT_GT(atoi(backend.c_str()), 0) << backend;
         ASSERT_EQ(0, kill(atoi(backend.c_str()), SIGSTOP)) << backend;
     }
     EXPECT_TRUE(WaitForLog(run, c.lines.back(), 1, c.withinMs + 2000)) << ServiceLog(run);
