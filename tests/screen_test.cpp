@@ -41,7 +41,7 @@ const ScreenRow kRows[] = {
     {{"pg comment ends at CR"}, G, "SELECT 1 -- '\r; COPY cp FROM STDIN; --';", COPY},
     {{"pg comment ends at CR before LF"}, G, "SELECT 1 -- x\r; COPY cp FROM STDIN; --\n;", COPY},
     {{"pg escape string"}, G, "SELECT E'\\''; COPY t FROM STDIN; --';", COPY},
-    {{"pg non standard strings"}, G, "SELECT '\\'; COPY t FROM STDIN; --';", COPY},
+    {{"pg non standard strings"}, G, "SELECT '\\''; COPY t FROM STDIN; --';", COPY},
     {{"pg standard string with a backslash runs"}, G, "INSERT INTO t VALUES(1, 'C:\\');", RUNS},
     {{"pg nested comment hides it"}, G, "SELECT 1 /* /* */ ; COPY t FROM STDIN; */;", RUNS},
     {{"pg unicode string"}, G, "SELECT U&'\\'; COPY t FROM STDIN; --';", COPY},

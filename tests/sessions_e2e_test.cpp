@@ -488,9 +488,10 @@ struct ResultCase : NamedCase {
 
 const ResultCase kResultCases[] = {
     {{"300 MiB"}, "postgres", "SELECT repeat('x', 1048576) FROM generate_series(1, 300);",
-     "WITH w AS (INSERT INTO t VALUES(2, 'side') RETURNING a) SELECT a FROM w;", true},
+     "CREATE OR REPLACE FUNCTION side() RETURNS int LANGUAGE sql AS $$ INSERT INTO t VALUES(3, 'side') RETURNING 3 $$;"
+     "SELECT side();WITH w AS (INSERT INTO t VALUES(2, 'side') RETURNING a) SELECT a FROM w;", true},
     {{"300 MiB"}, "mariadb", "SELECT REPEAT('x', 1048576) FROM seq_1_to_300;",
-     "INSERT INTO t VALUES(2, 'side') RETURNING a;", false},
+     "INSERT INTO t VALUES(2, 'side') RETURNING a;INSERT INTO t VALUES(3, 'side') RETURNING a;", false},
 };
 
 using LargeResult = OnSource<ResultCase>;
@@ -507,7 +508,7 @@ TEST_P(LargeResult, ReadThroughNotKept)
         EXPECT_LT(ResidentKiB(run.pid, "VmHWM:") - before, 64 * 1024) << "KiB grown at the peak";
     }
     EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR")) << ServiceLog(run);
-    EXPECT_EQ("1|after\n2|side\n", QueryDataSource(DataSource(ServerSource(c.source)), "SELECT a, b FROM t ORDER BY a"));
+    EXPECT_EQ("1|after\n2|side\n3|side\n", QueryDataSource(DataSource(ServerSource(c.source)), "SELECT a, b FROM t ORDER BY a"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, LargeResult, testing::ValuesIn(kResultCases),
