@@ -1,9 +1,9 @@
 // Fuzzes the screen against the framer's reading of the same bytes: the
 // first byte picks PostgreSQL, MariaDB or SQLite, the rest is the text.
-// Checked: the lexer reporting for the screen ends each statement where
-// the framer ends it, in the framer's reading; and a statement whose code, as the lexer
-// in the server's default reading takes it byte by byte, holds the words
-// the screen refuses is refused, whichever statement of the text it is.
+// Checked: the lexer reporting for the screen ends each statement where the
+// framer ends it; and a statement whose code, as the lexer in the server's
+// default reading takes it byte by byte, holds words the screen refuses is
+// refused. The seeds' expected outcomes are the screen's decisions.
 #include "db.h"
 #include "statement_lexer.h"
 
@@ -11,8 +11,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,27 +21,27 @@ static const int kDialects[3] = {SQL_DIALECT_POSTGRESQL, SQL_DIALECT_MYSQL, SQL_
 static const int kReadings[3] = {READING_SERVER, READING_SERVER, 0};
 static std::string decision;
 
-// For the replay of the seeds: the screen's decision.
 std::string SeedOutcome()
 {
     return decision;
 }
 
-// Where each statement ends (the offset past its semicolon), read with a
-// report or, as the framer does, without.
-static std::vector<int> Ends(const std::string &text, int dialect, int reading, bool report)
+// Reads `text` statement by statement: where each ends, and whether each
+// byte was code once taken.
+static std::vector<int> Read(const std::string &text, int which, int reading, bool report, std::vector<bool> *code)
 {
     static LexerReport space;
     StatementLexer lexer = {};
     std::vector<int> ends;
-    StartReading(&lexer, dialect, reading, &space, 0);
-    if (!report)
-        lexer.report = NULL;
-    for (size_t i = 0; i < text.size(); i++)
+    StartReading(&lexer, kDialects[which], reading, &space, 0);
+    lexer.report = report ? &space : NULL;
+    for (size_t i = 0; i < text.size(); i++) {
         if (EndsStatement(&lexer, (unsigned char)text[i])) {
             ends.push_back((int)i + 1);
             StartStatement(&lexer);
         }
+        (*code)[i] = lexer.mode == LEX_CODE;
+    }
     return ends;
 }
 
@@ -50,31 +50,29 @@ static bool NameByte(unsigned char byte)
     return isalnum(byte) || byte == '_' || byte == '$' || byte >= 0x80;
 }
 
-// Whether a statement's code holds a combination the screen refuses: a run
-// of letters counts as a word where no name byte stands right before it
-// (but a digit or "$", where a number or parameter may end) or after it.
-static bool ShowsRefused(const std::string &text, const std::vector<bool> &code, size_t from, size_t to, int dbms)
+// Whether code holds a combination the screen refuses: a run of letters is
+// a word where no name byte stands right before it (but a digit or "$",
+// where a number or parameter may end) or right after it.
+static bool ShowsRefused(const std::string &text, const std::vector<bool> &code, int from, int to, int which)
 {
-    bool copy = false, client = false, local = false, infile = false, attach = false, vacuum = false, into = false;
-    for (size_t i = from; i < to; i++) {
-        if (!code[i] || !isalpha((unsigned char)text[i]) ||
-            (i > from && NameByte(text[i - 1]) && !isdigit((unsigned char)text[i - 1]) && text[i - 1] != '$'))
-            continue;
-        size_t end = i;
+    std::set<std::string> words;
+    for (int i = from; i < to; i++) {
+        int end = i;
         while (end < to && code[end] && isalpha((unsigned char)text[end]))
             end++;
-        if (end < to && NameByte(text[end]))
-            continue;
-        std::string word = text.substr(i, end - i);
-        for (char &c : word)
-            c = (char)tolower((unsigned char)c);
-        copy |= word == "copy", client |= word == "stdin" || word == "stdout";
-        local |= word == "local", infile |= word == "infile";
-        attach |= word == "attach", vacuum |= word == "vacuum", into |= word == "into";
+        bool before = i > from && NameByte(text[i - 1]) && !isdigit((unsigned char)text[i - 1]) && text[i - 1] != '$';
+        if (end > i && !before && !(end < to && NameByte(text[end]))) {
+            std::string word = text.substr(i, end - i);
+            for (char &c : word)
+                c = (char)tolower((unsigned char)c);
+            words.insert(word);
+        }
+        i = end > i ? end - 1 : i;
     }
-    return dbms == DB_DBMS_POSTGRESQL ? copy && client
-           : dbms == DB_DBMS_MYSQL    ? local && infile
-                                      : attach || (vacuum && into);
+    auto has = [&](const char *word) { return words.count(word) > 0; };
+    return which == 0   ? has("copy") && (has("stdin") || has("stdout"))
+           : which == 1 ? has("local") && has("infile")
+                        : has("attach") || (has("vacuum") && has("into"));
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -92,28 +90,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int refusal = DbScreenStatement(kDbms[which], text.c_str());
     decision = std::to_string(refusal);
 
-    std::vector<int> framed = Ends(text, kDialects[which], 0, false);
-    if (Ends(text, kDialects[which], 0, true) != framed) {
+    std::vector<bool> code(text.size());
+    if (Read(text, which, 0, true, &code) != Read(text, which, 0, false, &code)) {
         fprintf(stderr, "the screen's reading ends its statements elsewhere than the framer\n");
         abort();
     }
-    StatementLexer lexer = {};
-    std::vector<bool> code(text.size());
-    lexer.dialect = kDialects[which];
-    lexer.reading = kReadings[which];
-    StartStatement(&lexer);
-    size_t from = 0;
-    for (size_t i = 0; i < text.size(); i++) {
-        bool ends = EndsStatement(&lexer, (unsigned char)text[i]);
-        code[i] = lexer.mode == LEX_CODE;
-        if (!ends && i + 1 < text.size())
-            continue;
-        if (ShowsRefused(text, code, from, i + 1, kDbms[which]) && refusal == DB_SCREEN_RUNS) {
+    std::vector<int> ends = Read(text, which, kReadings[which], false, &code);
+    ends.push_back((int)text.size());
+    for (size_t s = 0, from = 0; s < ends.size(); from = ends[s++])
+        if (refusal == DB_SCREEN_RUNS && ShowsRefused(text, code, (int)from, ends[s], which)) {
             fprintf(stderr, "statement at %zu shows refused words, and the screen lets it run\n", from);
             abort();
         }
-        from = i + 1;
-        StartStatement(&lexer);
-    }
     return 0;
 }
