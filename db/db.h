@@ -67,12 +67,14 @@ typedef struct DbSession {
 #define DB_SCREEN_RUNS 0
 #define DB_SCREEN_CLIENT_COPY 1  // PostgreSQL's COPY from or to the client, in which psqlODBC spins for good
 #define DB_SCREEN_HOST_FILE 2    // a file of the service's host: LOAD ... LOCAL INFILE; SQLite's ATTACH, VACUUM INTO, load_extension
+#define DB_SCREEN_UNREADABLE 3   // where its statements end cannot be told: it ends in a literal or comment, say
 
 // Whether `text`, sent to a database of kind `dbms`, would switch the
 // connection into a mode the service cannot serve, or open a file of the
-// service's host: DB_SCREEN_*. It reads the text as that database's lexer
-// does, every way the session's settings allow, and refuses what any of
-// them shows.
+// service's host: DB_SCREEN_*. It reads the text with the framer's lexer
+// of that database's dialect as its server does, statement by statement,
+// every way the session's settings allow, and refuses the whole text for
+// what any of them shows.
 int DbScreenStatement(int dbms, const char *text);
 
 // What a connection that another statement used can be brought back to.
@@ -162,12 +164,13 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
 int DbLearnIdentity(DbSession *session);
 
 // Ends on the server, from `fresh` (a session record of its own, connected
-// here and let go again), the statement `text` that `running` sent and that
-// still runs: PostgreSQL's pg_terminate_backend of its backend, MariaDB's
-// KILL of its connection, and only while that backend still runs that
-// text. Returns 1 when it was ended, 0 when it no longer ran, -1 when it
-// could not be (the connect's lines are written).
-int DbEndOnServer(const DbSession *running, const char *text, DbSession *fresh, const char *userName,
+// here and let go again), the statement that `running` sent `ranSeconds`
+// ago and that still runs: PostgreSQL's pg_terminate_backend of its
+// backend, MariaDB's KILL of its connection, and only while that backend,
+// known by what `running` learned at connect, still runs a statement that
+// old. Returns 1 when it was ended, 0 when nothing such ran, -1 when it
+// could not be (the lines are written).
+int DbEndOnServer(const DbSession *running, unsigned ranSeconds, DbSession *fresh, const char *userName,
                   const char *password, const char *dataSource);
 
 // Disconnects and releases the connection and environment. Returns 0, or the

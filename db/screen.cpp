@@ -1,12 +1,12 @@
 // The screen in front of the database: statements that would switch the
 // connection into a mode the service cannot serve, or make the driver or
 // the database engine in the service's process open a file of its host.
-// It reads the text as the database's own lexer would, and where a setting
-// of the session could change that reading (backslashes in literals), it
-// reads it both ways and refuses what either way shows.
+// It reads the text with the framer's lexer of the database's own dialect,
+// as that database's server reads it, every way the session's settings
+// allow, statement by statement; it knows words, not how to find them.
 #include "db.h"
+#include "statement_lexer.h"
 
-#include <ctype.h>
 #include <string.h>
 
 // The words the screen looks for, a bit each, in the order of screenWords.
@@ -21,108 +21,53 @@
 
 static const char *const screenWords[] = {"copy", "stdin", "stdout", "local", "infile", "attach", "vacuum", "into"};
 
-#define WORD_KEPT 16
+// The readings a session of each database may give a text, its default
+// first: a session setting (the data source's, or one a statement of the
+// same text makes) may take effect at any statement's end.
+static const int postgresqlReadings[] = {READING_SERVER, READING_SERVER | READING_BACKSLASHES};
+static const int mysqlReadings[] = {READING_SERVER,
+                                    READING_SERVER | READING_NO_BACKSLASHES,
+                                    READING_SERVER | READING_ANSI_QUOTES,
+                                    READING_SERVER | READING_SKIP_VERSIONED,
+                                    READING_SERVER | READING_NO_BACKSLASHES | READING_SKIP_VERSIONED,
+                                    READING_SERVER | READING_ANSI_QUOTES | READING_SKIP_VERSIONED};
+static const int sqliteReadings[] = {0};
+#define READINGS_MAX 6
 
-static int IsWordByte(unsigned char byte)
-{
-    return isalnum(byte) || byte == '_' || byte == '$' || byte >= 0x80;
-}
+// The longest text the screen reads; a longer one is not read.
+#define TEXT_MAX 1024
 
-static int IsWordStart(unsigned char byte)
-{
-    return isalpha(byte) || byte == '_' || byte >= 0x80;
-}
+typedef struct ScreenDialect {
+    int dialect;
+    const int *readings;
+    int count;
+} ScreenDialect;
 
-// Past the quoted text that starts at `at` (its opening quote), closed by
-// `quote` doubled or, with `backslashes`, escaped; the end of the text when
-// it is never closed.
-static const char *SkipQuoted(const char *at, char quote, int backslashes)
+static int DialectOf(int dbms, ScreenDialect *found)
 {
-    for (at++; *at != '\0'; at++) {
-        if (backslashes && *at == '\\' && at[1] != '\0')
-            at++;
-        else if (*at == quote && at[1] == quote)
-            at++;
-        else if (*at == quote)
-            return at + 1;
+    switch (dbms) {
+    case DB_DBMS_POSTGRESQL:
+        *found = {SQL_DIALECT_POSTGRESQL, postgresqlReadings, 2};
+        return 0;
+    case DB_DBMS_MYSQL:
+        *found = {SQL_DIALECT_MYSQL, mysqlReadings, READINGS_MAX};
+        return 0;
+    case DB_DBMS_SQLITE:
+        *found = {SQL_DIALECT_SQLITE, sqliteReadings, 1};
+        return 0;
+    default:
+        return -1;
     }
-    return at;
 }
 
-static const char *SkipPast(const char *at, const char *end)
+static int SameCaseless(const char *text, const char *lowerWord, int length)
 {
-    const char *found = strstr(at, end);
-    return found == NULL ? at + strlen(at) : found + strlen(end);
-}
-
-// PostgreSQL's block comments nest.
-static const char *SkipNestedComment(const char *at)
-{
-    int depth = 0;
-    for (; *at != '\0'; at++) {
-        if (at[0] == '/' && at[1] == '*') {
-            depth++;
-            at++;
-        } else if (at[0] == '*' && at[1] == '/') {
-            at++;
-            if (--depth == 0)
-                return at + 1;
-        }
-    }
-    return at;
-}
-
-// A dollar quote ($$ or $tag$) at `at`: past its closing tag. A "$" that
-// opens none (a parameter such as $1) is passed alone.
-static const char *SkipDollarQuote(const char *at)
-{
-    char tag[WORD_KEPT + 2];
-    size_t length = 1;
-
-    while (IsWordByte((unsigned char)at[length]) && at[length] != '$' && (length > 1 || !isdigit((unsigned char)at[1])))
-        length++;
-    if (at[length] != '$' || length > WORD_KEPT)
-        return at + 1;
-    memcpy(tag, at, length + 1);
-    tag[length + 1] = '\0';
-    return SkipPast(at + length + 1, tag);
-}
-
-// Past what starts at `at` when it is no code: a literal, a quoted name or a
-// comment of the database's reading; otherwise `at` itself. *executable is
-// set when a MariaDB /*! ... */ comment opens, whose text is code.
-static const char *SkipNonCode(int dbms, const char *at, int backslashes, int *executable)
-{
-    char c = at[0];
-    if (c == '-' && at[1] == '-' &&
-        (dbms != DB_DBMS_MYSQL || at[2] == '\0' || isspace((unsigned char)at[2]) || iscntrl((unsigned char)at[2])))
-        return SkipPast(at, "\n");
-    if (c == '#' && dbms == DB_DBMS_MYSQL)
-        return SkipPast(at, "\n");
-    if (c == '/' && at[1] == '*') {
-        if (dbms == DB_DBMS_POSTGRESQL)
-            return SkipNestedComment(at);
-        if (dbms == DB_DBMS_MYSQL && (at[2] == '!' || (at[2] == 'M' && at[3] == '!'))) {
-            *executable = 1;
-            return at + (at[2] == '!' ? 3 : 4);
-        }
-        return SkipPast(at + 2, "*/");
-    }
-    if (c == '*' && at[1] == '/' && *executable) {
-        *executable = 0;
-        return at + 2;
-    }
-    if (c == '\'')
-        return SkipQuoted(at, '\'', dbms != DB_DBMS_SQLITE && backslashes);
-    if (c == '"')
-        return SkipQuoted(at, '"', dbms == DB_DBMS_MYSQL && backslashes);
-    if (c == '`' && dbms != DB_DBMS_POSTGRESQL)
-        return SkipQuoted(at, '`', 0);
-    if (c == '[' && dbms == DB_DBMS_SQLITE)
-        return SkipPast(at, "]");
-    if (c == '$' && dbms == DB_DBMS_POSTGRESQL)
-        return SkipDollarQuote(at);
-    return at;
+    if ((int)strlen(lowerWord) != length)
+        return 0;
+    for (int i = 0; i < length; i++)
+        if ((text[i] >= 'A' && text[i] <= 'Z' ? text[i] - 'A' + 'a' : text[i]) != lowerWord[i])
+            return 0;
+    return 1;
 }
 
 static int Refusal(int dbms, unsigned seen)
@@ -136,60 +81,55 @@ static int Refusal(int dbms, unsigned seen)
     return DB_SCREEN_RUNS;
 }
 
-// One reading of the text: the words of each statement's code, statement
-// by statement.
-static int ScreenReading(int dbms, const char *text, int backslashes)
+// What a reading made of one statement, from its report: the screen's
+// words it holds, whole, and whether each long dollar quote closed on its
+// own tag.
+static int StatementRefusal(int dbms, const char *text, const LexerReport *report, int *unreadable)
 {
     unsigned seen = 0;
-    int executable = 0;
-    int refusal = DB_SCREEN_RUNS;
-    const char *at = text;
 
-    while (*at != '\0' && refusal == DB_SCREEN_RUNS) {
-        const char *next = SkipNonCode(dbms, at, backslashes, &executable);
-        if (next != at) {
-            at = next;
-        } else if (IsWordStart((unsigned char)*at)) {
-            char word[WORD_KEPT + 1];
-            size_t length = 0;
-            for (; IsWordByte((unsigned char)*at); at++)
-                if (length < WORD_KEPT)
-                    word[length++] = (char)tolower((unsigned char)*at);
-            word[length] = '\0';
-            // E'...' is PostgreSQL's string with backslash escapes, whatever
-            // the session's setting.
-            if (dbms == DB_DBMS_POSTGRESQL && strcmp(word, "e") == 0 && *at == '\'') {
-                at = SkipQuoted(at, '\'', 1);
-                continue;
-            }
-            for (size_t i = 0; i < sizeof screenWords / sizeof screenWords[0]; i++)
-                if (strcmp(word, screenWords[i]) == 0)
-                    seen |= 1u << i;
-        } else if (IsWordByte((unsigned char)*at)) {
-            // A number, with whatever runs into it.
-            while (IsWordByte((unsigned char)*at))
-                at++;
-        } else {
-            if (*at == ';') {
-                refusal = Refusal(dbms, seen);
-                seen = 0;
-            }
-            at++;
-        }
-    }
-    return refusal != DB_SCREEN_RUNS ? refusal : Refusal(dbms, seen);
+    for (int i = 0; i < report->wordCount; i++)
+        for (size_t w = 0; w < sizeof screenWords / sizeof screenWords[0]; w++)
+            if (SameCaseless(text + report->wordStart[i], screenWords[w], report->wordLength[i]))
+                seen |= 1u << w;
+    for (int i = 0; i < report->tagCount; i++)
+        if (memcmp(text + report->tagOpen[i], text + report->tagClose[i], (size_t)report->tagLength[i]) != 0)
+            *unreadable = 1;
+    if (report->overflow || report->unreadable)
+        *unreadable = 1;
+    return Refusal(dbms, seen);
 }
+
+// Reads the statement of `text` that starts at `at` in one reading. Returns
+// where the next one starts (the text's length at its end); *settled tells
+// whether the text may end where this statement does.
+static int ReadOne(const char *text, int length, int at, int dialect, int reading, LexerReport *report,
+                   int *settled)
+{
+    StatementLexer lexer;
+    int ended = 0;
+
+    StartReading(&lexer, dialect, reading, report, at);
+    while (at < length && !ended)
+        ended = EndsStatement(&lexer, (unsigned char)text[at++]);
+    *settled = EndReading(&lexer);
+    return at;
+}
+
+// The screen's work space: a report, and which statement starts each
+// reading has reached.
+typedef struct ScreenSpace {
+    LexerReport report;
+    unsigned char reached[READINGS_MAX][TEXT_MAX + 1];
+    int queue[READINGS_MAX * (TEXT_MAX + 1)];
+} ScreenSpace;
 
 static int ContainsCaseless(const char *text, const char *name)
 {
     size_t length = strlen(name);
-    for (; *text != '\0'; text++) {
-        size_t i = 0;
-        while (i < length && text[i] != '\0' && tolower((unsigned char)text[i]) == name[i])
-            i++;
-        if (i == length)
+    for (; *text != '\0'; text++)
+        if (SameCaseless(text, name, (int)length))
             return 1;
-    }
     return 0;
 }
 
@@ -203,11 +143,51 @@ static int NamesSqliteFileCall(const char *text)
 
 int DbScreenStatement(int dbms, const char *text)
 {
-    int refusal = ScreenReading(dbms, text, 0);
+    // A session's thread screens one statement at a time.
+    static thread_local ScreenSpace space;
+    ScreenDialect d;
+    int length = (int)strlen(text);
+    int refusal = DB_SCREEN_RUNS;
+    int unreadable = 0;
+    int settled = 1;
+    int head = 0;
+    int tail = 0;
 
-    if (refusal == DB_SCREEN_RUNS && dbms != DB_DBMS_SQLITE)
-        refusal = ScreenReading(dbms, text, 1);
-    if (refusal == DB_SCREEN_RUNS && dbms == DB_DBMS_SQLITE && NamesSqliteFileCall(text))
-        refusal = DB_SCREEN_HOST_FILE;
-    return refusal;
+    if (DialectOf(dbms, &d) != 0)
+        return DB_SCREEN_RUNS;
+    if (length > TEXT_MAX)
+        return DB_SCREEN_UNREADABLE;
+    // The default reading must come to an end the database can read.
+    for (int at = 0; at < length && settled;)
+        at = ReadOne(text, length, at, d.dialect, d.readings[0], &space.report, &settled);
+    if (!settled)
+        unreadable = 1;
+    // Every reading from the start, and from each statement end any
+    // reading gives, every reading again; a text's tail that some reading
+    // leaves in a literal fails in the server rather than run.
+    memset(space.reached, 0, sizeof space.reached);
+    for (int r = 0; r < d.count; r++) {
+        space.reached[r][0] = 1;
+        space.queue[tail++] = r * (TEXT_MAX + 1);
+    }
+    while (head < tail && refusal == DB_SCREEN_RUNS) {
+        int reading = space.queue[head] / (TEXT_MAX + 1);
+        int at = space.queue[head++] % (TEXT_MAX + 1);
+        int next = ReadOne(text, length, at, d.dialect, d.readings[reading], &space.report, &settled);
+        int found = StatementRefusal(dbms, text, &space.report, &unreadable);
+        if (!settled)
+            continue;
+        refusal = found;
+        for (int r = 0; r < d.count && next < length; r++) {
+            if (space.reached[r][next])
+                continue;
+            space.reached[r][next] = 1;
+            space.queue[tail++] = r * (TEXT_MAX + 1) + next;
+        }
+    }
+    if (refusal != DB_SCREEN_RUNS)
+        return refusal;
+    if (dbms == DB_DBMS_SQLITE && NamesSqliteFileCall(text))
+        return DB_SCREEN_HOST_FILE;
+    return unreadable ? DB_SCREEN_UNREADABLE : DB_SCREEN_RUNS;
 }

@@ -11,7 +11,13 @@
 
 // Room for the data source, user and password (100 bytes each), every byte
 // doubled by quoting, and the attribute names.
-#define CONNECT_STRING_SIZE 720
+#define CONNECT_STRING_SIZE 760
+
+// psqlODBC's own connection attributes: a SELECT is read through a cursor,
+// so many rows a round trip, rather than whole into the driver's memory.
+#define PSQLODBC_USE_DECLARE_FETCH 65539
+#define PSQLODBC_FETCH 65541
+#define ROWS_A_FETCH 16
 
 // Tells the session's watch, if any, of a request on the connection.
 static void Watch(DbSession *session, SQLHSTMT hstmt, int starting)
@@ -55,7 +61,8 @@ static void AppendAttribute(char *text, size_t size, const char *name, const cha
 
 // MariaDB's driver reads a file a LOAD DATA LOCAL INFILE names on the
 // service's host unless NOLOCALINFILE says otherwise; 3.1.15 knows no such
-// option and reads it anyway, which the screen refuses.
+// option and reads it anyway, which the screen refuses. NO_CACHE has it read
+// a result row by row from the server rather than whole into memory.
 // A connection made apart carries an attribute no driver knows and no
 // other connection string has, which the driver manager's pool matches
 // like any: such a connection is never one that a client's statement used.
@@ -73,6 +80,7 @@ static void BuildConnectString(char *text, const char *dataSource, const char *u
     if (!mariaDb)
         return;
     AppendAttribute(text, CONNECT_STRING_SIZE, "NOLOCALINFILE", "1");
+    AppendAttribute(text, CONNECT_STRING_SIZE, "NO_CACHE", "1");
     if (loginTimeout > 0) {
         snprintf(seconds, sizeof seconds, "%u", (unsigned)loginTimeout);
         AppendAttribute(text, CONNECT_STRING_SIZE, "CONN_TIMEOUT", seconds);
@@ -186,6 +194,12 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
         return rc;
     }
     session->dbms = DbmsOf(session);
+    // Set once connected, since the connect reads the data source's own
+    // settings over it; a driver that is not psqlODBC refuses them.
+    if (session->dbms == DB_DBMS_POSTGRESQL && !session->mariaDbDriver) {
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_FETCH, (SQLPOINTER)ROWS_A_FETCH, 0);
+    }
     return 0;
 }
 
@@ -204,6 +218,32 @@ int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
     return rc;
 }
 
+// A query PostgreSQL takes but no cursor may hold (a WITH that writes)
+// fails as feature_not_supported before anything of it is done, in the
+// transaction psqlODBC opened for the cursor: it is run again without one,
+// its result then read whole as before.
+static int CursorRefused(SQLHSTMT hstmt)
+{
+    SQLCHAR state[6] = "";
+    return SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, NULL, NULL, 0, NULL)) &&
+           strcmp((const char *)state, "0A000") == 0;
+}
+
+// The rows of a streamed result are read to the end and dropped, so that
+// the statement runs whole, as when the driver read it all at once: a
+// failure on the way is the statement's.
+static SQLRETURN ReadToEnd(SQLHSTMT hstmt, SQLRETURN executed)
+{
+    SQLSMALLINT columns = 0;
+    SQLRETURN rc = SQL_SUCCESS;
+
+    if (!SQL_SUCCEEDED(SQLNumResultCols(hstmt, &columns)) || columns == 0)
+        return executed;
+    while (SQL_SUCCEEDED(rc))
+        rc = SQLFetch(hstmt);
+    return rc == SQL_NO_DATA ? executed : rc;
+}
+
 int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText)
 {
     SQLRETURN rc;
@@ -218,9 +258,20 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         ConsoleLine("Statement opens files of the service's host, not executed.\n");
         session->connectionLost = 0;
         return SQL_ERROR;
+    case DB_SCREEN_UNREADABLE:
+        ConsoleLine("Statement cannot be read as the database reads it, not executed.\n");
+        session->connectionLost = 0;
+        return SQL_ERROR;
     }
     Watch(session, hstmt, 1);
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+    if (OdbcFailed(rc) && session->dbms == DB_DBMS_POSTGRESQL && CursorRefused(hstmt)) {
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)0, 0);
+        rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
+    }
+    if (!OdbcFailed(rc) && (session->dbms == DB_DBMS_POSTGRESQL || session->dbms == DB_DBMS_MYSQL))
+        rc = ReadToEnd(hstmt, rc);
     Watch(session, hstmt, 0);
     session->executeFailed = OdbcFailed(rc);
     if (OdbcFailed(rc))
@@ -577,7 +628,7 @@ static long QueryBound(DbSession *fresh, const char *query, const char *const *t
     return OdbcFailed(rc) ? -1 : atol(number);
 }
 
-int DbEndOnServer(const DbSession *running, const char *text, DbSession *fresh, const char *userName,
+int DbEndOnServer(const DbSession *running, unsigned ranSeconds, DbSession *fresh, const char *userName,
                   const char *password, const char *dataSource)
 {
     char query[300];
@@ -590,22 +641,25 @@ int DbEndOnServer(const DbSession *running, const char *text, DbSession *fresh, 
         ReportOdbcErrors(fresh, SQL_NULL_HSTMT, "Connecting");
         return -1;
     }
-    // Only the backend the connection had, by its process and start, and
-    // only while it still runs the text: a backend a pooler has handed to
-    // another client since runs something else.
+    // Only the backend the connection had, by its process and its start,
+    // and only while it runs what it has run for as long as the statement
+    // has: a backend that a pooler handed to another client since runs
+    // something younger.
     if (running->dbms == DB_DBMS_POSTGRESQL) {
-        const char *texts[2] = {running->backendStart, text};
+        const char *start = running->backendStart;
         // The offset keeps the conditions ahead of the termination.
         snprintf(query, sizeof query,
                  "SELECT count(*) FILTER (WHERE pg_terminate_backend(pid)) FROM (SELECT pid FROM pg_stat_activity "
-                 "WHERE pid = %ld AND backend_start::text = ? AND state = 'active' AND strpos(query, ?) > 0 "
-                 "OFFSET 0) AS running",
-                 running->backendId);
-        found = QueryBound(fresh, query, texts, 2);
+                 "WHERE pid = %ld AND backend_start::text = ? AND state = 'active' "
+                 "AND query_start <= now() - interval '%u seconds' OFFSET 0) AS running",
+                 running->backendId, ranSeconds);
+        found = QueryBound(fresh, query, &start, 1);
     } else {
-        snprintf(query, sizeof query, "SELECT count(*) FROM information_schema.PROCESSLIST WHERE ID = %ld AND INFO = ?",
-                 running->backendId);
-        found = QueryBound(fresh, query, &text, 1);
+        snprintf(query, sizeof query,
+                 "SELECT count(*) FROM information_schema.PROCESSLIST WHERE ID = %ld AND COMMAND = 'Query' "
+                 "AND TIME >= %u",
+                 running->backendId, ranSeconds);
+        found = QueryBound(fresh, query, NULL, 0);
         if (found > 0) {
             snprintf(query, sizeof query, "KILL CONNECTION %ld", running->backendId);
             found = QueryBound(fresh, query, NULL, 0) < 0 ? -1 : 1;

@@ -7,7 +7,14 @@
 // code, semicolons included, and so does "/*M!"; inside a comment "/*" is
 // taken as a pair and "/*!" waits for a "*/" of its own, as the clients
 // read them.
+// The server reads some of this otherwise, which the screen's readings
+// follow: "--" comments only before a blank or control byte, wherever it
+// stands; "/*" never nests, but for one level in a comment of a later
+// version; and the session's sql_mode may take the backslash's escapes
+// away, or make "..." a name.
 #include "statement_lexer.h"
+
+#include <stddef.h>
 
 enum {
     PENDING_NONE,
@@ -17,8 +24,14 @@ enum {
     PENDING_OPENING,     // "/*", a comment unless "!" or "M!" follows
     PENDING_OPENING_M,   // "/*M"
     PENDING_STAR,        // "*", which "/" makes an end
-    PENDING_BACKSLASH    // inside a literal
+    PENDING_BACKSLASH,   // inside a literal
+    PENDING_BANG         // "/*!" or "/*M!", where a version may follow
 };
+
+// The server's comments: how deep a plain one and one of a later version
+// may nest.
+#define PLAIN_NEST 1
+#define VERSIONED_NEST 2
 
 static int IsBlank(unsigned char byte)
 {
@@ -49,6 +62,37 @@ static void TakeCommentByte(StatementLexer *lexer, unsigned char byte)
     }
 }
 
+static void TakeServerCommentByte(StatementLexer *lexer, unsigned char byte)
+{
+    int pending = lexer->pending;
+    lexer->pending = PENDING_NONE;
+    if (pending == PENDING_STAR && byte == '/') {
+        if (--lexer->commentDepth == 0)
+            lexer->mode = LEX_CODE;
+    } else if (pending == PENDING_SLASH && byte == '*' && lexer->commentDepth < lexer->commentNest) {
+        lexer->commentDepth++;
+    } else {
+        lexer->pending = PendingFor(byte);
+    }
+}
+
+static void OpenComment(StatementLexer *lexer, unsigned char byte, int nest)
+{
+    lexer->mode = LEX_BLOCK_COMMENT;
+    lexer->commentDepth = 1;
+    lexer->commentNest = nest;
+    lexer->pending = PendingFor(byte);
+}
+
+// The server's "--": a comment before a space or control byte; a latin1
+// connection also takes 0xA0 for a space, which no single reading tells.
+static int ServerDashesEnd(StatementLexer *lexer, unsigned char byte)
+{
+    if (byte == 0xA0 && lexer->report != NULL)
+        lexer->report->unreadable = 1;
+    return byte <= ' ' || byte == 0x7F;
+}
+
 // Takes a byte after one that was pending in code. Returns 1 when it is
 // used up.
 static int ResolvePending(StatementLexer *lexer, unsigned char byte)
@@ -59,13 +103,13 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
     case PENDING_DASH:
         if (byte != '-')
             return 0;
-        if (HasStatementText(lexer))
+        if (HasStatementText(lexer) || (lexer->reading & READING_SERVER))
             lexer->pending = PENDING_DASHES;
         else
             lexer->mode = LEX_LINE_COMMENT;
         return 1;
     case PENDING_DASHES:
-        if (IsBlank(byte)) {
+        if ((lexer->reading & READING_SERVER) ? ServerDashesEnd(lexer, byte) : IsBlank(byte)) {
             lexer->mode = byte == '\n' ? LEX_CODE : LEX_LINE_COMMENT;
             return 1;
         }
@@ -88,22 +132,31 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
     case PENDING_OPENING:
         if (byte == 'M') {
             lexer->pending = PENDING_OPENING_M;
+        } else if (byte == '!' && (lexer->reading & READING_SKIP_VERSIONED)) {
+            lexer->pending = PENDING_BANG;
         } else if (byte == '!') {
             MarkText(lexer, 2);
             lexer->conditional = 1;
         } else {
-            lexer->mode = LEX_BLOCK_COMMENT;
-            lexer->pending = PendingFor(byte);
+            OpenComment(lexer, byte, PLAIN_NEST);
         }
         return 1;
-    default:  // PENDING_OPENING_M
-        if (byte == '!') {
+    case PENDING_OPENING_M:
+        if (byte == '!' && (lexer->reading & READING_SKIP_VERSIONED)) {
+            lexer->pending = PENDING_BANG;
+        } else if (byte == '!') {
             MarkText(lexer, 3);
         } else {
-            lexer->mode = LEX_BLOCK_COMMENT;
-            lexer->pending = PendingFor(byte);
+            OpenComment(lexer, byte, PLAIN_NEST);
         }
         return 1;
+    default:  // PENDING_BANG
+        if (IsDigit(byte)) {
+            OpenComment(lexer, byte, VERSIONED_NEST);
+            return 1;
+        }
+        lexer->conditional = 1;
+        return 0;
     }
 }
 
@@ -114,7 +167,8 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte)
     case LEX_DOUBLE_QUOTE:
         if (lexer->pending == PENDING_BACKSLASH)
             lexer->pending = PENDING_NONE;
-        else if (byte == '\\')
+        else if (byte == '\\' && !(lexer->reading & READING_NO_BACKSLASHES) &&
+                 !(lexer->mode == LEX_DOUBLE_QUOTE && (lexer->reading & READING_ANSI_QUOTES)))
             lexer->pending = PENDING_BACKSLASH;
         else if (byte == (lexer->mode == LEX_SINGLE_QUOTE ? '\'' : '"'))
             lexer->mode = LEX_CODE;
@@ -128,7 +182,10 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte)
             lexer->mode = LEX_CODE;
         return 0;
     case LEX_BLOCK_COMMENT:
-        TakeCommentByte(lexer, byte);
+        if (lexer->reading & READING_SERVER)
+            TakeServerCommentByte(lexer, byte);
+        else
+            TakeCommentByte(lexer, byte);
         return 0;
     default:
         break;
@@ -162,4 +219,12 @@ int LexMysqlByte(StatementLexer *lexer, unsigned char byte)
     default:
         return 0;
     }
+}
+
+int MysqlSettled(const StatementLexer *lexer)
+{
+    int pending = lexer->pending;
+    return lexer->mode == LEX_LINE_COMMENT ||
+           (lexer->mode == LEX_CODE && !lexer->conditional && pending != PENDING_OPENING &&
+            pending != PENDING_OPENING_M && pending != PENDING_BANG);
 }

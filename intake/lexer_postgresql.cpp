@@ -2,7 +2,8 @@
 // names, dollar quotes, comments (which nest) and parentheses, and outside
 // the BEGIN ... END body of a CREATE [OR REPLACE] FUNCTION or PROCEDURE.
 // Standard strings are assumed (standard_conforming_strings on), so a
-// backslash escapes only inside E'...'.
+// backslash escapes only inside E'...'; the screen's readings add the
+// server's own: standard_conforming_strings off, and no psql variables.
 #include "statement_lexer.h"
 
 // Depths stop growing here, far beyond any real statement, so that no
@@ -111,7 +112,10 @@ static int EndWord(StatementLexer *lexer, unsigned char byte)
     if (lexer->wordKind == WORD_NAME && lexer->wordLength == 1) {
         char letter = lexer->word[0];
         if (byte == '\'' && (letter == 'e' || letter == 'b' || letter == 'x' || letter == 'n')) {
-            lexer->mode = letter == 'e' ? LEX_ESCAPE_STRING : LEX_SINGLE_QUOTE;
+            // Without standard strings N'...' takes escapes as '...' does.
+            lexer->mode = letter == 'e' || (letter == 'n' && (lexer->reading & READING_BACKSLASHES))
+                              ? LEX_ESCAPE_STRING
+                              : LEX_SINGLE_QUOTE;
             ClearWord(lexer);
             return 1;
         }
@@ -181,6 +185,7 @@ static int OpensDollarQuote(StatementLexer *lexer, unsigned char byte)
     if (byte == '$') {
         lexer->mode = LEX_DOLLAR_QUOTE;
         lexer->candidate = 0;
+        ReportTagOpened(lexer, lexer->tagLength);
         return 1;
     }
     if (lexer->tagLength == 0 && IsDigit(byte)) {
@@ -235,8 +240,11 @@ static int ResolvePending(StatementLexer *lexer, unsigned char byte)
         StartNumber(lexer, NUMBER_FRACTION);
         return 1;
     // psql takes ":name" as a variable, which hides any keyword in it, and
-    // "::" as a cast, after which a name is a name.
+    // "::" as a cast, after which a name is a name. The server knows no
+    // variables.
     case PENDING_COLON:
+        if (lexer->reading & READING_SERVER)
+            return byte == ':';
         if (IsTagByte(byte))
             lexer->wordKind = WORD_VARIABLE;
         return byte == ':' || IsTagByte(byte);
@@ -288,8 +296,11 @@ static int TakeCodeByte(StatementLexer *lexer, unsigned char byte)
     if (EndWord(lexer, byte))
         return 0;
 
-    if (OpensQuotedText(lexer, byte, "'\""))
+    if (OpensQuotedText(lexer, byte, "'\"")) {
+        if (lexer->mode == LEX_SINGLE_QUOTE && (lexer->reading & READING_BACKSLASHES))
+            lexer->mode = LEX_ESCAPE_STRING;
         return 0;
+    }
     switch (byte) {
     case '-':
     case '/':
@@ -353,6 +364,7 @@ static void TakeDollarQuoteByte(StatementLexer *lexer, unsigned char byte)
             lexer->candidateHash == lexer->tagHash && lexer->candidateMatches) {
             lexer->mode = LEX_CODE;
             lexer->candidate = 0;
+            ReportTagClosed(lexer, lexer->candidateLength);
             return;
         }
         lexer->candidate = 1;
@@ -403,4 +415,10 @@ int LexPostgresqlByte(StatementLexer *lexer, unsigned char byte)
         break;
     }
     return TakeCodeByte(lexer, byte);
+}
+
+int PostgresqlSettled(const StatementLexer *lexer)
+{
+    return lexer->mode == LEX_CODE || lexer->mode == LEX_LINE_COMMENT ||
+           (lexer->mode == LEX_ESCAPE_STRING && lexer->pending == PENDING_QUOTE);
 }

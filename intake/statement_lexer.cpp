@@ -37,9 +37,113 @@ const char *SqlDialectName(int dialect)
 void StartStatement(StatementLexer *lexer)
 {
     int dialect = lexer->dialect;
+    int reading = lexer->reading;
+    LexerReport *report = lexer->report;
     memset(lexer, 0, sizeof *lexer);
     lexer->dialect = dialect;
+    lexer->reading = reading;
+    lexer->report = report;
     lexer->textStart = -1;
+}
+
+void StartReading(StatementLexer *lexer, int dialect, int reading, LexerReport *report, int at)
+{
+    lexer->dialect = dialect;
+    lexer->reading = reading;
+    lexer->report = report;
+    StartStatement(lexer);
+    report->at = at;
+    report->wordAt = -1;
+    report->previous = report->last = 0;
+    report->wordCount = report->tagCount = 0;
+    report->overflow = report->unreadable = 0;
+}
+
+static void AddWord(LexerReport *report, int start)
+{
+    if (report->wordCount == LEXER_REPORT_WORDS) {
+        report->overflow = 1;
+        return;
+    }
+    report->wordStart[report->wordCount] = start;
+    report->wordLength[report->wordCount++] = 0;
+}
+
+static void EndRun(LexerReport *report)
+{
+    for (int i = report->runFirst; i < report->wordCount; i++)
+        report->wordLength[i] = report->at - report->wordStart[i];
+    report->wordAt = -1;
+}
+
+// A latin1 server reads 0xA0 as a blank, so it parts words in mysql.
+static int IsRunByte(const StatementLexer *lexer, unsigned char byte)
+{
+    return IsLetter(byte) || IsDigit(byte) || byte == '_' || byte == '$' ||
+           (byte >= 0x80 && !(lexer->dialect == SQL_DIALECT_MYSQL && byte == 0xA0));
+}
+
+// A byte is code when the lexer is in code once it has taken it: a byte
+// that only later turns out to open a quote or comment (a dollar quote's
+// tag) is reported as code, which can only add words.
+static void ReportByte(StatementLexer *lexer, unsigned char byte)
+{
+    LexerReport *report = lexer->report;
+
+    // A connection's character set may be one (sjis, gbk, big5) in which
+    // such a byte and a backslash or backtick after it are one character,
+    // which UTF-8 never has.
+    if (lexer->dialect == SQL_DIALECT_MYSQL && report->last >= 0x80 && (byte == '\\' || byte == '`'))
+        report->unreadable = 1;
+    report->last = byte;
+    if (lexer->mode != LEX_CODE || !IsRunByte(lexer, byte)) {
+        if (report->wordAt >= 0)
+            EndRun(report);
+        return;
+    }
+    if (report->wordAt < 0) {
+        report->wordAt = report->at;
+        report->runFirst = report->wordCount;
+        AddWord(report, report->at);
+    } else if ((IsLetter(byte) || byte == '_') && (IsDigit((unsigned char)report->previous) || report->previous == '$')) {
+        AddWord(report, report->at);
+    }
+    report->previous = byte;
+}
+
+int EndReading(StatementLexer *lexer)
+{
+    if (lexer->report->wordAt >= 0)
+        EndRun(lexer->report);
+    switch (lexer->dialect) {
+    case SQL_DIALECT_POSTGRESQL:
+        return PostgresqlSettled(lexer);
+    case SQL_DIALECT_MYSQL:
+        return MysqlSettled(lexer);
+    default:
+        return lexer->mode == LEX_CODE || lexer->mode == LEX_LINE_COMMENT;
+    }
+}
+
+void ReportTagOpened(StatementLexer *lexer, uint32_t back)
+{
+    if (lexer->report != NULL)
+        lexer->report->tagAt = lexer->report->at - (int)back;
+}
+
+void ReportTagClosed(StatementLexer *lexer, uint32_t length)
+{
+    LexerReport *report = lexer->report;
+
+    if (report == NULL || length <= LEXER_TAG_KEPT)
+        return;
+    if (report->tagCount == LEXER_REPORT_TAGS) {
+        report->overflow = 1;
+        return;
+    }
+    report->tagOpen[report->tagCount] = report->tagAt;
+    report->tagClose[report->tagCount] = report->at - (int)length;
+    report->tagLength[report->tagCount++] = (int)length;
 }
 
 // A quote of one kind counts only outside text quoted with the other kind;
@@ -75,6 +179,10 @@ int EndsStatement(StatementLexer *lexer, unsigned char byte)
     }
     if (lexer->textStart < 0 && lexer->length < LENGTH_LIMIT)
         lexer->length++;
+    if (lexer->report != NULL) {
+        ReportByte(lexer, byte);
+        lexer->report->at++;
+    }
     return ends;
 }
 

@@ -23,11 +23,50 @@ const char *SqlDialectName(int dialect);
 // The longest word compared with a keyword ("temporary", "procedure").
 #define LEXER_WORD_KEPT 10
 
+// How a reading differs from the framer's, which follows the database's
+// own shell: bits of StatementLexer.reading, all 0 for the framer. The
+// screen reads as the server does, every way a session setting allows.
+#define READING_SERVER 0x01          // the server's rules where its shell's differ (below)
+#define READING_BACKSLASHES 0x02     // PostgreSQL: standard_conforming_strings off, '...' takes escapes
+#define READING_NO_BACKSLASHES 0x04  // mysql: NO_BACKSLASH_ESCAPES
+#define READING_ANSI_QUOTES 0x08     // mysql: ANSI_QUOTES, "..." is a name without escapes
+#define READING_SKIP_VERSIONED 0x10  // mysql: /*!NNNNN and /*M!NNNNNN name a later version: a comment
+
+// What a reading reports for the screen, which holds the whole text: the
+// words of code (runs of letters, digits, "_", "$" and bytes from 0x80
+// that are no part of a literal, quoted name or comment), each also from
+// where a letter follows a digit or a "$" in it, since a server may read a
+// number or a "$" there and a word after it; and each dollar quote longer
+// than the lexer keeps, whose closing tag the screen compares with the
+// opening one byte for byte. `unreadable` is set where the reading cannot
+// be told from the bytes alone.
+#define LEXER_REPORT_WORDS 1024
+#define LEXER_REPORT_TAGS 64
+typedef struct LexerReport {
+    int at;      // bytes taken
+    int wordAt;    // where the run being read began, or -1
+    int runFirst;  // its first word's index; the run's words end with it
+    int previous;  // the byte before, in the run
+    int last;      // the byte before, wherever it stood
+    int wordCount;
+    int wordStart[LEXER_REPORT_WORDS];
+    int wordLength[LEXER_REPORT_WORDS];
+    int tagAt;   // where the open dollar quote's tag begins
+    int tagCount;
+    int tagOpen[LEXER_REPORT_TAGS];
+    int tagClose[LEXER_REPORT_TAGS];
+    int tagLength[LEXER_REPORT_TAGS];
+    int overflow;
+    int unreadable;
+} LexerReport;
+
 // Everything the lexer knows of the statement so far. It is plain data, so
 // that it can be carried from a cut statement into its dropped rest; every
 // counter is bounded, however long that rest.
 typedef struct StatementLexer {
     int dialect;   // set by the caller; StartStatement keeps it
+    int reading;   // READING_*, kept by StartStatement
+    LexerReport *report;  // null but for the screen; kept by StartStatement
     int mode;      // code, or inside a literal, identifier or comment
     int pending;   // a byte whose meaning depends on the ones after it
     // Bytes taken so far (counted until the text begins), and where the
@@ -44,8 +83,10 @@ typedef struct StatementLexer {
     char word[LEXER_WORD_KEPT];
     // SQLite: where the statement stands towards a CREATE TRIGGER body.
     int triggerState;
-    // mysql: whether a "/*!" awaits its "*/".
+    // mysql: whether a "/*!" awaits its "*/"; in the server's reading,
+    // how deep a comment may nest.
     int conditional;
+    int commentNest;
     // PostgreSQL: how far a number has come (psql reads "1e", "1.5e-" or
     // "1end" as one number), nesting, and the first words that tell a
     // routine body.
@@ -65,13 +106,21 @@ typedef struct StatementLexer {
     int candidateMatches;
 } StatementLexer;
 
-// Readies the lexer for a new statement in its dialect.
+// Readies the lexer for a new statement in its dialect, reading and
+// report, which the caller sets first.
 void StartStatement(StatementLexer *lexer);
 
 // Takes the statement's next byte. Returns 1 when it is the semicolon that
 // ends the statement, else 0. It decides on the byte itself, never looking
 // further.
 int EndsStatement(StatementLexer *lexer, unsigned char byte);
+
+// Starts a reading of a whole text from `at` for the screen, reported
+// into `report`.
+void StartReading(StatementLexer *lexer, int dialect, int reading, LexerReport *report, int at);
+// Ends it: records the run still being read. Returns 1 when the text ends
+// where the reading is settled (in code or a line comment), else 0.
+int EndReading(StatementLexer *lexer);
 
 // True once the statement holds more than blanks and, outside the plain
 // rule, comments.
@@ -117,5 +166,12 @@ int IsDigit(unsigned char byte);
 void ExtendWord(StatementLexer *lexer, unsigned char byte);
 // True when the current word is `keyword` (lower case).
 int WordIs(const StatementLexer *lexer, const char *keyword);
+// The dialects' parts of the reading's end: whether the text may end here.
+int PostgresqlSettled(const StatementLexer *lexer);
+int MysqlSettled(const StatementLexer *lexer);
+// For a report: the open dollar quote's tag begins `back` bytes before the
+// byte being taken; the closing one, of `length` bytes, ends before it.
+void ReportTagOpened(StatementLexer *lexer, uint32_t back);
+void ReportTagClosed(StatementLexer *lexer, uint32_t length);
 
 #endif

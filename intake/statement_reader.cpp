@@ -17,6 +17,8 @@ void WriteQueryLine(const char *statement)
 void StartFraming(StatementFraming *framing, int dialect, int64_t now)
 {
     framing->lexer.dialect = dialect;
+    framing->lexer.reading = 0;
+    framing->lexer.report = NULL;
     framing->receiveLimit = -1;
     framing->endedIncomplete = 0;
     framing->receivedAt = framing->receivedEnd = 0;

@@ -23,7 +23,8 @@ static const double bucketBounds[DURATION_BUCKETS] = {0.0001, 0.00025, 0.0005, 0
                                                       0.01,   0.025,   0.05,   0.1,   0.25,   0.5,
                                                       1,      2.5,     5,      10,    30,     60};
 static const char *const dropReasons[DROP_REASONS] = {"spool_full", "spool_unwritable", "too_long", "nul_byte",
-                                                      "incomplete", "not_sent",         "stopping"};
+                                                      "incomplete", "not_sent",         "stopping",
+                                                      "screened"};
 
 static int64_t metricsAt;
 static int64_t statsAt;
@@ -68,6 +69,8 @@ void CountJob(const Job *job)
     }
     if (job->outcome == STATEMENT_UNKNOWN)
         serviceCounters.statementsUnknown++;
+    else if (job->outcome == STATEMENT_TAKEN && job->failed == 2)
+        serviceCounters.dropped[DROP_SCREENED]++;
     else if (job->outcome == STATEMENT_TAKEN && job->failed)
         CountFailure(job->failedState);
     else if (job->outcome == STATEMENT_TAKEN)

@@ -17,7 +17,8 @@
 #define DROP_INCOMPLETE 4
 #define DROP_NOT_SENT 5  // it never reached the database, and no spool kept it
 #define DROP_STOPPING 6
-#define DROP_REASONS 7
+#define DROP_SCREENED 7  // the screen refused it before it was sent
+#define DROP_REASONS 8
 
 // SQLSTATE classes counted apart; failures of any further class count
 // under the last one, "other".

@@ -87,8 +87,7 @@ typedef struct Life {
     int cutPassed;     // its cut was due
     int cut;           // and made: its socket is held
     DbSession identity;                // who the connection is on the server
-    char text[STATEMENT_MAX + 1];      // the client's statement, for the end on the server
-    char peer[24];
+    char peer[24];                     // the client's, for the lines about its statement
     // The canceller: inside the driver for this session, and the handles
     // the session left to it because a cancel still ran on them.
     std::condition_variable *cancellerWakes;
@@ -254,7 +253,6 @@ static void BeginCall(Life *life, DbSession *session, SQLHSTMT hstmt)
         life->cancelAt = now + statementLimit;
         life->cutAt = life->cancelAt + CANCEL_GRACE_MS;
         life->identity = *session;
-        snprintf(life->text, sizeof life->text, "%s", life->job != NULL ? life->job->text : "");
         snprintf(life->peer, sizeof life->peer, "%s", life->job != NULL ? life->job->peer : "");
     } else if (!life->client && ownLimit > 0) {
         // The service's own call is cut where it can be, else cancelled.
@@ -355,7 +353,7 @@ void LifeTimerWait(int64_t untilMs)
     timerWakes->wait_until(hold, In(untilMs - NowMs()));
 }
 
-int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char *text, char peer[24])
+int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char peer[24])
 {
     Life *life = &lives[own];
     std::unique_lock<std::mutex> hold(*lifeLock);
@@ -377,7 +375,6 @@ int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char *text, c
             life->endTaken = 1;
             life->cancelInDriver = 1;
             *identity = life->identity;
-            memcpy(text, life->text, sizeof life->text);
             memcpy(peer, life->peer, sizeof life->peer);
             return CANCEL_END;
         }

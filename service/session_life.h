@@ -77,10 +77,10 @@ LifeEnding LifeStatementEnding(void);
 // its cancel and ends a statement on the server (LifeAwaitCancel, then the
 // driver's calls outside the lock, then LifeCancelDone).
 #define CANCEL_SEND 1    // call SQLCancel on *hstmt
-#define CANCEL_END 2     // end the statement on the server: *identity and text
+#define CANCEL_END 2     // end the statement on the server: *identity
 int64_t LifeTimerTurn(int64_t now);
 void LifeTimerWait(int64_t untilMs);
-int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char *text, char peer[24]);
+int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char peer[24]);
 // After the canceller's call: `result` is DbEndOnServer's for CANCEL_END
 // (0 for anything else). Hands the canceller the handles the session left
 // to it, to be freed (hdbc null when none), then called again with action

@@ -292,7 +292,7 @@ static void RunSession(void)
         }
         job.elapsedUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
                             .count();
-        job.failed = job.outcome == STATEMENT_TAKEN && session.executeFailed;
+        job.failed = job.outcome == STATEMENT_TAKEN ? session.executeFailed : 0;
         memcpy(job.failedState, session.lastState, sizeof job.failedState);
         job.connects = (int)(session.connects - connects);
         job.connectFailures = (int)(session.connectFailures - connectFailures);

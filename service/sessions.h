@@ -25,7 +25,8 @@ typedef struct Job {
     int outcome;
     // What the session saw of it, for the counters: the time from taking
     // it to its end, whether the database rejected it and with what
-    // SQLSTATE, the connects made and failed for it, and how the number of
+    // SQLSTATE (failed 1; 2: the screen refused it, and it was never
+    // sent), the connects made and failed for it, and how the number of
     // connections the session keeps changed with it (1, 0 or -1).
     int64_t elapsedUs;
     int failed;

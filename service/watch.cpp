@@ -31,7 +31,6 @@ static void RunCanceller(void)
 {
     int own = cancellersStarted++;
     static thread_local DbSession identity;
-    static thread_local char text[STATEMENT_MAX + 1];
     char peer[24];
 
     for (;;) {
@@ -39,7 +38,7 @@ static void RunCanceller(void)
         DbSession orphan;
         SQLHSTMT orphanStatement;
         int result = 0;
-        int action = LifeAwaitCancel(own, &hstmt, &identity, text, peer);
+        int action = LifeAwaitCancel(own, &hstmt, &identity, peer);
 
         if (action == CANCEL_SEND) {
             SQLCancel(hstmt);
@@ -49,8 +48,8 @@ static void RunCanceller(void)
             fresh.loginTimeout = serviceSettings.loginTimeout;
             fresh.mariaDbDriver = mariaDbDriver;
             ConsoleSetClient(peer);
-            result = DbEndOnServer(&identity, text, &fresh, serviceSettings.userName, serviceSettings.password,
-                                   serviceSettings.dataSource);
+            result = DbEndOnServer(&identity, (unsigned)serviceSettings.statementTimeout, &fresh,
+                                   serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
         }
         // A statement that still runs after all this holds its session: it
         // is said here, as its session cannot say it.

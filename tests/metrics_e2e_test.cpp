@@ -70,7 +70,7 @@ TEST(Metrics, postgres_EveryCounterSaysWhatHappened)
                                      "\"Metrics File\"=\"" + dir + "/varn.prom\""});
     ServiceRun run;
     ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
-    ASSERT_TRUE(Visit(run, "127.0.0.2", {Insert(1, "a") + Insert(2, "b") + Insert(3, "c") + "INSERT INTO nosuch VALUES(1);",
+    ASSERT_TRUE(Visit(run, "127.0.0.2", {Insert(1, "a") + Insert(2, "b") + Insert(3, "c") + "INSERT INTO nosuch VALUES(1);COPY t FROM STDIN;",
                                          "SELECT '" + std::string(1000, 'x') + "';", std::string("SELECT '\0';", 11)}));
     for (int denied = 0; denied < 2; denied++)
         ASSERT_TRUE(Visit(run, "127.0.1.5", {Insert(9, "no")}, "Access denied"));
@@ -86,15 +86,16 @@ TEST(Metrics, postgres_EveryCounterSaysWhatHappened)
     std::vector<std::string> expected;
     for (const char *line :
          {"clients{} 0", "clients_connected_total{} 5", "clients_admitted_total{} 3", "clients_denied_total{} 2",
-          "statements_read_total{} 8", "statements_run_total{} 5", "statements_failed_total{sqlstate_class=\"42\"} 1",
+          "statements_read_total{} 9", "statements_run_total{} 5", "statements_failed_total{sqlstate_class=\"42\"} 1",
           "statements_unknown_outcome_total{} 0", "statements_spooled_total{} 2", "statements_replayed_total{} 2",
           "statements_dropped_total{reason=\"spool_full\"} 0", "statements_dropped_total{reason=\"spool_unwritable\"} 0",
           "statements_dropped_total{reason=\"too_long\"} 1", "statements_dropped_total{reason=\"nul_byte\"} 1",
           "statements_dropped_total{reason=\"incomplete\"} 1", "statements_dropped_total{reason=\"not_sent\"} 0",
-          "statements_dropped_total{reason=\"stopping\"} 0", "statements_waiting{} 0", "sessions{} 1",
+          "statements_dropped_total{reason=\"stopping\"} 0", "statements_dropped_total{reason=\"screened\"} 1",
+          "statements_waiting{} 0", "sessions{} 1",
           "sessions_busy{} 0", "sessions_kept{} 0", "spool_waiting_statements{} 0", "spool_waiting_bytes{} 0",
-          "spool_file_bytes{} 0", "connects_total{} 6", "connect_failures_total{} 1", "metrics_write_failures_total{} 0",
-          "statement_duration_seconds_bucket{le=\"+Inf\"} 6", "statement_duration_seconds_count{} 6"})
+          "spool_file_bytes{} 0", "connects_total{} 7", "connect_failures_total{} 1", "metrics_write_failures_total{} 0",
+          "statement_duration_seconds_bucket{le=\"+Inf\"} 7", "statement_duration_seconds_count{} 7"})
         expected.push_back(std::string("varn_odbc_") + line + "\n");
     std::sort(expected.begin(), expected.end());
     // Of the times, only how many there were.

@@ -286,18 +286,23 @@ TEST_F(Sessions, postgres_SlowStatementHoldsOnlyItsSession)
 
 // A statement the service cannot serve, or that would open a file of its
 // host, is refused before it is sent, with its line, and holds its one
-// session no longer: another client's INSERT commits within 2 s. Rows that
-// only mention such words run.
+// session no longer: another client's INSERT commits within 2 s, and the
+// service, under an address-space limit, still runs. Rows that only
+// mention such words run. Each hostile mechanism once per database, framed
+// by the plain rule or by the database's own dialect.
 struct ScreenCase : NamedCase {
     const char *source;
     bool reuse;
     std::string statement;  // "{settings}" stands for the service's own settings file
     const char *line;       // the refusal, or "" when the statement runs
     const char *rows;       // SELECT a, b FROM t ORDER BY a, after the other client's row 1
+    const char *dialect = "plain";
 };
 
 const char kCopies[] = "Statement copies to or from the client, not executed.";
 const char kOpens[] = "Statement opens files of the service's host, not executed.";
+const char kUnread[] = "Statement cannot be read as the database reads it, not executed.";
+const std::string kTag16 = "$" + std::string(16, 'a') + "$", kTag200 = "$" + std::string(200, 'a') + "$";
 
 const ScreenCase kScreenCases[] = {
     {{"copy from the client"}, "postgres", false, "COPY t FROM STDIN;", kCopies, "1|after\n"},
@@ -318,6 +323,27 @@ const ScreenCase kScreenCases[] = {
     {{"temporary files elsewhere"}, "sqlite", false, "PRAGMA temp_store_directory = '/tmp';", kOpens, "1|after\n"},
     {{"attach in a literal"}, "sqlite", false, "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
      "1|after\n2|attach; vacuum into\n"},
+    {{"copy behind a 16 byte tag"}, "postgres", false, "SELECT " + kTag16 + "'" + kTag16 + ";COPY t FROM STDIN;--';",
+     kCopies, "1|after\n"},
+    {{"copy after a comment ended by CR"}, "postgres", false, "SELECT 1 -- '\r; COPY t FROM STDIN; --';", kCopies,
+     "1|after\n"},
+    {{"copy after a comment ended by CR, mysql dialect"}, "postgres", false,
+     "SELECT 1 -- x\r; COPY t FROM STDIN; --\n;", kCopies, "1|after\n", "mysql"},
+    {{"copy in a 200 byte tag"}, "postgres", false, "INSERT INTO t VALUES(2, " + kTag200 + "COPY t FROM STDIN" + kTag200 + ");",
+     "", "1|after\n2|COPY t FROM STDIN\n", "postgresql"},
+    {{"copy in a routine"}, "postgres", false, "DO $$ BEGIN EXECUTE 'COPY t FROM STDIN'; END $$;", "", "1|after\n",
+     "postgresql"},
+    {{"open dollar quote"}, "postgres", false, "SELECT $$a;", kUnread, "1|after\n"},
+    {{"local infile after dashes and a control byte"}, "mariadb", false,
+     "SELECT 1 --\x01'\nLOAD DATA LOCAL INFILE '{settings}' INTO TABLE t; -- ';", kOpens, "1|after\n"},
+    {{"local infile without backslash escapes"}, "mariadb", false,
+     "SELECT 'a\\'; LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t; -- ';", kOpens, "1|after\n", "mysql"},
+    {{"local infile in an executable comment"}, "mariadb", false,
+     "/*!LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t*/;", kOpens, "1|after\n", "mysql"},
+    {{"local infile executed immediately"}, "mariadb", false,
+     "EXECUTE IMMEDIATE 'LOAD DATA LOCAL INFILE ''{settings}'' INTO TABLE t';", "", "1|after\n"},
+    {{"attach after a comment"}, "sqlite", false, "SELECT 1 -- '\n; ATTACH '{settings}' AS o; --';", kOpens,
+     "1|after\n"},
 };
 
 // A service on a case's data source, which holds an empty table t.
@@ -352,7 +378,9 @@ using Screened = OnSource<ScreenCase>;
 TEST_P(Screened, RefusedAndTheSessionGoesOn)
 {
     const ScreenCase &c = GetParam();
-    DataSource source = StartOn(c.source, {Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse)});
+    run.addressSpaceMiB = 4096;
+    DataSource source = StartOn(c.source, {Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse),
+                                           "\"SQL Dialect\"=\"" + std::string(c.dialect) + "\""});
     if (source.name.empty())
         GTEST_SKIP() << "needs the throwaway database servers";
     std::string statement = c.statement;
@@ -360,15 +388,17 @@ TEST_P(Screened, RefusedAndTheSessionGoesOn)
         statement.replace(statement.find("{settings}"), 10, run.dir + "/settings.reg");
     int first = ConnectFrom("127.0.0.2", port);
     SendAll(first, statement);
-    ASSERT_TRUE(WaitForLog(run, QueryLine(statement), 1, 5000)) << ServiceLog(run);
+    ASSERT_TRUE(WaitForLog(run, "Query: ", 1, 5000)) << ServiceLog(run);
     long sent = NowMs();
     int second = ConnectFrom("127.0.0.3", port);
     SendAll(second, Insert(1, "after"));
     while (QueryDataSource(source, "SELECT b FROM t WHERE a = 1") != "after\n" && NowMs() - sent < 2000)
         usleep(20000);
     EXPECT_LT(NowMs() - sent, 2000) << ServiceLog(run);
+    WaitForLog(run, *c.line ? c.line : "not executed.", 1, *c.line ? 5000 : 0);  // it may follow the other client's
     EXPECT_EQ(*c.line ? 1 : 0, CountOf(ServiceLog(run), *c.line ? c.line : "not executed.")) << ServiceLog(run);
     EXPECT_EQ(c.rows, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << ServiceLog(run);
+    EXPECT_EQ(-1, WaitForExit(&run, 0)) << ServiceLog(run);
     close(first);
     close(second);
 }
@@ -438,8 +468,10 @@ TEST_P(TimedOut, CancelledAndTheSessionGoesOn)
     long sent = NowMs();
     std::string backend;
     while (c.stopBackend && backend.empty() && NowMs() - sent < 1000)
-        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE query = '" + std::string(c.statement) + "'");
+        backend = QueryDataSource(source, "SELECT pid FROM pg_stat_activity WHERE state = 'active' AND pid <> "
+                                          "pg_backend_pid() AND datname = current_database()");
     if (c.stopBackend) {
+        ASSERT_GT(atoi(backend.c_str()), 0) << backend;
         ASSERT_EQ(0, kill(atoi(backend.c_str()), SIGSTOP)) << backend;
     }
     if (!c.lines.empty()) {
@@ -473,6 +505,44 @@ INSTANTIATE_TEST_SUITE_P(Sessions, TimedOut, testing::ValuesIn(kTimeoutCases),
                          [](const testing::TestParamInfo<TimeoutCase> &info) {
                              return std::string(info.param.source) + "_" + TestName(info.param.name);
                          });
+
+// A result far larger than the service may hold is read through and never
+// kept: the service's peak grows by less than 64 MiB, a statement that
+// writes and returns rows commits, and the next statement runs.
+struct ResultCase : NamedCase {
+    const char *source;
+    const char *large;
+    const char *writes;
+    bool streams;  // MariaDB Connector/ODBC streams from 3.1.17 on; Debian 12 has 3.1.15
+};
+
+const ResultCase kResultCases[] = {
+    {{"postgres 300 MiB"}, "postgres", "SELECT repeat('x', 1048576) FROM generate_series(1, 300);",
+     "CREATE OR REPLACE FUNCTION side() RETURNS int LANGUAGE sql AS $$ INSERT INTO t VALUES(3, 'side') RETURNING 3 $$;"
+     "SELECT side();WITH w AS (INSERT INTO t VALUES(2, 'side') RETURNING a) SELECT a FROM w;", true},
+    {{"mariadb 300 MiB"}, "mariadb", "SELECT REPEAT('x', 1048576) FROM seq_1_to_300;",
+     "INSERT INTO t VALUES(2, 'side') RETURNING a;INSERT INTO t VALUES(3, 'side') RETURNING a;", false},
+};
+
+using LargeResult = OnSource<ResultCase>;
+
+TEST_P(LargeResult, ReadThroughNotKept)
+{
+    const ResultCase &c = GetParam();
+    DataSource source = StartOn(c.source, {});
+    if (source.name.empty())
+        GTEST_SKIP() << "needs the throwaway database servers";
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {"SELECT 1;"}));
+    long before = ResidentKiB(run.pid, "VmHWM:");
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {std::string(c.large) + c.writes + Insert(1, "after")}));
+    if (c.streams && !SanitizerBuild()) {
+        EXPECT_LT(ResidentKiB(run.pid, "VmHWM:") - before, 64 * 1024) << "KiB grown at the peak";
+    }
+    EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR")) << ServiceLog(run);
+    EXPECT_EQ("1|after\n2|side\n3|side\n", QueryDataSource(source, "SELECT a, b FROM t ORDER BY a"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, LargeResult, testing::ValuesIn(kResultCases), CaseName());
 
 }  // namespace
 

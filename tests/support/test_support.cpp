@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -106,11 +107,11 @@ std::string TestName(const char *text)
     return name;
 }
 
-long ResidentKiB(pid_t pid)
+long ResidentKiB(pid_t pid, const char *field)
 {
     std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+    size_t at = status.find(field);
+    return at == std::string::npos ? -1 : atol(status.c_str() + at + strlen(field));
 }
 
 int OpenDescriptors(pid_t pid)
@@ -310,6 +311,9 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port, co
         dup2(none, 0);
         dup2(log, 1);
         dup2(log, 2);
+        struct rlimit space = {(rlim_t)run->addressSpaceMiB << 20, (rlim_t)run->addressSpaceMiB << 20};
+        if (run->addressSpaceMiB > 0 && !SanitizerBuild() && !RunsUnderWine() && setrlimit(RLIMIT_AS, &space) != 0)
+            _exit(126);
         if (RunsUnderWine())
             execlp("wine", "wine", getenv("VARN_TEST_WINE_EXE"), (char *)NULL);
         else if (waitsMs.size() == 2)

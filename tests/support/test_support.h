@@ -38,8 +38,9 @@ std::string ShellQuote(const std::string &text);
 
 long NowMs();
 int CountOf(const std::string &text, const std::string &part);
-// Resident memory in KiB and open descriptors of a process.
-long ResidentKiB(pid_t pid);
+// Resident memory in KiB (`field` "VmHWM:" for its peak) and open
+// descriptors of a process.
+long ResidentKiB(pid_t pid, const char *field = "VmRSS:");
 int OpenDescriptors(pid_t pid);
 // True in a build with AddressSanitizer, whose quarantine of freed memory
 // makes resident memory say nothing about leaks.
@@ -92,6 +93,9 @@ struct ServiceRun {
     std::string logPath;
     int port = 0;
     int exitStatus = -1;  // once it has ended: its status, or 128 + signal
+    // When set, the address space it may take (prlimit --as), but for the
+    // sanitizer build and Wine, which reserve far more than they use.
+    long addressSpaceMiB = 0;
 };
 
 // Starts the service with `settingsText` as its settings ("" for none) in
