@@ -38,8 +38,8 @@
 // `hangDataSource` names a server that never answers on the source's
 // driver, "" where there is none. `server` is 1 for PostgreSQL and MariaDB,
 // whose server process (`serverPid`, 0 when unknown) the benchmark can time.
-// `ownCpuTarget` is 1 where the service's own CPU time per statement has
-// its limit as a target, whatever the ratio its design allows.
+// `ratioTarget` is the share of a fresh session in process that rows 1 and
+// 19 must reach, 0 where none is set.
 typedef struct Source {
     char label[32];
     char dataSource[32];
@@ -47,7 +47,7 @@ typedef struct Source {
     char hangDataSource[40];
     int server;
     int serverPid;
-    int ownCpuTarget;
+    double ratioTarget;
     char dir[256];
     char userName[256];
     char password[256];
