@@ -175,16 +175,16 @@ std::string Insert(int a, const std::string &b)
     return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
 }
 
-int ConnectFrom(const char *from, int port)
+int ConnectFrom(const char *from, int port, const char *to)
 {
     struct sockaddr_in local = {};
     struct sockaddr_in server = {};
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(from);
-    // To the same address: the service must listen on every address.
+    // By default to the same address: the service must listen on every address.
     server.sin_family = AF_INET;
-    server.sin_addr.s_addr = local.sin_addr.s_addr;
+    server.sin_addr.s_addr = to ? inet_addr(to) : local.sin_addr.s_addr;
     server.sin_port = htons((uint16_t)port);
     if (fd >= 0 && (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
                     connect(fd, (struct sockaddr *)&server, sizeof server) != 0)) {
@@ -192,6 +192,16 @@ int ConnectFrom(const char *from, int port)
         return -1;
     }
     return fd;
+}
+
+std::string PrefixOf(int fd)
+{
+    struct sockaddr_in local = {};
+    socklen_t length = sizeof local;
+    char address[16] = "";
+    getsockname(fd, (struct sockaddr *)&local, &length);
+    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+    return "[" + std::string(address) + ":" + std::to_string(ntohs(local.sin_port)) + "] ";
 }
 
 bool SendAll(int fd, const std::string &bytes)

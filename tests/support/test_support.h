@@ -61,9 +61,12 @@ std::string SpoolValue(const std::string &path);
 // INSERT INTO t VALUES(a, 'b');
 std::string Insert(int a, const std::string &b);
 
-// A TCP connection from the loopback address `from` to the same address
-// and `port`, or -1.
-int ConnectFrom(const char *from, int port);
+// A TCP connection from the loopback address `from` to `port` on the same
+// address, or on `to`; or -1.
+int ConnectFrom(const char *from, int port, const char *to = NULL);
+// What the console lines about a client connected as `fd` begin with when
+// clients are shown: "[address:port] ".
+std::string PrefixOf(int fd);
 bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
 bool WaitForPeerClose(int fd, int milliseconds);
