@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +21,17 @@ namespace {
 // Shortened waits for a statement's first byte and for each later one.
 const int kFirstWait = 4000;
 const int kNextWait = 2000;
+
+// What a client's console lines begin with: "[address:port] ".
+std::string PrefixOf(int fd)
+{
+    struct sockaddr_in local = {};
+    socklen_t length = sizeof local;
+    char address[16] = "";
+    getsockname(fd, (struct sockaddr *)&local, &length);
+    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
+    return "[" + std::string(address) + ":" + std::to_string(ntohs(local.sin_port)) + "] ";
+}
 
 class Clients : public SqliteService {
 protected:

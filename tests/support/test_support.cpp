@@ -182,7 +182,7 @@ int ConnectFrom(const char *from, int port, const char *to)
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = inet_addr(from);
-    // By default to the same address: the service must listen on every address.
+    // To the same address: the service must listen on every address.
     server.sin_family = AF_INET;
     server.sin_addr.s_addr = to ? inet_addr(to) : local.sin_addr.s_addr;
     server.sin_port = htons((uint16_t)port);
@@ -192,16 +192,6 @@ int ConnectFrom(const char *from, int port, const char *to)
         return -1;
     }
     return fd;
-}
-
-std::string PrefixOf(int fd)
-{
-    struct sockaddr_in local = {};
-    socklen_t length = sizeof local;
-    char address[16] = "";
-    getsockname(fd, (struct sockaddr *)&local, &length);
-    inet_ntop(AF_INET, &local.sin_addr, address, sizeof address);
-    return "[" + std::string(address) + ":" + std::to_string(ntohs(local.sin_port)) + "] ";
 }
 
 bool SendAll(int fd, const std::string &bytes)
@@ -410,10 +400,11 @@ void StopService(ServiceRun *run)
     run->dir.clear();
 }
 
-bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks, const std::string &endLine)
+bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks, const std::string &endLine,
+           int port, const char *to)
 {
     int endsBefore = CountOf(ServiceLog(run), endLine);
-    int fd = ConnectFrom(from, run.port);
+    int fd = ConnectFrom(from, port ? port : run.port, to);
     if (fd < 0)
         return false;
     for (const std::string &chunk : chunks) {

@@ -61,12 +61,9 @@ std::string SpoolValue(const std::string &path);
 // INSERT INTO t VALUES(a, 'b');
 std::string Insert(int a, const std::string &b);
 
-// A TCP connection from the loopback address `from` to `port` on the same
-// address, or on `to`; or -1.
+// A TCP connection from the loopback address `from` to the same address
+// (or `to`) and `port`, or -1.
 int ConnectFrom(const char *from, int port, const char *to = NULL);
-// What the console lines about a client connected as `fd` begin with when
-// clients are shown: "[address:port] ".
-std::string PrefixOf(int fd);
 bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
 bool WaitForPeerClose(int fd, int milliseconds);
@@ -116,9 +113,10 @@ int WaitForExit(ServiceRun *run, int ms);
 // Ends the service (a signal, then a kill) and removes its folder.
 void StopService(ServiceRun *run);
 // Connects from `from`, sends `chunks` (a write each), closes the sending
-// side, and waits until the service has logged `endLine` once more.
+// side, and waits until the service has logged `endLine` once more; `port`
+// and `to`, when given, are where it connects.
 bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks,
-           const std::string &endLine = "Peer closed connection.");
+           const std::string &endLine = "Peer closed connection.", int port = 0, const char *to = NULL);
 
 // The console line of a statement received.
 std::string QueryLine(const std::string &text);
