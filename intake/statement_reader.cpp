@@ -130,6 +130,26 @@ int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFram
     }
 }
 
+int ReadProxyHeader(NetSocket sock, ProxyHeader *header, StatementFraming *framing)
+{
+    int result = PROXY_HEADER_MORE;
+    int taken;
+
+    while (result == PROXY_HEADER_MORE) {
+        if (!BytesReceived(framing)) {
+            int got = framing->receiveLimit == 0 ? 0 : Receive(sock, framing);
+            if (got == NET_RECV_EMPTY)
+                return PROXY_HEADER_MORE;
+            if (got <= 0)
+                return PROXY_HEADER_REFUSED;
+        }
+        result = TakeProxyHeaderBytes(header, framing->received + framing->receivedAt,
+                                      framing->receivedEnd - framing->receivedAt, &taken);
+        framing->receivedAt += taken;
+    }
+    return result;
+}
+
 void EndStatementWait(NetSocket sock, char *buffer, StatementFraming *framing)
 {
     ReportEnd(sock, buffer, framing, NET_RECV_EMPTY);

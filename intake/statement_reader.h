@@ -4,6 +4,7 @@
 #define VARN_STATEMENT_READER_H
 
 #include "platform.h"
+#include "proxy_header.h"
 #include "statement_lexer.h"
 
 // The longest statement that is run, in bytes: every buffer that holds a
@@ -85,6 +86,14 @@ int BytesReceived(const StatementFraming *framing);
 // first, as not executed, unless it holds nothing but blanks (and, in a
 // dialect, comments).
 int ReadStatementBytes(NetSocket sock, char *buffer, int capacity, StatementFraming *framing, int64_t now);
+
+// Takes a PROXY header off `sock` through the framing's received bytes,
+// never a byte past its end: what follows it in the same receive stays
+// received, for ReadStatementBytes to frame as if no header had come.
+// Returns PROXY_HEADER_MORE when no more bytes wait, or the header's
+// result; a connection that ends or fails first, or that may be read no
+// further (receiveLimit), is PROXY_HEADER_REFUSED. Writes nothing.
+int ReadProxyHeader(NetSocket sock, ProxyHeader *header, StatementFraming *framing);
 
 // Ends the read of a connection whose wait ran out: writes the lines, as
 // ReadStatementBytes does for a connection that ends.

@@ -356,3 +356,13 @@ void NetFormatAddress(uint32_t address, char text[16])
     in.s_addr = address;
     inet_ntop(AF_INET, &in, text, 16);
 }
+
+// glibc's inet_addr is inet_aton with INADDR_NONE for a failure.
+int NetParseAddressExact(const char *text, uint32_t *address)
+{
+    struct in_addr in;
+    if (inet_aton(text, &in) == 0)
+        return -1;
+    *address = in.s_addr;
+    return 0;
+}

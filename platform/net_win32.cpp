@@ -3,6 +3,9 @@
 #include "platform.h"
 
 #include <winsock2.h>
+// These need winsock2.h first.
+#include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -292,4 +295,18 @@ void NetFormatAddress(uint32_t address, char text[16])
         dotted = "";
     strncpy(text, dotted, 15);
     text[15] = '\0';
+}
+
+// inet_addr's own parser, without its INADDR_NONE for a failure: the
+// lenient forms (octal, hexadecimal, fewer than four parts), and nothing
+// after the address.
+int NetParseAddressExact(const char *text, uint32_t *address)
+{
+    IN_ADDR in;
+    LPSTR end = NULL;
+
+    if (RtlIpv4StringToAddressA(text, FALSE, &end, &in) != 0 || end == NULL || *end != '\0')
+        return -1;
+    *address = in.s_addr;
+    return 0;
 }

@@ -119,6 +119,9 @@ unsigned NetSocketNumber(NetSocket sock);
 // address parses as 255.255.255.255.
 uint32_t NetParseAddress(const char *text);
 void NetFormatAddress(uint32_t address, char text[16]);
+// Parses `text` in the forms NetParseAddress takes, but tells text that is
+// no address from 255.255.255.255: 0 with *address set, or -1.
+int NetParseAddressExact(const char *text, uint32_t *address);
 
 // The settings store: the service's named values, each a text or a 32-bit
 // number. On POSIX it is a file in the Windows registry export format, read

@@ -12,10 +12,10 @@ cd "$(dirname "$0")/.."
 # The servers for the server-backed tests; for the packaging tests
 # systemd-analyze, the package tools, the manual page renderers, and ip for
 # the install test's private network; a Prometheus text parser and
-# node_exporter for the metrics file.
+# node_exporter for the metrics file; HAProxy in front of the service.
 scripts/install-deps.sh postgresql mariadb-server mariadb-client odbc-postgresql odbc-mariadb \
   iproute2 procps systemd dpkg-dev man-db groff-base mandoc adduser python3 python3-prometheus-client \
-  prometheus-node-exporter
+  prometheus-node-exporter haproxy
 
 echo "== build and test"
 scripts/build.sh build -DVARN_WINDOWS_EXE="$PWD/build-win/varn-odbc.exe"

@@ -4,6 +4,7 @@
 #include "counters.h"
 
 #include "loop.h"
+#include "proxy.h"
 #include "settings.h"
 
 #include "platform.h"
@@ -121,6 +122,13 @@ int WriteMetricsFile(const char *path)
     Metric(&m, "clients_connected_total", "counter", "Client connections accepted.", c->clientsConnected);
     Metric(&m, "clients_admitted_total", "counter", "Clients admitted by the filter.", c->clientsAdmitted);
     Metric(&m, "clients_denied_total", "counter", "Clients denied by the filter.", c->clientsDenied);
+    if (trustedProxy.trusted) {
+        Metric(&m, "proxy_clients_total", "counter", "Clients named by a PROXY header.", c->proxyClients);
+        Metric(&m, "proxy_health_checks_total", "counter", "PROXY version 2 LOCAL connections, closed unread.",
+               c->proxyHealthChecks);
+        Metric(&m, "proxy_headers_refused_total", "counter",
+               "Connections from the proxy network without a usable PROXY header.", c->proxyRefused);
+    }
     Metric(&m, "statements_read_total", "counter", "Statements read from clients.", c->statementsRead);
     Metric(&m, "statements_run_total", "counter", "Statements the database ran (replays included).",
            c->statementsRun);
@@ -172,17 +180,21 @@ void WriteStatsLine(void)
     const ServiceCounters *c = &serviceCounters;
     int64_t failed = 0;
     int64_t dropped = 0;
+    char proxy[128] = "";
 
+    if (trustedProxy.trusted)
+        snprintf(proxy, sizeof proxy, ", %lld through the proxy, %lld health checks, %lld proxy headers refused",
+                 (long long)c->proxyClients, (long long)c->proxyHealthChecks, (long long)c->proxyRefused);
     for (int i = 0; i < c->failureClasses; i++)
         failed += c->failed[i];
     for (int i = 0; i < DROP_REASONS; i++)
         dropped += c->dropped[i];
     ConsoleLine("Stats: %d clients, %lld read, %lld run, %lld failed, %lld outcome unknown, %lld spooled, %lld "
-                "replayed, %lld dropped, %d waiting, %d of %d sessions busy, %d kept, %ld in the spool\n",
+                "replayed, %lld dropped, %d waiting, %d of %d sessions busy, %d kept, %ld in the spool%s\n",
                 serviceLoop.clientCount, (long long)c->statementsRead, (long long)c->statementsRun, (long long)failed,
                 (long long)c->statementsUnknown, (long long)c->statementsSpooled, (long long)c->statementsReplayed,
                 (long long)dropped, serviceLoop.turnCount, serviceLoop.jobsOut, serviceLoop.sessions,
-                c->sessionsKept, spool.file != FILE_NONE ? spool.waiting : 0L);
+                c->sessionsKept, spool.file != FILE_NONE ? spool.waiting : 0L, proxy);
 }
 
 int64_t ReportWhenDue(int now)

@@ -45,6 +45,11 @@ typedef struct ServiceCounters {
     int64_t durations[DURATION_BUCKETS + 1];
     int64_t durationCount;
     double durationSeconds;
+    // Connections from the trusted proxy network: by a header that named a
+    // client, by a LOCAL one (a health check), and refused for its header.
+    int64_t proxyClients;
+    int64_t proxyHealthChecks;
+    int64_t proxyRefused;
 } ServiceCounters;
 
 extern ServiceCounters serviceCounters;

@@ -4,6 +4,7 @@
 // limit of one.
 #include "loop.h"
 #include "counters.h"
+#include "proxy.h"
 #include "settings.h"
 
 #include "spool.h"
@@ -61,34 +62,57 @@ void EndClient(Client *client)
     serviceLoop.clientCount--;
 }
 
+// Names the client "address:port"; `dotted` gets the address alone.
+static void NamePeer(Client *client, uint32_t address, uint16_t port, char dotted[16])
+{
+    NetFormatAddress(address, dotted);
+    snprintf(client->peer, sizeof client->peer, "%s:%u", dotted, (unsigned)port);
+}
+
 void AdmitClient(NetSocket sock, uint32_t address, uint16_t port)
 {
-    char peer[16];
+    char proxy[16];
     Client *client = TakeSlot();
 
-    NetFormatAddress(address, peer);
-    snprintf(client->peer, sizeof client->peer, "%s:%u", peer, (unsigned)port);
+    client->inUse = 1;
+    client->waiting = 0;
+    client->running = 0;
+    client->sock = sock;
+    // From the connection on: a PROXY header, when one comes first, counts
+    // toward the first statement's wait.
+    StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
+    serviceLoop.clientCount++;
+    client->readingHeader = IsFromProxy(address);
+    if (client->readingHeader) {
+        NamePeer(client, address, port, proxy);
+        StartProxyHeader(&client->header);
+    } else {
+        AdmitPeer(client, address, port);
+    }
+}
+
+void AdmitPeer(Client *client, uint32_t address, uint16_t port)
+{
+    char peer[16];
+
+    NamePeer(client, address, port, peer);
     ConsoleSetClient(client->peer);
     ConsoleLine("Incoming connection from %s\n", peer);
     serviceCounters.clientsConnected++;
     if (IsPeerAdmitted(address)) {
         serviceCounters.clientsAdmitted++;
-        client->inUse = 1;
-        client->waiting = 0;
-        client->running = 0;
-        client->sock = sock;
-        StartFraming(&client->framing, serviceLoop.dialect, ServiceClock());
-        serviceLoop.clientCount++;
     } else {
         serviceCounters.clientsDenied++;
         ConsoleLine("Access denied\n");
-        NetCloseClient(sock);
+        EndClient(client);
     }
     ConsoleSetClient("");
 }
 
 void ReadClient(Client *client, int64_t now)
 {
+    if (client->readingHeader && TakeProxyHeader(client) != 0)
+        return;
     ConsoleSetClient(client->peer);
     switch (ReadStatementBytes(client->sock, client->statement, STATEMENT_MAX, &client->framing, now)) {
     case READ_COMPLETE:
@@ -219,7 +243,10 @@ static void WaitAtMost(int64_t *wait, int64_t in)
 static void TimeOutClient(Client *client)
 {
     ConsoleSetClient(client->peer);
-    EndStatementWait(client->sock, client->statement, &client->framing);
+    if (client->readingHeader)
+        RefuseProxyHeader(client);
+    else
+        EndStatementWait(client->sock, client->statement, &client->framing);
     EndClient(client);
     ConsoleSetClient("");
 }

@@ -23,6 +23,8 @@ typedef struct Client {
     char peer[24];  // "address:port", what its console lines are about
     StatementFraming framing;
     char statement[STATEMENT_MAX + 1];
+    int readingHeader;  // from the proxy network: no client until its PROXY header names one (proxy.h)
+    ProxyHeader header;
 } Client;
 
 // How far a stop has come.
@@ -87,10 +89,15 @@ void SubmitStatement(const Job *job);
 void ReplayWhenDue(void);
 
 // Takes an accepted connection from `address` (network byte order) and
-// `port`: writes its Incoming line, then either serves it or, when the
-// filter does not admit it, writes "Access denied" and closes it unread.
-// The caller keeps the clients below serviceLoop.maxClients.
+// `port` into a slot: one from the proxy network has its PROXY header read
+// first; any other is admitted or denied at once (AdmitPeer). The caller
+// keeps the clients below serviceLoop.maxClients.
 void AdmitClient(NetSocket sock, uint32_t address, uint16_t port);
+
+// Writes the Incoming line of the client at `address` and `port` that
+// `client`'s connection brings, then either serves it or, when the filter
+// does not admit it, writes "Access denied" and closes it unread.
+void AdmitPeer(Client *client, uint32_t address, uint16_t port);
 
 // Takes the bytes waiting from a client; a whole statement joins the turns.
 void ReadClient(Client *client, int64_t now);

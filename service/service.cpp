@@ -4,6 +4,7 @@
 
 #include "counters.h"
 #include "loop.h"
+#include "proxy.h"
 #include "settings.h"
 
 #include "db.h"
@@ -159,6 +160,8 @@ int RunService(const char *settingsLocation)
         ConsoleLine("Statement Timeout %u out of range\n", (unsigned)serviceSettings.statementTimeout);
         return 1;
     }
+    if (SetUpProxy() != 0)
+        return 1;
     serviceLoop.maxClients = serviceSettings.maxClients;
     serviceLoop.dialect = dialect;
     serviceLoop.sessions = (int)serviceSettings.databaseSessions;
@@ -202,6 +205,7 @@ int RunService(const char *settingsLocation)
     }
     ConsoleLine("Listening on TCP port %d\n", (int)serviceSettings.tcpPort);
     AnnounceFilter();
+    AnnounceProxy();
     if (dialect != SQL_DIALECT_PLAIN)
         ConsoleLine("SQL dialect %s\n", SqlDialectName(dialect));
     if (serviceLoop.maxClients != 1)

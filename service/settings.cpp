@@ -12,7 +12,7 @@
 #define ALL_ONES 0xFFFFFFFFu
 
 const ServiceSettings defaultSettings = {"", "", "", DEFAULT_TCP_PORT, 0, 0, "", 1, "", DEFAULT_SPOOL_LIMIT_MIB, 1,
-                                         DEFAULT_LOGIN_TIMEOUT, 0, 0, DEFAULT_STOP_TIMEOUT, "", 0, "plain"};
+                                         DEFAULT_LOGIN_TIMEOUT, 0, 0, DEFAULT_STOP_TIMEOUT, "", 0, "plain", "", "", 0, 0};
 ServiceSettings serviceSettings = defaultSettings;
 
 static int ReadText(const char *name, char field[SETTING_TEXT_SIZE])
@@ -46,6 +46,8 @@ int LoadSettings(const char *location)
                ReadText("Log File", logFile) >= 0 &&
                ReadText("Metrics File", loaded.metricsFile) >= 0 &&
                ReadText("Log Format", loaded.logFormat) >= 0 &&
+               (loaded.proxyIpFound = ReadText("Proxy IP", loaded.proxyIp)) >= 0 &&
+               (loaded.proxyMaskFound = ReadText("Proxy Mask", loaded.proxyMask)) >= 0 &&
                StoreReadDword("TCP Port", &loaded.tcpPort) >= 0 &&
                StoreReadDword("Max Clients", &loaded.maxClients) >= 0 &&
                StoreReadDword("Spool Limit", &loaded.spoolLimitMiB) >= 0 &&

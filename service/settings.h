@@ -29,6 +29,12 @@ typedef struct ServiceSettings {
     char metricsFile[SETTING_TEXT_SIZE];  // "" for none
     uint32_t statsInterval;               // seconds between Stats lines; 0: none
     char logFormat[SETTING_TEXT_SIZE];    // "plain" (the default) or "json", any case
+    // "Proxy IP" and "Proxy Mask" as written, parsed at start-up (proxy.h);
+    // each found flag is 1 when the value is there, empty or not.
+    char proxyIp[SETTING_TEXT_SIZE];
+    char proxyMask[SETTING_TEXT_SIZE];
+    int proxyIpFound;
+    int proxyMaskFound;
 } ServiceSettings;
 
 extern ServiceSettings serviceSettings;

@@ -233,6 +233,12 @@ const ClosedCase kClosedCases[] = {
      false},
     {{"statement time-out over a day"}, false, {Dword("Statement Timeout", 86401)},
      {"Statement Timeout 86401 out of range"}, true},
+    // A proxy network that cannot be told is refused, not guessed; a mask
+    // of all ones is one, though inet_addr would give it for none.
+    {{"proxy address that is none"}, false, {"\"Proxy IP\"=\"127.0.0.256\""}, {"Proxy IP \"127.0.0.256\" is not an address"}, true},
+    {{"proxy mask that is empty"}, false, {"\"Proxy IP\"=\"127.1\"", "\"Proxy Mask\"=\"\""}, {"Proxy Mask \"\" is not an address"}, true},
+    {{"proxy host in short form and a mask of all ones"}, false, {"\"Allow IP\"=\"0.0.0.0\"", "\"Proxy IP\"=\"127.9\"",
+     "\"Proxy Mask\"=\"255.255.255.255\""}, {"Allowed host 0.0.0.0", "Trusted proxy 127.0.0.9"}, false},
     {{"spool that cannot be made"}, false, {"\"Spool File\"=\"/nonexistent/spool\""},
      {"Spool /nonexistent/spool cannot be opened: <any>"}, true},
     {{"empty log format"}, false, {"\"Log Format\"=\"\""}, {"Unknown log format \"\""}, true},

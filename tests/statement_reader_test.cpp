@@ -31,18 +31,25 @@ const int M = SQL_DIALECT_MYSQL;
 
 // Reads statements off one connection as the serving loop does, until the
 // reader gives up, dropping the rest of any cut statement; cut statements
-// get a "[cut]" suffix.
-std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait)
+// get a "[cut]" suffix; with `proxied`, a PROXY header's client port first.
+std::vector<std::string> ReadAll(int sock, int capacity, int dialect, uint32_t firstWait = kFirstWait,
+                                 bool proxied = false)
 {
     std::vector<std::string> statements;
     std::vector<char> buffer(capacity + 1);
     StatementFraming framing;
+    ProxyHeader proxy;
     StatementWaits saved = statementWaits;
     statementWaits = {firstWait, kNextWait};
     fcntl(sock, F_SETFL, O_NONBLOCK);
     StartFraming(&framing, dialect, NowMs());
-    for (;;) {
-        int result = ReadStatementBytes((NetSocket)sock, buffer.data(), capacity, &framing, NowMs());
+    StartProxyHeader(&proxy);
+    for (int header = proxied ? PROXY_HEADER_MORE : PROXY_HEADER_CLIENT;;) {
+        if (header == PROXY_HEADER_MORE &&
+            (header = ReadProxyHeader((NetSocket)sock, &proxy, &framing)) == PROXY_HEADER_CLIENT)
+            statements.push_back(std::to_string(proxy.port));
+        int result = header == PROXY_HEADER_MORE ? READ_WAITING : header != PROXY_HEADER_CLIENT ? READ_ENDED
+                     : ReadStatementBytes((NetSocket)sock, buffer.data(), capacity, &framing, NowMs());
         if (result == READ_ENDED)
             break;
         if (result == READ_WAITING) {
@@ -71,9 +78,13 @@ struct FramingCase : NamedCase {
     std::vector<std::string> statements;
     int capacity;
     int receiveSize = RECEIVE_MAX;  // what a receive may take: smaller splits the bytes that wait
+    bool proxied = false;
 };
 
 const char kIncomplete[] = "Statement incomplete, not executed.\n";
+// Headers for port 4567; version 2 at its longest, 536 bytes.
+const std::string kBinary = std::string("\r\n\r\n\0\r\nQUIT\n\x21\x11\x02\x08\x0a\x01\x02\x03\x0a\x00\x00\x01"
+                                        "\x11\xd7\x00\x17", 28) + std::string(508, ';');
 
 // The other framing cases of every dialect, and the bound at its real 1000
 // bytes, are seeds in fuzz/corpus/reader, which reader.corpus checks against
@@ -92,6 +103,11 @@ const FramingCase kFramingCases[] = {
     {{"cut across receives"}, P, "0123456789ABC;next;", {"0123456789[cut]", "next;"}, 10, 3},
     {{"dollar quote across receives"}, G, "SELECT $q$;;;;;;$q$;X;", {"SELECT $q$;[cut]", "X;"}, 11, 4},
     {{"comment dropped across receives"}, S, "/* a; */ -- b;\nSELECT 1;", {"SELECT 1;"}, 1000, 2},
+    // After a PROXY header, as if it had not come; every other form of
+    // header is a seed of the reader fuzz target (corpus/reader/proxy-*).
+    {{"version 1 header a byte a receive"}, P, "PROXY TCP4 10.1.2.3 10.0.0.1 4567 23\r\nA;'B;';",
+     {"4567", "A;", "'B;';"}, 1000, 1, true},
+    {{"version 2 header in one receive"}, P, kBinary + "A;B;", {"4567", "A;", "B;"}, 1000, RECEIVE_MAX, true},
 };
 
 class Framing : public testing::TestWithParam<FramingCase> {};
@@ -113,7 +129,7 @@ TEST_P(Framing, WholeAndByteByByte)
         });
         CaptureStdout();
         statementReceiveSize = c.receiveSize;
-        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect, kFirstWait);
+        std::vector<std::string> statements = ReadAll(pair.service, c.capacity, c.dialect, kFirstWait, c.proxied);
         statementReceiveSize = RECEIVE_MAX;
         std::string console = GetCapturedStdout();
         writer.join();

@@ -176,7 +176,7 @@ std::string Insert(int a, const std::string &b)
     return "INSERT INTO t VALUES(" + std::to_string(a) + ", '" + b + "');";
 }
 
-int ConnectFrom(const char *from, int port)
+int ConnectFrom(const char *from, int port, const char *to)
 {
     struct sockaddr_in local = {};
     struct sockaddr_in server = {};
@@ -185,7 +185,7 @@ int ConnectFrom(const char *from, int port)
     local.sin_addr.s_addr = inet_addr(from);
     // To the same address: the service must listen on every address.
     server.sin_family = AF_INET;
-    server.sin_addr.s_addr = local.sin_addr.s_addr;
+    server.sin_addr.s_addr = to ? inet_addr(to) : local.sin_addr.s_addr;
     server.sin_port = htons((uint16_t)port);
     if (fd >= 0 && (bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ||
                     connect(fd, (struct sockaddr *)&server, sizeof server) != 0)) {
@@ -404,10 +404,11 @@ void StopService(ServiceRun *run)
     run->dir.clear();
 }
 
-bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks, const std::string &endLine)
+bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks, const std::string &endLine,
+           int port, const char *to)
 {
     int endsBefore = CountOf(ServiceLog(run), endLine);
-    int fd = ConnectFrom(from, run.port);
+    int fd = ConnectFrom(from, port ? port : run.port, to);
     if (fd < 0)
         return false;
     for (const std::string &chunk : chunks) {

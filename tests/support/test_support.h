@@ -63,8 +63,8 @@ std::string SpoolValue(const std::string &path);
 std::string Insert(int a, const std::string &b);
 
 // A TCP connection from the loopback address `from` to the same address
-// and `port`, or -1.
-int ConnectFrom(const char *from, int port);
+// (or `to`) and `port`, or -1.
+int ConnectFrom(const char *from, int port, const char *to = NULL);
 bool SendAll(int fd, const std::string &bytes);
 // True when the peer closed the connection within `milliseconds`.
 bool WaitForPeerClose(int fd, int milliseconds);
@@ -117,9 +117,10 @@ int WaitForExit(ServiceRun *run, int ms);
 // Ends the service (a signal, then a kill) and removes its folder.
 void StopService(ServiceRun *run);
 // Connects from `from`, sends `chunks` (a write each), closes the sending
-// side, and waits until the service has logged `endLine` once more.
+// side, and waits until the service has logged `endLine` once more; `port`
+// and `to`, when given, are where it connects.
 bool Visit(const ServiceRun &run, const char *from, const std::vector<std::string> &chunks,
-           const std::string &endLine = "Peer closed connection.");
+           const std::string &endLine = "Peer closed connection.", int port = 0, const char *to = NULL);
 
 // The console line of a statement received.
 std::string QueryLine(const std::string &text);
