@@ -77,6 +77,10 @@ typedef struct DbSession {
 // what any of them shows.
 int DbScreenStatement(int dbms, const char *text);
 
+// Whether the text's first statement, as the database's server reads it,
+// begins with the word SELECT.
+int DbBeginsWithSelect(int dbms, const char *text);
+
 // What a connection that another statement used can be brought back to.
 #define DB_RESET_NONE 0        // nothing known complete: only a fresh session is fresh
 #define DB_RESET_COMPLETE 1    // PostgreSQL: every session state a statement can leave

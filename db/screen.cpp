@@ -191,3 +191,16 @@ int DbScreenStatement(int dbms, const char *text)
         return DB_SCREEN_HOST_FILE;
     return unreadable ? DB_SCREEN_UNREADABLE : DB_SCREEN_RUNS;
 }
+
+int DbBeginsWithSelect(int dbms, const char *text)
+{
+    static thread_local LexerReport report;
+    ScreenDialect d;
+    int length = (int)strlen(text);
+    int settled;
+
+    if (DialectOf(dbms, &d) != 0 || length > TEXT_MAX)
+        return 0;
+    ReadOne(text, length, 0, d.dialect, d.readings[0], &report, &settled);
+    return report.wordCount > 0 && SameCaseless(text + report.wordStart[0], "select", report.wordLength[0]);
+}

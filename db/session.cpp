@@ -196,11 +196,19 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
     session->dbms = DbmsOf(session);
     // Set once connected, since the connect reads the data source's own
     // settings over it; a driver that is not psqlODBC refuses them.
-    if (session->dbms == DB_DBMS_POSTGRESQL && !session->mariaDbDriver) {
-        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
+    if (session->dbms == DB_DBMS_POSTGRESQL && !session->mariaDbDriver)
         SQLSetConnectAttr(session->hdbc, PSQLODBC_FETCH, (SQLPOINTER)ROWS_A_FETCH, 0);
-    }
     return 0;
+}
+
+// A client's SELECT is read through psqlODBC's cursor, so many rows a round
+// trip; no other statement is (psqlODBC would wrap a WITH that writes in a
+// cursor, which PostgreSQL refuses), nor the service's own queries, whose
+// results are small.
+static void ReadThroughCursor(DbSession *session, int on)
+{
+    if (session->dbms == DB_DBMS_POSTGRESQL && !session->mariaDbDriver)
+        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)(uintptr_t)on, 0);
 }
 
 int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
@@ -218,15 +226,15 @@ int DbAllocStatement(DbSession *session, SQLHSTMT *hstmt)
     return rc;
 }
 
-// A query PostgreSQL takes but no cursor may hold (a WITH that writes)
-// fails as feature_not_supported before anything of it is done, in the
-// transaction psqlODBC opened for the cursor: it is run again without one,
-// its result then read whole as before.
+// A query that PostgreSQL refuses to hold in a cursor (SELECT ... INTO,
+// FOR UPDATE) fails as it is analysed, before anything of it ran, with a
+// syntax or feature SQLSTATE: it is run again as it would be without one,
+// and what that run gives is the statement's.
 static int CursorRefused(SQLHSTMT hstmt)
 {
     SQLCHAR state[6] = "";
     return SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, NULL, NULL, 0, NULL)) &&
-           strcmp((const char *)state, "0A000") == 0;
+           (strcmp((const char *)state, "0A000") == 0 || strncmp((const char *)state, "42", 2) == 0);
 }
 
 // The rows of a streamed result are read to the end and dropped, so that
@@ -264,12 +272,12 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         return SQL_ERROR;
     }
     Watch(session, hstmt, 1);
+    int cursor = session->dbms == DB_DBMS_POSTGRESQL && DbBeginsWithSelect(session->dbms, statementText);
+    ReadThroughCursor(session, cursor);
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
-    if (OdbcFailed(rc) && session->dbms == DB_DBMS_POSTGRESQL && CursorRefused(hstmt)) {
-        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)0, 0);
+    ReadThroughCursor(session, 0);
+    if (OdbcFailed(rc) && cursor && CursorRefused(hstmt))
         rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
-        SQLSetConnectAttr(session->hdbc, PSQLODBC_USE_DECLARE_FETCH, (SQLPOINTER)1, 0);
-    }
     if (!OdbcFailed(rc) && (session->dbms == DB_DBMS_POSTGRESQL || session->dbms == DB_DBMS_MYSQL))
         rc = ReadToEnd(hstmt, rc);
     Watch(session, hstmt, 0);

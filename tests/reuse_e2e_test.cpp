@@ -49,6 +49,10 @@ const Pair kPairs[] = {
      "INSERT INTO t SELECT 11, coalesce(array_length(dblink_get_connections(), 1), 0);", "11|1", true},
     {"postgres", "/* ' */ BEGIN; INSERT INTO t VALUES(12, 'prepared'); PREPARE TRANSACTION 'p12'; /* ' */;",
      "INSERT INTO t SELECT 13, count(*) FROM pg_prepared_xacts;", "13|1", true},
+    // Each reset seeds random() anew, so two statements draw differently.
+    {"postgres", "INSERT INTO t SELECT 20, random();",
+     "WITH first AS (DELETE FROM t WHERE a = 20 RETURNING b) INSERT INTO t SELECT 21, b <> random()::text FROM first;",
+     "21|true", true},
     {"mariadb", "BEGIN;", "INSERT INTO t VALUES(1, 'committed');", "1|committed", true},
     {"mariadb", "SET autocommit=0;", "INSERT INTO t VALUES(2, 'committed');", "2|committed", true},
     {"mariadb", "SET @v = 'left';", "INSERT INTO t VALUES(3, coalesce(@v, 'none'));", "3|none", false},
@@ -181,6 +185,27 @@ TEST_P(Reuse, postgres_LateCancelReachesNothingAfter)
     std::string log = ServiceLog(run);
     EXPECT_EQ(expected, QueryDataSource(source, "SELECT a, b FROM t ORDER BY a")) << log;
     EXPECT_EQ(0, CountOf(log, "ERROR: Resetting Session")) << log;
+}
+
+// A kept connection that stays idle longer than the service lets one is
+// disconnected, not dropped (the test host shortens the 60 s to 300 ms).
+TEST_P(Reuse, postgres_IdleKeptConnectionClosed)
+{
+    if (GetParam() || RunsUnderWine())
+        GTEST_SKIP() << "a kept connection, and the test host's shortened idle time";
+    DataSource source = Source("postgres");
+    UseDataSource(source, dir);
+    std::vector<std::string> settings = SourceSettings(source);
+    settings.insert(settings.end(), {PortValue(port), Dword("Reuse Sessions", 1)});
+    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port, {90000, 30000, 10000, 300})) << ServiceLog(run);
+    const char *sessions = "SELECT count(*) FROM pg_stat_activity WHERE usename = current_user AND pid <> pg_backend_pid()";
+    const char *abandoned = "SELECT sessions_abandoned FROM pg_stat_database WHERE datname = current_database()";
+    std::string abandonedBefore = QueryDataSource(source, abandoned);
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {Insert(1, "kept")}));
+    EXPECT_EQ("1\n", QueryDataSource(source, sessions));
+    usleep(1000000);
+    EXPECT_EQ("0\n", QueryDataSource(source, sessions)) << ServiceLog(run);
+    EXPECT_EQ(abandonedBefore, QueryDataSource(source, abandoned));
 }
 
 // What a client's last statement holds on the server is let go as that

@@ -399,6 +399,19 @@ TEST_F(ServiceProcess, NoLineIsLostWhenKilled)
     EXPECT_EQ(expected, ServiceLogLines(run));
 }
 
+// At rest the service costs nothing: once its statements are done, its
+// loop, its sessions and their watch wait without a turn of their own.
+TEST_F(ServiceProcess, AtRestTakesNoCpu)
+{
+    if (RunsUnderWine())
+        GTEST_SKIP() << "the process's CPU time is Wine's as much as the service's";
+    ASSERT_TRUE(Start({Dword("Max Clients", 4), Dword("Database Sessions", 2), Dword("Statement Timeout", 5)}));
+    ASSERT_TRUE(Visit(run, "127.0.0.1", {Insert(1, "a")}));
+    long before = CpuMs(run.pid);
+    usleep(2000000);
+    EXPECT_LE(CpuMs(run.pid) - before, 20);
+}
+
 // The real wait of the real program: an idle client is cut off 30 s after
 // its last statement (the CR LF after it opened the next one). Half a
 // minute, so it runs only against the Windows build, whose serving loop

@@ -107,6 +107,18 @@ std::string TestName(const char *text)
     return name;
 }
 
+long CpuMs(pid_t pid)
+{
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    long user = 0;
+    long system = 0;
+    if (stat.rfind(')') == std::string::npos ||
+        sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+               &system) != 2)
+        return -1;
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
 long ResidentKiB(pid_t pid, const char *field)
 {
     std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
@@ -299,6 +311,13 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port, co
     if (RunsUnderWine() && !ImportWineSettings(settingsPath, settingsText))
         return false;
 
+    std::vector<std::string> args = {VARN_SERVICE_HOST, settingsPath};
+    for (int ms : waitsMs)
+        args.push_back(std::to_string(ms));
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(NULL);
     pid_t parent = getpid();
     run->pid = fork();
     if (run->pid == 0) {
@@ -316,14 +335,8 @@ bool StartService(ServiceRun *run, const std::string &settingsText, int port, co
             _exit(126);
         if (RunsUnderWine())
             execlp("wine", "wine", getenv("VARN_TEST_WINE_EXE"), (char *)NULL);
-        else if (waitsMs.size() == 2)
-            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), std::to_string(waitsMs[0]).c_str(),
-                  std::to_string(waitsMs[1]).c_str(), (char *)NULL);
-        else if (waitsMs.size() == 3)
-            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), std::to_string(waitsMs[0]).c_str(),
-                  std::to_string(waitsMs[1]).c_str(), std::to_string(waitsMs[2]).c_str(), (char *)NULL);
         else
-            execl(VARN_SERVICE_HOST, VARN_SERVICE_HOST, settingsPath.c_str(), (char *)NULL);
+            execv(VARN_SERVICE_HOST, argv.data());
         _exit(127);
     }
     // Wine needs a moment to load the program and its DLLs.

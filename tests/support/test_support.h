@@ -38,6 +38,8 @@ std::string ShellQuote(const std::string &text);
 
 long NowMs();
 int CountOf(const std::string &text, const std::string &part);
+// CPU time a process has taken, in milliseconds.
+long CpuMs(pid_t pid);
 // Resident memory in KiB (`field` "VmHWM:" for its peak) and open
 // descriptors of a process.
 long ResidentKiB(pid_t pid, const char *field = "VmRSS:");
@@ -103,8 +105,8 @@ struct ServiceRun {
 // "Listening" line. Returns false when it
 // exits or stays silent instead. The child dies with the test process.
 // `waitsMs`, when given, shortens the waits for a statement's first and
-// later bytes, and a third value the time between writes of the metrics
-// file (not under Wine).
+// later bytes, a third value the time between writes of the metrics file
+// and a fourth how long a kept connection may stay idle (not under Wine).
 bool StartService(ServiceRun *run, const std::string &settingsText, int port,
                   const std::vector<int> &waitsMs = {});
 bool WaitForLog(const ServiceRun &run, const std::string &text, int count, int ms);
