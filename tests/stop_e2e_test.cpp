@@ -74,12 +74,6 @@ const StopCase kCases[] = {
      {{"Peer closed connection.", 1}}, kFifty.c_str(), NULL},
     {{"fifty unread statements are spooled"}, "sqlite", {"{spool}"}, {"{slow 1}" + Inserts(1, 50)}, 1,
      {{"Statement spooled, 50 waiting.", 1}}, "0\n", kFifty.c_str()},
-    // Taken as they arrive, a kilobyte of them is in the service, the rest
-    // in the socket.
-    {{"fifty statements received or unread run"}, "sqlite", {Dword("Max Clients", 2)},
-     {"{slow 1}" + Inserts(1, 50)}, 1, {{"Peer closed connection.", 1}}, kFifty.c_str(), NULL},
-    {{"fifty statements received or unread are spooled"}, "sqlite", {"{spool}", Dword("Database Sessions", 2)},
-     {"{slow 1}" + Inserts(1, 50)}, 1, {{"Statement spooled, 50 waiting.", 1}}, "0\n", kFifty.c_str()},
     // Clients the host accepted into the listen backlog, their statements
     // written, are taken before the listener closes.
     {{"the backlog runs"}, "sqlite", {}, {"{slow 1}", Insert(1, "a"), Insert(2, "b")}, 1,
