@@ -392,8 +392,8 @@ static void PrintTimeTable(const Source *sources, const Results *results, int co
     printf("\n## Where a statement's time goes\n\nPer statement, wall time in ms and CPU time in us: the service's "
            "row; the database's part timed in process (rows 1 and 19: a session of its own, row 2; row 15: the "
            "statement on a held connection, row 3, and the reset of row 17); and the floors of the service's own "
-           "parts: its receives (one byte a call for row 1; one call for the whole statement for rows 19 and 15, "
-           "which take about ten statements a call), the hand-over to a session's thread and back (two thread "
+           "parts: its receives (one call for the whole statement, more than they pay, as they take about ten "
+           "statements a call), the hand-over to a session's thread and back (two thread "
            "wake-ups), and one console line. The rest is what none of these account for; in row 15 the reset "
            "overlaps the loop's reading, so the wall times need not add up.\n\n| Data source | Row | ms | CPU | "
            "Database ms | Database CPU | Reset ms | Reset CPU | Receives ms | Receives CPU | Hand-over ms | Hand-over "
@@ -402,7 +402,7 @@ static void PrintTimeTable(const Source *sources, const Results *results, int co
         const Results *r = &results[i];
         if (!r->measured)
             continue;
-        PrintTimeLine(&sources[i], r, ROW_ONE, ROW_FLOOR);
+        PrintTimeLine(&sources[i], r, ROW_ONE, ROW_FLOOR_WHOLE);
         PrintTimeLine(&sources[i], r, ROW_FEW, ROW_FLOOR_WHOLE);
         if (HasRow(&sources[i], ROW_REUSE_ONE) && r->rows[ROW_HELD_RESET].statements > 0)
             PrintTimeLine(&sources[i], r, ROW_REUSE_ONE, ROW_FLOOR_WHOLE);

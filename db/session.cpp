@@ -422,13 +422,14 @@ int DbLearnIdentity(DbSession *session)
     session->backendId = 0;
     session->backendStart[0] = '\0';
     session->endsReported = 0;
-    // Both ends are NULL over a Unix socket. MariaDB reports the client's
-    // end as "address:port" and its own port, never its own address: the
-    // one socket here with the rest is taken for it.
+    // Both ends are NULL over a Unix socket; the backend's start is hidden
+    // from a role the data source's settings switched to. MariaDB reports
+    // the client's end as "address:port" and its own port, never its own
+    // address: the one socket here with the rest is taken for it.
     if (session->dbms == DB_DBMS_POSTGRESQL)
         queried = QueryRow(session,
-                           "SELECT pg_backend_pid(), (SELECT backend_start FROM pg_stat_activity WHERE pid = "
-                           "pg_backend_pid())::text, coalesce(host(inet_client_addr()), ''), "
+                           "SELECT pg_backend_pid(), coalesce((SELECT backend_start FROM pg_stat_activity WHERE pid = "
+                           "pg_backend_pid())::text, ''), coalesce(host(inet_client_addr()), ''), "
                            "coalesce(inet_client_port(), 0), coalesce(host(inet_server_addr()), ''), "
                            "coalesce(inet_server_port(), 0)",
                            row, 6);
@@ -642,7 +643,8 @@ int DbEndOnServer(const DbSession *running, unsigned ranSeconds, DbSession *fres
     char query[300];
     long found = 0;
 
-    if (running->backendId <= 0 || (running->dbms != DB_DBMS_POSTGRESQL && running->dbms != DB_DBMS_MYSQL))
+    if (running->backendId <= 0 || (running->dbms != DB_DBMS_POSTGRESQL && running->dbms != DB_DBMS_MYSQL) ||
+        (running->dbms == DB_DBMS_POSTGRESQL && running->backendStart[0] == '\0'))
         return -1;
     fresh->apart = 1;
     if (OdbcFailed(DbConnect(fresh, userName, password, dataSource))) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang into build-fuzz/ and runs them for
-# the given number of seconds (default 60) from the seeds in fuzz/corpus
-# (the screen's target for two thirds of it),
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs them,
+# twice the given number of seconds (default 60) in all, from the seeds in
+# fuzz/corpus: the reader's and the screen's targets for three quarters of
+# it each, the settings reader's, the smallest, for half,
 # with a target's dictionary fuzz/TARGET.dict where there is one.
 # Any crash, hang, sanitizer report or broken property fails the run.
 set -euo pipefail
@@ -15,8 +16,8 @@ cmake --build build-fuzz -j"$(nproc)" --target reader_fuzz settings_fuzz screen_
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for target in reader settings screen; do
-  time=$seconds
-  [ "$target" = screen ] && time=$((seconds * 2 / 3))
+  time=$((seconds * 3 / 4))
+  [ "$target" = settings ] && time=$((seconds / 2))
   # New inputs go to a scratch copy, so the seeds in the repository stay small.
   cp -r "fuzz/corpus/$target" "$work/$target"
   echo "fuzzing $target for ${time}s"

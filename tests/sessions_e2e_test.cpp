@@ -526,20 +526,15 @@ namespace {
 // watch go through the server instead, said once. A statement past its
 // limit is still cancelled, and another client's statements on the other
 // session, kept, run as they would.
-TEST(Pooler, postgres_CancelAndKeptSessionsThroughPgBouncer)
+using Pooler = OnSource<int>;
+
+TEST_P(Pooler, postgres_CancelAndKeptSessionsThroughPgBouncer)
 {
-    if (!ServersRunning() || RunsUnderWine())
+    DataSource source = StartOn("postgres", {"\"Data Source\"=\"varn_pgbouncer\"", Dword("Statement Timeout", 2),
+                                             Dword("Reuse Sessions", 1), Dword("Database Sessions", 2),
+                                             Dword("Max Clients", 4)});
+    if (source.name.empty() || RunsUnderWine())
         GTEST_SKIP() << "needs the throwaway database servers";
-    DataSource source = ServerSource("postgres");
-    std::string dir = MakeTempDir();
-    UseDataSource(source, dir);
-    ASSERT_TRUE(ResetTable(source));
-    int port = FreePort();
-    std::vector<std::string> settings = SourceSettings(source);
-    settings.insert(settings.end(), {PortValue(port), "\"Data Source\"=\"varn_pgbouncer\"", Dword("Statement Timeout", 2),
-                                     Dword("Reuse Sessions", 1), Dword("Database Sessions", 2), Dword("Max Clients", 4)});
-    ServiceRun run;
-    ASSERT_TRUE(StartService(&run, SettingsFile(settings), port)) << ServiceLog(run);
     int slow = ConnectFrom("127.0.0.2", port);
     SendAll(slow, "SELECT pg_sleep(10);");
     ASSERT_TRUE(WaitForLog(run, "Query:", 1, 5000)) << ServiceLog(run);
@@ -551,8 +546,8 @@ TEST(Pooler, postgres_CancelAndKeptSessionsThroughPgBouncer)
         EXPECT_EQ(1, CountOf(ServiceLog(run), once)) << ServiceLog(run);
     EXPECT_EQ(0, CountOf(ServiceLog(run), "ERROR: Resetting Session")) << ServiceLog(run);
     close(slow);
-    StopService(&run);
-    RemoveTree(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sessions, Pooler, testing::Values(0));
 
 }  // namespace
