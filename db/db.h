@@ -44,10 +44,8 @@ typedef struct DbSession {
     long backendId;
     char backendStart[40];
     // The service's own hold on the connection's socket, found by both of
-    // its ends as the server reports them (NET_INVALID_SOCKET: none), and
-    // whether the server reported them at all.
+    // its ends as the server reports them (NET_INVALID_SOCKET: none).
     NetSocket socket;
-    int endsReported;
     // Called around each request the session sends on its connection and
     // may then wait for the server's answer: `starting` 1 before, with the
     // statement handle (null for a request made without one), 0 after.
@@ -74,12 +72,9 @@ typedef struct DbSession {
 // service's host: DB_SCREEN_*. It reads the text with the framer's lexer
 // of that database's dialect as its server does, statement by statement,
 // every way the session's settings allow, and refuses the whole text for
-// what any of them shows.
-int DbScreenStatement(int dbms, const char *text);
-
-// Whether the text's first statement, as the database's server reads it,
-// begins with the word SELECT.
-int DbBeginsWithSelect(int dbms, const char *text);
+// what any of them shows. *beginsWithSelect tells whether the text's first
+// statement, as the server reads it, begins with the word SELECT.
+int DbScreenStatement(int dbms, const char *text, int *beginsWithSelect);
 
 // What a connection that another statement used can be brought back to.
 #define DB_RESET_NONE 0        // nothing known complete: only a fresh session is fresh

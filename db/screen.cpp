@@ -141,7 +141,7 @@ static int NamesSqliteFileCall(const char *text)
            ContainsCaseless(text, "data_store_directory");
 }
 
-int DbScreenStatement(int dbms, const char *text)
+int DbScreenStatement(int dbms, const char *text, int *beginsWithSelect)
 {
     // A session's thread screens one statement at a time.
     static thread_local ScreenSpace space;
@@ -153,13 +153,18 @@ int DbScreenStatement(int dbms, const char *text)
     int head = 0;
     int tail = 0;
 
+    *beginsWithSelect = 0;
     if (DialectOf(dbms, &d) != 0)
         return DB_SCREEN_RUNS;
     if (length > TEXT_MAX)
         return DB_SCREEN_UNREADABLE;
     // The default reading must come to an end the database can read.
-    for (int at = 0; at < length && settled;)
+    for (int at = 0; at < length && settled;) {
+        int first = at == 0;
         at = ReadOne(text, length, at, d.dialect, d.readings[0], &space.report, &settled);
+        if (first && space.report.wordCount > 0)
+            *beginsWithSelect = SameCaseless(text + space.report.wordStart[0], "select", space.report.wordLength[0]);
+    }
     if (!settled)
         unreadable = 1;
     // Every reading from the start, and from each statement end any
@@ -190,17 +195,4 @@ int DbScreenStatement(int dbms, const char *text)
     if (dbms == DB_DBMS_SQLITE && NamesSqliteFileCall(text))
         return DB_SCREEN_HOST_FILE;
     return unreadable ? DB_SCREEN_UNREADABLE : DB_SCREEN_RUNS;
-}
-
-int DbBeginsWithSelect(int dbms, const char *text)
-{
-    static thread_local LexerReport report;
-    ScreenDialect d;
-    int length = (int)strlen(text);
-    int settled;
-
-    if (DialectOf(dbms, &d) != 0 || length > TEXT_MAX)
-        return 0;
-    ReadOne(text, length, 0, d.dialect, d.readings[0], &report, &settled);
-    return report.wordCount > 0 && SameCaseless(text + report.wordStart[0], "select", report.wordLength[0]);
 }

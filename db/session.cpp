@@ -129,7 +129,6 @@ int DbConnect(DbSession *session, const char *userName, const char *password, co
 
     session->connectionLost = 0;
     session->socket = NET_INVALID_SOCKET;
-    session->endsReported = 0;
     session->backendId = 0;
     session->backendStart[0] = '\0';
     rc = SQLAllocEnv(&session->henv);
@@ -255,9 +254,10 @@ static SQLRETURN ReadToEnd(SQLHSTMT hstmt, SQLRETURN executed)
 int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText)
 {
     SQLRETURN rc;
+    int select;
 
     session->executeFailed = 2;
-    switch (DbScreenStatement(session->dbms, statementText)) {
+    switch (DbScreenStatement(session->dbms, statementText, &select)) {
     case DB_SCREEN_CLIENT_COPY:
         ConsoleLine("Statement copies to or from the client, not executed.\n");
         session->connectionLost = 0;
@@ -272,7 +272,7 @@ int DbRunStatement(DbSession *session, SQLHSTMT hstmt, const char *statementText
         return SQL_ERROR;
     }
     Watch(session, hstmt, 1);
-    int cursor = session->dbms == DB_DBMS_POSTGRESQL && DbBeginsWithSelect(session->dbms, statementText);
+    int cursor = session->dbms == DB_DBMS_POSTGRESQL && select;
     ReadThroughCursor(session, cursor);
     rc = SQLExecDirect(hstmt, (SQLCHAR *)statementText, SQL_NTS);
     ReadThroughCursor(session, 0);
@@ -421,7 +421,6 @@ int DbLearnIdentity(DbSession *session)
 
     session->backendId = 0;
     session->backendStart[0] = '\0';
-    session->endsReported = 0;
     // Both ends are NULL over a Unix socket; the backend's start is hidden
     // from a role the data source's settings switched to. MariaDB reports
     // the client's end as "address:port" and its own port, never its own
@@ -449,7 +448,6 @@ int DbLearnIdentity(DbSession *session)
     long serverPort = atol(row[5]);
     if (row[2][0] == '\0' || localPort <= 0 || localPort > 65535 || serverPort <= 0 || serverPort > 65535)
         return 0;
-    session->endsReported = 1;
     session->socket = NetHoldConnection(row[2], (uint16_t)localPort, row[4], (uint16_t)serverPort);
     return 0;
 }

@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int which = data[0] % 3;
     std::string text((const char *)data + 1, size - 1);
     text = text.substr(0, text.find('\0'));
-    int refusal = DbScreenStatement(kDbms[which], text.c_str());
+    int select;
+    int refusal = DbScreenStatement(kDbms[which], text.c_str(), &select);
     decision = std::to_string(refusal);
 
     std::vector<bool> code(text.size());

@@ -111,28 +111,21 @@ static int sessionsEnded;
 static int keepNone;
 static int endAll;
 static int outOfDriver;  // no session enters the driver again
-static int watchCalls;
 static int64_t statementLimit;
 static int64_t ownLimit;
 // The session a thread runs, for the watch's hook.
 static thread_local int ownLife = -1;
-
-static int64_t NowMs(void)
-{
-    return ClockMs();
-}
 
 static std::chrono::steady_clock::time_point In(int64_t ms)
 {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
 }
 
-void LifeStart(int sessions, int watched, int64_t statementLimitMs, int64_t ownLimitMs)
+void LifeStart(int sessions, int64_t statementLimitMs, int64_t ownLimitMs)
 {
     lifeLock = new std::mutex();
     timerWakes = new std::condition_variable();
     sessionsStarted = sessions;
-    watchCalls = watched;
     statementLimit = statementLimitMs;
     ownLimit = ownLimitMs;
     for (int i = 0; i < sessions; i++) {
@@ -262,7 +255,7 @@ LifeEnding LifeStatementEnding(void)
 // Starts watching a call: its limits, from now.
 static void BeginCall(Life *life, DbSession *session, SQLHSTMT hstmt)
 {
-    int64_t now = NowMs();
+    int64_t now = ClockMs();
 
     life->calling = 1;
     life->client = life->state == LIFE_RUNNING;
@@ -328,7 +321,7 @@ static void EndCall(std::unique_lock<std::mutex> &hold, Life *life, DbSession *s
 
 void LifeWatchCall(DbSession *session, SQLHSTMT hstmt, int starting)
 {
-    if (!watchCalls || ownLife < 0)
+    if (ownLife < 0)
         return;
     Life *life = &lives[ownLife];
     std::unique_lock<std::mutex> hold(*lifeLock);
@@ -372,7 +365,7 @@ int64_t LifeTimerTurn(int64_t now)
 void LifeTimerWait(int64_t untilMs)
 {
     std::unique_lock<std::mutex> hold(*lifeLock);
-    timerWakes->wait_until(hold, In(untilMs - NowMs()));
+    timerWakes->wait_until(hold, In(untilMs - ClockMs()));
 }
 
 int LifeAwaitCancel(int own, SQLHSTMT *hstmt, DbSession *identity, char peer[24])

@@ -22,7 +22,7 @@
 #define NEXT_CLOSE 1  // close the connection it keeps (CLOSING), then LifeIdle
 #define NEXT_END 2    // nothing more: ENDED
 
-// How a watched statement of a client's ended, from LifeStatementEnded.
+// How a watched statement of a client's ended, from LifeStatementEnding.
 typedef struct LifeEnding {
     int cancelSent;    // a cancel was sent for it
     int cut;           // its connection was shut down under it
@@ -34,12 +34,13 @@ typedef struct LifeEnding {
 // Tests shorten it.
 extern int64_t keptIdleMs;
 
-// Readies the lives of `sessions` sessions, before any thread starts. With
-// `watched`, the calls each session makes on its connection are watched:
-// a client's statement is cancelled past `statementLimitMs` (0: never), and
-// the service's own calls on a connection (its check, identity and reset)
-// are cut short past `ownLimitMs` (0: never).
-void LifeStart(int sessions, int watched, int64_t statementLimitMs, int64_t ownLimitMs);
+// Readies the lives of `sessions` sessions, before any thread starts. The
+// calls a session makes on its connection are watched when it sets
+// LifeWatchCall as its DbSession.watchCall: a client's statement is
+// cancelled past `statementLimitMs` (0: never), and the service's own calls
+// on a connection (its check, identity and reset) are cut short past
+// `ownLimitMs` (0: never).
+void LifeStart(int sessions, int64_t statementLimitMs, int64_t ownLimitMs);
 
 // A session thread's number, once, as it starts.
 int LifeJoin(void);

@@ -28,7 +28,6 @@ typedef struct JobQueue {
 // Made once and never destroyed: a lock destroyed at exit while a session
 // still uses it would end the exit badly.
 static JobQueue *finished;
-static int sessionsStarted;
 // The session a thread runs; -1 on any other thread.
 static thread_local int ownSession = -1;
 static int mariaDbDriver;
@@ -316,9 +315,8 @@ int StartSessions(int count)
 
     finished = new JobQueue();
     proofLock = new std::mutex();
-    sessionsStarted = count;
     watched = serviceSettings.statementTimeout > 0 || serviceSettings.reuseSessions;
-    LifeStart(count, watched, 1000 * (int64_t)serviceSettings.statementTimeout, ownLimit);
+    LifeStart(count, 1000 * (int64_t)serviceSettings.statementTimeout, ownLimit);
     if (watched && StartStatementWatch(count) != 0)
         return -1;
     mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);

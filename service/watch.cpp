@@ -19,7 +19,6 @@
 #include <string.h>
 
 static std::atomic<int> cancellersStarted;
-static int mariaDbDriver;
 
 static void RunTimer(void)
 {
@@ -30,7 +29,7 @@ static void RunTimer(void)
 static void RunCanceller(void)
 {
     int own = cancellersStarted++;
-    static thread_local DbSession identity;
+    DbSession identity;
     char peer[24];
 
     for (;;) {
@@ -46,7 +45,7 @@ static void RunCanceller(void)
             DbSession fresh;
             memset(&fresh, 0, sizeof fresh);
             fresh.loginTimeout = serviceSettings.loginTimeout;
-            fresh.mariaDbDriver = mariaDbDriver;
+            fresh.mariaDbDriver = identity.mariaDbDriver;
             ConsoleSetClient(peer);
             result = DbEndOnServer(&identity, (unsigned)serviceSettings.statementTimeout, &fresh,
                                    serviceSettings.userName, serviceSettings.password, serviceSettings.dataSource);
@@ -67,7 +66,6 @@ static void RunCanceller(void)
 
 int StartStatementWatch(int sessions)
 {
-    mariaDbDriver = DbIsMariaDbDriver(serviceSettings.dataSource);
     if (ThreadStart(RunTimer) != 0)
         return -1;
     for (int i = 0; i < sessions; i++)
