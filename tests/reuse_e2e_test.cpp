@@ -175,8 +175,7 @@ TEST_P(Reuse, postgres_LateCancelReachesNothingAfter)
         GTEST_SKIP() << "the watch's cancel and a kept connection";
     DataSource source = Source("postgres");
     ASSERT_TRUE(Start(source, {Dword("Statement Timeout", 1)})) << ServiceLog(run);
-    std::string text;
-    std::string expected;
+    std::string text, expected;
     for (int a = 1; a <= 4; a++) {
         text += "SELECT pg_sleep(" + std::to_string(0.98 + 0.01 * a) + ");" + Insert(a, "after");
         expected += std::to_string(a) + "|after\n";

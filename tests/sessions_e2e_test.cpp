@@ -265,7 +265,6 @@ TEST_F(Sessions, StopTakesBackAStatementStillConnecting)
 // by the plain rule or by the database's own dialect.
 struct ScreenCase : NamedCase {
     const char *source;
-    bool reuse;
     std::string statement;  // "{settings}" stands for the service's own settings file
     const char *line;       // the refusal, or "" when the statement runs
     const char *rows;       // SELECT a, b FROM t ORDER BY a, after the other client's row 1
@@ -278,44 +277,42 @@ const char kUnread[] = "Statement cannot be read as the database reads it, not e
 const std::string kTag16 = "$" + std::string(16, 'a') + "$", kTag200 = "$" + std::string(200, 'a') + "$";
 
 const ScreenCase kScreenCases[] = {
-    {{"copy from the client"}, "postgres", false, "COPY t FROM STDIN;", kCopies, "1|after\n"},
-    {{"copy from the client, kept"}, "postgres", true, "COPY t FROM STDIN;", kCopies, "1|after\n"},
-    {{"copy to the client"}, "postgres", false, "COPY (SELECT 1) TO STDOUT;", kCopies, "1|after\n"},
-    {{"copy to the client, kept"}, "postgres", true, "copy t to stdout;", kCopies, "1|after\n"},
+    {{"copy from the client"}, "postgres", "copy t FROM stdin;", kCopies, "1|after\n"},
+    {{"copy to the client"}, "postgres", "COPY (SELECT 1) TO STDOUT;", kCopies, "1|after\n"},
     // Framed whole by the plain rule, two statements to the server.
-    {{"copy behind an escape string"}, "postgres", false, "SELECT E'\\''; COPY t FROM STDIN; --';", kCopies,
+    {{"copy behind an escape string"}, "postgres", "SELECT E'\\''; COPY t FROM STDIN; --';", kCopies,
      "1|after\n"},
-    {{"copy in a literal"}, "postgres", false, "INSERT INTO t VALUES(2, $$COPY t FROM STDIN$$);", "",
+    {{"copy in a literal"}, "postgres", "INSERT INTO t VALUES(2, $$COPY t FROM STDIN$$);", "",
      "1|after\n2|COPY t FROM STDIN\n"},
-    {{"local infile"}, "mariadb", false, "LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t;", kOpens, "1|after\n"},
-    {{"local infile in a literal"}, "mariadb", false, "INSERT INTO t VALUES(2, 'load data local infile');", "",
+    {{"local infile"}, "mariadb", "LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t;", kOpens, "1|after\n"},
+    {{"local infile in a literal"}, "mariadb", "INSERT INTO t VALUES(2, 'load data local infile');", "",
      "1|after\n2|load data local infile\n"},
-    {{"attach"}, "sqlite", false, "ATTACH DATABASE '{settings}' AS o;", kOpens, "1|after\n"},
-    {{"vacuum into"}, "sqlite", false, "VACUUM INTO '{settings}.copy';", kOpens, "1|after\n"},
-    {{"load extension"}, "sqlite", false, "SELECT \"load_extension\"('/nonexistent/lib.so');", kOpens, "1|after\n"},
-    {{"temporary files elsewhere"}, "sqlite", false, "PRAGMA temp_store_directory = '/tmp';", kOpens, "1|after\n"},
-    {{"attach in a literal"}, "sqlite", false, "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
+    {{"attach"}, "sqlite", "ATTACH DATABASE '{settings}' AS o;", kOpens, "1|after\n"},
+    {{"vacuum into"}, "sqlite", "VACUUM INTO '{settings}.copy';", kOpens, "1|after\n"},
+    {{"load extension"}, "sqlite", "SELECT \"load_extension\"('/nonexistent/lib.so');", kOpens, "1|after\n"},
+    {{"temporary files elsewhere"}, "sqlite", "PRAGMA temp_store_directory = '/tmp';", kOpens, "1|after\n"},
+    {{"attach in a literal"}, "sqlite", "INSERT INTO t VALUES(2, 'attach; vacuum into');", "",
      "1|after\n2|attach; vacuum into\n"},
-    {{"copy behind a 16 byte tag"}, "postgres", false, "SELECT " + kTag16 + "'" + kTag16 + ";COPY t FROM STDIN;--';",
+    {{"copy behind a 16 byte tag"}, "postgres", "SELECT " + kTag16 + "'" + kTag16 + ";COPY t FROM STDIN;--';",
      kCopies, "1|after\n"},
-    {{"copy after a comment ended by CR"}, "postgres", false, "SELECT 1 -- '\r; COPY t FROM STDIN; --';", kCopies,
+    {{"copy after a comment ended by CR"}, "postgres", "SELECT 1 -- '\r; COPY t FROM STDIN; --';", kCopies,
      "1|after\n"},
-    {{"copy after a comment ended by CR, mysql dialect"}, "postgres", false,
+    {{"copy after a comment ended by CR, mysql dialect"}, "postgres",
      "SELECT 1 -- x\r; COPY t FROM STDIN; --\n;", kCopies, "1|after\n", "mysql"},
-    {{"copy in a 200 byte tag"}, "postgres", false, "INSERT INTO t VALUES(2, " + kTag200 + "COPY t FROM STDIN" + kTag200 + ");",
+    {{"copy in a 200 byte tag"}, "postgres", "INSERT INTO t VALUES(2, " + kTag200 + "COPY t FROM STDIN" + kTag200 + ");",
      "", "1|after\n2|COPY t FROM STDIN\n", "postgresql"},
-    {{"copy in a routine"}, "postgres", false, "DO $$ BEGIN EXECUTE 'COPY t FROM STDIN'; END $$;", "", "1|after\n",
+    {{"copy in a routine"}, "postgres", "DO $$ BEGIN EXECUTE 'COPY t FROM STDIN'; END $$;", "", "1|after\n",
      "postgresql"},
-    {{"open dollar quote"}, "postgres", false, "SELECT $$a;", kUnread, "1|after\n"},
-    {{"local infile after dashes and a control byte"}, "mariadb", false,
+    {{"open dollar quote"}, "postgres", "SELECT $$a;", kUnread, "1|after\n"},
+    {{"local infile after dashes and a control byte"}, "mariadb",
      "SELECT 1 --\x01'\nLOAD DATA LOCAL INFILE '{settings}' INTO TABLE t; -- ';", kOpens, "1|after\n"},
-    {{"local infile without backslash escapes"}, "mariadb", false,
+    {{"local infile without backslash escapes"}, "mariadb",
      "SELECT 'a\\'; LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t; -- ';", kOpens, "1|after\n", "mysql"},
-    {{"local infile in an executable comment"}, "mariadb", false,
+    {{"local infile in an executable comment"}, "mariadb",
      "/*!LOAD DATA LOCAL INFILE '{settings}' INTO TABLE t*/;", kOpens, "1|after\n", "mysql"},
-    {{"local infile executed immediately"}, "mariadb", false,
+    {{"local infile executed immediately"}, "mariadb",
      "EXECUTE IMMEDIATE 'LOAD DATA LOCAL INFILE ''{settings}'' INTO TABLE t';", "", "1|after\n"},
-    {{"attach after a comment"}, "sqlite", false, "SELECT 1 -- '\n; ATTACH '{settings}' AS o; --';", kOpens,
+    {{"attach after a comment"}, "sqlite", "SELECT 1 -- '\n; ATTACH '{settings}' AS o; --';", kOpens,
      "1|after\n"},
 };
 
@@ -352,7 +349,7 @@ TEST_P(Screened, RefusedAndTheSessionGoesOn)
 {
     const ScreenCase &c = GetParam();
     run.addressSpaceMiB = 4096;
-    DataSource source = StartOn(c.source, {Dword("Max Clients", 2), Dword("Reuse Sessions", c.reuse),
+    DataSource source = StartOn(c.source, {Dword("Max Clients", 2),
                                            "\"SQL Dialect\"=\"" + std::string(c.dialect) + "\""});
     if (source.name.empty())
         GTEST_SKIP() << "needs the throwaway database servers";

@@ -110,12 +110,9 @@ std::string TestName(const char *text)
 long CpuMs(pid_t pid)
 {
     std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    long user = 0;
-    long system = 0;
-    if (stat.rfind(')') == std::string::npos ||
-        sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
-               &system) != 2)
-        return -1;
+    long user = -1, system = -1;
+    if (stat.rfind(')') != std::string::npos)
+        sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system);
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
